@@ -1,4 +1,14 @@
-int main()
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    CLI::App app { "Warehouse Upload Tool, headless: runs the tool's jobs without a display" };
+    app.require_subcommand(1);
+    int exitCode = 0;
+    wh::cli::AddCheckCommand(app, exitCode);
+    wh::cli::AddTableCommands(app, exitCode);
+    CLI11_PARSE(app, argc, argv);
+    return exitCode;
 }

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+namespace wh::cli {
+
+// Each command family registers its subcommands on the application; the callbacks set the
+// process's exit code through the returned reference.
+void AddCheckCommand(CLI::App& app, int& exitCode);
+void AddTableCommands(CLI::App& app, int& exitCode);
+
+} // namespace wh::cli
