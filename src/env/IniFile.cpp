@@ -1,6 +1,8 @@
 #include "env/IniFile.h"
 
+// This unit holds the one instance of the INI library's implementation.
 #define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
 #include "support/text/StringUtil.h"

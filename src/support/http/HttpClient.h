@@ -1,0 +1,89 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace wh::http {
+
+// What a request sends: nothing, text held in memory, or a file streamed while sending.
+struct RequestBody
+{
+    enum class Kind { None, Memory, File };
+    Kind kind = Kind::None;
+    std::string text;     // Kind::Memory
+    std::string filePath; // Kind::File
+
+    static RequestBody Empty() { return {}; }
+    static RequestBody FromText(std::string text) { return { Kind::Memory, std::move(text), {} }; }
+    static RequestBody FromFile(std::string path) { return { Kind::File, {}, std::move(path) }; }
+};
+
+struct Request
+{
+    std::string method = "GET"; // GET, POST, PUT, DELETE
+    std::string url;
+    std::string user;     // Basic authorisation only when user and password are both non-empty
+    std::string password;
+    std::string contentType = "application/json"; // sent with POST and PUT
+    RequestBody body;
+    std::string downloadPath; // when set, the answer's body goes to this file instead of memory
+};
+
+// How a transfer ended. A success is any answer below 400, and 401 and 407; an HTTP failure is
+// another status of 400 or more (code: the status, text: its reason phrase), a transfer that
+// breaks or cannot be made, or the inactivity time-out; everything else is an other failure.
+struct Outcome
+{
+    enum class Kind { Success, HttpFailure, OtherFailure };
+    Kind kind = Kind::OtherFailure;
+    long status = 0;
+    std::string body;        // the answer's bytes, unless they went to a file
+    int failureCode = 0;     // HTTP failure: the status or the client's own error number
+    std::string failureText; // HTTP failure: the reason phrase or the client's description
+    std::string message;     // other failure: what went wrong
+
+    bool IsSuccess() const { return kind == Kind::Success; }
+    // The failure as the tool writes it: code, CR LF, text; an other failure's message alone.
+    std::string FailureMessage() const;
+};
+
+inline constexpr const char* kTimeoutText = "Request aborted on timeout";
+inline constexpr int kTimeoutCode = 28; // the client's own number for an operation timed out
+
+// A synchronous HTTPS client over libcurl. Each request uses a fresh connection, accepts the
+// server's certificate as presented (TLS 1.0 or better, the best both sides know), and keeps the
+// caller's event loop alive through the idle hook while it waits.
+class HttpClient
+{
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // The request ends as an HTTP failure after this long without any bytes moving.
+    void SetInactivityTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    std::chrono::milliseconds InactivityTimeout() const { return m_timeout; }
+
+    // Called every few tens of milliseconds while a request waits.
+    void SetIdleHook(std::function<void()> hook) { m_idleHook = std::move(hook); }
+
+    // The wire log: time-stamped information and error lines of the connection, never data.
+    // Opened (appending) for each request and closed at its end. Empty: no wire log.
+    void SetWireLogPath(std::string path) { m_wireLogPath = std::move(path); }
+    const std::string& WireLogPath() const { return m_wireLogPath; }
+
+    // Runs one request to its end. Local files that the request needs (the wire log, a body file,
+    // the download file) are opened first: when one cannot be, a FileError is raised and nothing
+    // is sent.
+    Outcome Perform(const Request& request);
+
+private:
+    std::chrono::milliseconds m_timeout { std::chrono::seconds(180) };
+    std::function<void()> m_idleHook;
+    std::string m_wireLogPath;
+};
+
+} // namespace wh::http

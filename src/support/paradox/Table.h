@@ -1,0 +1,275 @@
+#pragma once
+
+#include "support/platform/FileLock.h"
+#include "support/text/DateTime.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wh::paradox {
+
+// Our own engine for Paradox table families: NAME.DB (records), NAME.PX (primary index of keyed
+// tables) and NAME.MB (memo and blob values). Texts are the table's code-page bytes (Windows-1252
+// for the product's tables), handed over unconverted. Every failure throws wh::TableError with a
+// message that names the file or table; a damaged or hostile file is an error, never a crash.
+//
+// Sharing follows the product's convention: an open table holds flock(2) on its .DB (shared or
+// exclusive, never waiting). A post serialises its write with a short byte-range lock on the .DB,
+// re-reads the table when another writer changed it, and writes the memo/blob data first, then
+// the record's block, then the header and the primary index.
+
+enum class FieldType {
+    Alpha,     // A: code-page text, 1-255 bytes
+    Date,      // D
+    Short,     // S: 16-bit integer
+    Long,      // I: 32-bit integer
+    Currency,  // $: double
+    Number,    // N: double
+    Logical,   // L
+    Memo,      // M: text, leader of `size` bytes in the record
+    Blob,      // B: binary
+    FmtMemo,   // F: formatted memo, opaque bytes
+    Ole,       // O: opaque bytes
+    Graphic,   // G: opaque bytes (an 8-byte prefix, then the picture)
+    Time,      // T: milliseconds since midnight
+    Timestamp, // @
+    AutoInc,   // +: 32-bit counter given by the engine
+    Bcd,       // #: 32 BCD digits; `size` is the number of decimals
+    Bytes,     // Y: raw bytes, 1-255
+};
+
+// One column of a table to create. `size` is the length of Alpha and Bytes fields, the leader
+// length of memo and blob fields (0-240; memos need at least 1) and the decimals of a BCD field;
+// the other types ignore it.
+struct FieldDef
+{
+    std::string name;
+    FieldType type = FieldType::Alpha;
+    int size = 0;
+};
+
+enum class OpenMode { Shared, Exclusive };
+
+class Table;
+
+// A column of an open table, bound to the table's current record. Reads of an empty field give
+// empty text, 0 or the zero date; a logical field reads as "True" or "False".
+class Field
+{
+public:
+    const std::string& Name() const { return m_name; }
+    FieldType Type() const { return m_type; }
+    int Size() const { return m_size; } // the size as created (see FieldDef)
+    int Index() const { return m_index; }
+
+    bool IsNull() const;
+    bool IsBlob() const; // memo, blob, formatted memo, OLE and graphic fields
+    // False for autoincrement fields, whose values the engine gives.
+    bool CanModify() const;
+
+    // Text form: numbers in their shortest form, dates as the process's short date, times as its
+    // long time, memo and blob values as their bytes.
+    std::string AsText() const;
+    std::int64_t AsInteger() const; // numbers are rounded; text must be a number
+    double AsFloat() const;         // dates and times give their date-time value
+    text::DateTime AsDateTime() const;
+    bool AsBoolean() const;
+    std::string AsBytes() const; // the raw value of blob and bytes fields; AsText otherwise
+
+    // Setters need the table in Edit or Append state. Text that does not fit a number, date or
+    // logical field is an error; text longer than an alpha field is cut to its size.
+    void SetText(std::string_view value);
+    void SetInteger(std::int64_t value);
+    void SetFloat(double value);
+    void SetDateTime(text::DateTime value);
+    void SetBoolean(bool value);
+    void SetBytes(std::string_view value); // blob, memo and bytes fields: the whole value
+    void Clear();
+
+    // Copies a whole value from a field of another (or the same) table, converting between types
+    // as the setters do; memo and blob bytes are copied whole.
+    void AssignFrom(const Field& other);
+
+private:
+    friend class Table;
+    Field(Table* table, int index, std::string name, FieldType type, int size, int offset, int width)
+        : m_table(table)
+        , m_index(index)
+        , m_name(std::move(name))
+        , m_type(type)
+        , m_size(size)
+        , m_offset(offset)
+        , m_width(width)
+    {
+    }
+    const std::uint8_t* Raw() const;
+    std::uint8_t* MutableRaw();
+
+    Table* m_table;
+    int m_index;
+    std::string m_name;
+    FieldType m_type;
+    int m_size;
+    int m_offset; // within the record
+    int m_width;  // bytes in the record
+};
+
+class Table
+{
+public:
+    // Names a table by folder and file name ("Claims.DB"; ".DB" is added when missing). The file
+    // names of the family are found without regard to case.
+    Table(std::string folder, std::string fileName);
+    ~Table();
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    // Opens the table and moves to its first record. Exclusive fails while any other open exists
+    // (in this or another process); Shared fails while an exclusive open exists.
+    void Open(OpenMode mode = OpenMode::Shared);
+    void Close(); // cancels a pending edit
+    bool IsOpen() const { return m_fd >= 0; }
+    const std::string& Path() const { return m_dbPath; } // the resolved .DB path
+
+    // Creates an empty table family (.DB, .PX when keyed, .MB when it has blob fields), replacing
+    // any table of that name. The first `keyFieldCount` fields form the primary key.
+    static void Create(const std::string& folder, const std::string& fileName, const std::vector<FieldDef>& fields,
+                       int keyFieldCount = 0);
+    // Removes every record of a closed table; fails while anyone has it open.
+    static void EmptyTable(const std::string& folder, const std::string& fileName);
+    static bool Exists(const std::string& folder, const std::string& fileName);
+
+    // Navigation. Eof is true after Next passed the last record and on an empty table.
+    void First();
+    void Next();
+    void Last();
+    bool Eof() const { return m_eof; }
+    std::int64_t RecordCount() const;
+    // Re-reads the table from disk (other processes' posts) and stays on the same key or position.
+    void Refresh();
+
+    // Finds the record whose primary key equals the given values (as text, one per key field, or
+    // one integer for a single numeric key). On failure the position is kept.
+    bool FindKey(const std::vector<std::string>& keyValues);
+    bool FindKey(std::int64_t key);
+    // Moves to the first record whose field equals `value` without regard to case.
+    bool FindFirstNoCase(std::string_view fieldName, std::string_view value);
+
+    int FieldCount() const { return static_cast<int>(m_fields.size()); }
+    Field& FieldAt(int index);
+    // Throws naming the field and the table when there is no such field.
+    Field& FieldByName(std::string_view name);
+    Field* FindField(std::string_view name); // nullptr when there is no such field
+    const std::vector<std::unique_ptr<Field>>& Fields() const { return m_fields; }
+    int KeyFieldCount() const { return m_keyFields; }
+    bool IsKeyed() const { return m_keyFields > 0; }
+
+    // Editing: Edit changes the current record (on an empty table it starts a new one), Append
+    // starts a new record; Post writes it, Cancel drops it. Delete removes the current record and
+    // moves to the next one.
+    void Edit();
+    void Append();
+    void Post();
+    void Cancel();
+    void Delete();
+    bool IsEditing() const { return m_state != State::Browse; }
+    // Makes every posted change durable (fsync of the family's files).
+    void Flush();
+
+    int CodePage() const { return m_codePage; }
+
+private:
+    friend class Field;
+    struct Header;
+    struct BlockRef
+    {
+        std::uint16_t number;
+        int count;
+    };
+    enum class State { Browse, Edit, Insert };
+
+    // File access that checks every range.
+    void ReadAt(int fd, const std::string& path, std::uint64_t offset, void* data, std::size_t size) const;
+    void WriteAt(int fd, const std::string& path, std::uint64_t offset, const void* data, std::size_t size);
+    [[noreturn]] void Fail(const std::string& what) const;
+
+    void LoadHeader();
+    void LoadChain();
+    void ReloadIfChanged();
+    std::uint64_t BlockOffset(std::uint16_t number) const;
+    void LoadBlock(std::size_t chainIndex);
+    void ReadBlockRaw(std::uint16_t number, std::vector<std::uint8_t>& block) const;
+    void WriteBlockRaw(std::uint16_t number, const std::vector<std::uint8_t>& block);
+    void DecryptBlock(std::vector<std::uint8_t>& block, std::uint16_t number) const;
+    void PositionAt(std::size_t chainIndex, int record);
+    void ClearRecordBuffer();
+
+    // Blob values.
+    std::string ReadBlob(const Field& field, const std::uint8_t* raw) const;
+    void OpenMemoFile(bool forWrite) const;
+    void WriteBlob(const Field& field, std::uint8_t* raw, const std::string& value);
+    void FreeBlob(const Field& field, const std::uint8_t* raw);
+
+    // Writing.
+    void CheckWritable() const;
+    int CompareKeys(const std::uint8_t* a, const std::uint8_t* b) const;
+    std::uint16_t AllocateBlock();
+    void ReleaseBlock(std::size_t chainIndex);
+    void InsertRecord(const std::vector<std::uint8_t>& record);
+    void RemoveRecord(std::size_t chainIndex, int record);
+    void WriteHeader();
+    void RebuildPrimaryIndex();
+    void AssignAutoInc(std::vector<std::uint8_t>& record);
+    bool LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& record);
+
+    std::string m_folder;
+    std::string m_fileName;
+    std::string m_dbPath;
+    std::string m_tableName; // for messages: the file name as given
+    platform::FileLock m_lock;
+    int m_fd = -1;
+    bool m_writable = false;
+    std::uint64_t m_fileSize = 0;
+
+    std::vector<std::uint8_t> m_header;
+    int m_headerSize = 0;
+    int m_recordSize = 0;
+    int m_blockSize = 0;
+    int m_fileType = 0;
+    int m_version = 0;
+    int m_keyFields = 0;
+    int m_keySize = 0;
+    int m_codePage = 0;
+    int m_sortOrder = 0;
+    std::uint32_t m_cryptKey = 0;
+    std::uint16_t m_fileBlocks = 0;
+    std::vector<std::unique_ptr<Field>> m_fields;
+    std::vector<BlockRef> m_chain; // data blocks in chain order
+    std::int64_t m_recordCount = 0;
+    std::int64_t m_maxAutoInc = -1; // highest stored value, found on first need
+
+    // Cursor and current record.
+    std::size_t m_chainIndex = 0;
+    int m_record = 0;
+    bool m_eof = true;
+    std::vector<std::uint8_t> m_block;
+    std::size_t m_loadedChainIndex = SIZE_MAX;
+    std::vector<std::uint8_t> m_current;
+    State m_state = State::Browse;
+    std::vector<std::uint8_t> m_original;     // the record as it was when Edit began
+    std::map<int, std::string> m_pendingBlobs; // blob values set during Edit/Append
+
+    mutable std::string m_mbPath;
+    mutable int m_mbFd = -1;
+    mutable bool m_mbWritable = false;
+};
+
+// The type letter of the Paradox documentation ("A", "N", "+", ...), for messages and dumps.
+std::string_view TypeLetter(FieldType type);
+
+} // namespace wh::paradox

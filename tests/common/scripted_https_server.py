@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""A small HTTPS server whose answers are scripted by the request path, for testing the client
+side of the tool against real sockets: statuses with bodies, echoes of what arrived, large
+downloads, stalls and cut connections. Listens on 127.0.0.1 only and prints
+"listening on https://127.0.0.1:PORT" when ready."""
+import hashlib
+import json
+import os
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlparse
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def read_body(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        digest = hashlib.sha256()
+        left = length
+        while left > 0:
+            chunk = self.rfile.read(min(left, 65536))
+            if not chunk:
+                break
+            digest.update(chunk)
+            left -= len(chunk)
+        return length - left, digest.hexdigest()
+
+    def answer(self, status, body, reason=None, content_type="application/json"):
+        data = body.encode() if isinstance(body, str) else body
+        self.send_response(status, reason)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def route(self):
+        url = urlparse(self.path)
+        query = parse_qs(url.query)
+        parts = url.path.strip("/").split("/")
+        received, digest = self.read_body()
+        if parts[0] == "status":
+            status = int(parts[1])
+            self.answer(status, "body %d" % status, query.get("reason", [None])[0])
+        elif parts[0] == "echo":
+            self.answer(200, json.dumps({
+                "method": self.command,
+                "path": url.path,
+                "authorization": self.headers.get("Authorization"),
+                "content_type": self.headers.get("Content-Type"),
+                "content_length": self.headers.get("Content-Length"),
+                "received": received,
+                "sha256": digest,
+            }))
+        elif parts[0] == "big":
+            size = int(query.get("bytes", ["1048576"])[0])
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            block = bytes(range(256)) * 256
+            sent = 0
+            while sent < size:
+                piece = block[: min(len(block), size - sent)]
+                self.wfile.write(piece)
+                sent += len(piece)
+        elif parts[0] == "stall":
+            # Nothing at all comes back until the client gives up.
+            time.sleep(float(query.get("seconds", ["30"])[0]))
+            self.answer(200, "late")
+        elif parts[0] == "trickle":
+            # A slow answer that never pauses long: one byte every `every` seconds.
+            count = int(query.get("count", ["6"])[0])
+            every = float(query.get("every", ["0.5"])[0])
+            self.send_response(200)
+            self.send_header("Content-Length", str(count))
+            self.end_headers()
+            for _ in range(count):
+                self.wfile.write(b"x")
+                self.wfile.flush()
+                time.sleep(every)
+        elif parts[0] == "cut":
+            # Promises more than it sends, then drops the connection.
+            self.send_response(200)
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            self.wfile.write(b"partial!!!")
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(2)
+        else:
+            self.answer(404, json.dumps({"msg": "no such script"}))
+
+    do_GET = do_POST = do_PUT = do_DELETE = route
+
+
+def main():
+    workdir = tempfile.mkdtemp(prefix="scripted-https-")
+    cert, key = os.path.join(workdir, "cert.pem"), os.path.join(workdir, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    print("listening on https://127.0.0.1:%d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()
