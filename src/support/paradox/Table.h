@@ -24,23 +24,23 @@ namespace wh::paradox {
 // the record's block, then the header and the primary index.
 
 enum class FieldType {
-    Alpha,     // A: code-page text, 1-255 bytes
-    Date,      // D
-    Short,     // S: 16-bit integer
-    Long,      // I: 32-bit integer
-    Currency,  // $: double
-    Number,    // N: double
-    Logical,   // L
-    Memo,      // M: text, leader of `size` bytes in the record
-    Blob,      // B: binary
-    FmtMemo,   // F: formatted memo, opaque bytes
-    Ole,       // O: opaque bytes
-    Graphic,   // G: opaque bytes (an 8-byte prefix, then the picture)
-    Time,      // T: milliseconds since midnight
+    Alpha, // A: code-page text, 1-255 bytes
+    Date, // D
+    Short, // S: 16-bit integer
+    Long, // I: 32-bit integer
+    Currency, // $: double
+    Number, // N: double
+    Logical, // L
+    Memo, // M: text, leader of `size` bytes in the record
+    Blob, // B: binary
+    FmtMemo, // F: formatted memo, opaque bytes
+    Ole, // O: opaque bytes
+    Graphic, // G: opaque bytes (an 8-byte prefix, then the picture)
+    Time, // T: milliseconds since midnight
     Timestamp, // @
-    AutoInc,   // +: 32-bit counter given by the engine
-    Bcd,       // #: 32 BCD digits; `size` is the number of decimals
-    Bytes,     // Y: raw bytes, 1-255
+    AutoInc, // +: 32-bit counter given by the engine
+    Bcd, // #: 32 BCD digits; `size` is the number of decimals
+    Bytes, // Y: raw bytes, 1-255
 };
 
 // One column of a table to create. `size` is the length of Alpha and Bytes fields, the leader
@@ -76,7 +76,7 @@ public:
     // long time, memo and blob values as their bytes.
     std::string AsText() const;
     std::int64_t AsInteger() const; // numbers are rounded; text must be a number
-    double AsFloat() const;         // dates and times give their date-time value
+    double AsFloat() const; // dates and times give their date-time value
     text::DateTime AsDateTime() const;
     bool AsBoolean() const;
     std::string AsBytes() const; // the raw value of blob and bytes fields; AsText otherwise
@@ -116,7 +116,7 @@ private:
     FieldType m_type;
     int m_size;
     int m_offset; // within the record
-    int m_width;  // bytes in the record
+    int m_width; // bytes in the record
 };
 
 class Table
@@ -261,7 +261,7 @@ private:
     std::size_t m_loadedChainIndex = SIZE_MAX;
     std::vector<std::uint8_t> m_current;
     State m_state = State::Browse;
-    std::vector<std::uint8_t> m_original;     // the record as it was when Edit began
+    std::vector<std::uint8_t> m_original; // the record as it was when Edit began
     std::map<int, std::string> m_pendingBlobs; // blob values set during Edit/Append
 
     mutable std::string m_mbPath;
