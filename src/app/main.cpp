@@ -1,4 +1,55 @@
-int main()
+// The tray tool: one instance per desktop session, a hidden main form with its tray icon, and
+// the upload timers. Its only argument is an optional DEBUG.
+#include <QApplication>
+#include <QSystemTrayIcon>
+
+#include "app/QtUserNotice.h"
+#include "app/SessionEnd.h"
+#include "app/SingleInstance.h"
+#include "app/TrayImages.h"
+#include "app/WarehouseUI.h"
+#include "env/EnginePaths.h"
+#include "env/WarehouseFuncs.h"
+#include "support/text/Clock.h"
+
+using namespace wh;
+
+int main(int argc, char** argv)
 {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Warehouse Upload"));
+    // Message boxes are the only windows; closing one must not end the tool.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    app::SingleInstance instance;
+    if (!instance.Claim()) {
+        // Another instance runs: tell it, and leave no other trace.
+        app::SingleInstance::Send("0");
+        return 0;
+    }
+
+    QSystemTrayIcon tray;
+    app::QtUserNotice notice(tray, app::MakeTrayImages());
+    text::SystemClock clock;
+    bool endRequested = false;
+    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
+
+    const env::EngineFolders engineFolders = env::SetEnginePaths(environment);
+    if (endRequested) {
+        return 0; // the alias file is missing: its message has been shown
+    }
+
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    app::TWarehouseFrm form(notice, clock, &tray, arguments, engineFolders, environment);
+    tray.setToolTip(QStringLiteral("Warehouse Upload Tool"));
+    tray.show();
+
+    app::SessionEnd sessionEnd;
+    QObject::connect(&sessionEnd, &app::SessionEnd::Ending, &form, [&form] { form.SessionEnding(); });
+    QObject::connect(&instance, &app::SingleInstance::RequestReceived, &form,
+                     [&form](const QByteArray& request) { form.InstanceMessage(request); });
+    QObject::connect(&form, &app::TWarehouseFrm::FormClosed, &application, [] { QApplication::quit(); });
+    QApplication::exec();
     return 0;
 }

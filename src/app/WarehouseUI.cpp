@@ -1,0 +1,257 @@
+#include "app/WarehouseUI.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QWidget>
+#include <cstdio>
+
+#include "env/ActivityLog.h"
+#include "env/IniFile.h"
+#include "support/Errors.h"
+#include "support/platform/Paths.h"
+#include "support/text/StringUtil.h"
+
+namespace wh::app {
+namespace {
+
+constexpr const char* kHint = "Warehouse Upload Tool";
+constexpr int kDefaultInterval = 900000;
+constexpr int kFirstRunDelay = 60000;
+
+} // namespace
+
+TWarehouseFrm::TWarehouseFrm(UserNotice& notice, const text::Clock& clock, QSystemTrayIcon* tray,
+                             const QStringList& arguments, const env::EngineFolders& engineFolders,
+                             env::WarehouseEnv& env)
+    : m_notice(notice)
+    , m_clock(clock)
+    , m_tray(tray)
+    , m_env(env)
+    , m_engineFolders(engineFolders)
+{
+    setWindowTitle(QStringLiteral("Warehouse Upload"));
+    FormCreate(arguments);
+}
+
+TWarehouseFrm::~TWarehouseFrm()
+{
+    FormDestroy();
+}
+
+void TWarehouseFrm::FormCreate(const QStringList& arguments)
+{
+    Busy = false;
+    DebugMode = false;
+    // Only the first argument counts, without regard to case and without a switch prefix.
+    if (!arguments.isEmpty() && arguments.first().toUpper() == QStringLiteral("DEBUG")) {
+        DebugMode = true;
+    }
+    BuildTrayMenu();
+    m_session = warehouse::CreateWarehouseSession(m_env);
+    // Requests keep the event loop running while they wait: timers, the tray and the instance
+    // socket stay alive.
+    m_session->SetIdleHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
+    m_env.PrepareLocalFolders();
+    text::SetProcessDateConventions(text::StartupDateConventions());
+    StartupCheck();
+}
+
+void TWarehouseFrm::BuildTrayMenu()
+{
+    if (!m_tray) {
+        return;
+    }
+    m_trayMenu = std::make_unique<QMenu>();
+    QAction* upload = m_trayMenu->addAction(QStringLiteral("Upload Claims"));
+    upload->setObjectName(QStringLiteral("UploadClaims1"));
+    connect(upload, &QAction::triggered, this, [this] { UploadClaims1Click(); });
+    m_trayMenu->addSeparator();
+    QAction* exit = m_trayMenu->addAction(QStringLiteral("Shutdown"));
+    exit->setObjectName(QStringLiteral("Exit1"));
+    connect(exit, &QAction::triggered, this, [this] { Exit1Click(); });
+    m_tray->setContextMenu(m_trayMenu.get());
+}
+
+void TWarehouseFrm::StartupCheck()
+{
+    UploadInterval = kDefaultInterval;
+    m_notice.SetTrayState(TrayState::Idle, kHint);
+
+    try {
+        m_session->SetServerBase(text::Trim(m_env.ReadWarehouseIniValue("WServer")));
+    } catch (const Error& e) {
+        // Without warehouse.ini no request can reach a server: say so and arm nothing.
+        SetTrayAttention();
+        m_notice.ShowMessage(MessageKind::Error, e.what());
+        return;
+    }
+
+    if (!platform::FileExists(platform::ResolveNoCase(m_env.TempArcsDir(), "Arcs.DB"))) {
+        SetTrayAttention();
+        ShowBalloon("Warehouse Upload Tool is not installed properly.");
+        return;
+    }
+    m_installed = true;
+
+    const std::string logPath = m_env.ActivityLogPath();
+    env::LimitLogSize(logPath);
+    try {
+        env::ActivityLog log(logPath, m_clock);
+        log.WriteLine("");
+        log.WriteStamped("~~~~~WHT launch warehouse tool");
+    } catch (const Error& e) {
+        m_notice.ShowMessage(MessageKind::Error, e.what());
+    }
+
+    env::IniFile ini;
+    ini.Load(m_env.WarehouseIniPath());
+    UploadInterval = ini.ReadInteger("Check", "Interval", kDefaultInterval);
+
+    m_uploadTimer = std::make_unique<QTimer>();
+    m_uploadTimer->setInterval(UploadInterval);
+    connect(m_uploadTimer.get(), &QTimer::timeout, this, [this] { UploadClaimTimer_Timer(); });
+
+    // With a long interval the first run comes one minute after start-up; with a short one the
+    // user starts the first run from the menu.
+    if (UploadInterval > kFirstRunDelay) {
+        m_firstRunTimer = std::make_unique<QTimer>();
+        m_firstRunTimer->setSingleShot(true);
+        m_firstRunTimer->setInterval(kFirstRunDelay);
+        connect(m_firstRunTimer.get(), &QTimer::timeout, this, [this] { UploadClaimTimer_Timer(); });
+        m_firstRunTimer->start();
+    }
+}
+
+void TWarehouseFrm::SetTrayAttention()
+{
+    m_notice.SetTrayState(TrayState::Attention, kHint);
+}
+
+void TWarehouseFrm::ShowBalloon(const std::string& text)
+{
+    m_notice.ShowBalloon(text);
+}
+
+void TWarehouseFrm::InstanceMessage(const QByteArray& request)
+{
+    if (request == "0") {
+        ShowBalloon("Warehouse Upload Tool already running.");
+    } else if (request == "1") {
+        CloseForm();
+    }
+}
+
+void TWarehouseFrm::UploadClaims1Click()
+{
+    if (Busy) {
+        return;
+    }
+    Busy = true;
+    UploadClaimTimer_Timer();
+    Busy = false;
+}
+
+void TWarehouseFrm::UploadClaimTimer_Timer()
+{
+    if (m_closed) {
+        return;
+    }
+    if (m_uploadTimer) {
+        m_uploadTimer->stop();
+    }
+    if (m_firstRunTimer) {
+        m_firstRunTimer->stop();
+        m_firstRunTimer.reset();
+    }
+    // The next automatic run comes one full interval after this one ends. Without an upload
+    // timer (the installation check failed) nothing runs automatically.
+    if (m_uploadTimer) {
+        m_uploadTimer->start(UploadInterval);
+    }
+}
+
+void TWarehouseFrm::Exit1Click()
+{
+    if (Busy) {
+        m_notice.ShowMessage(MessageKind::Information,
+                             "Warehouse currently being accessed, \r\nplease wait until processing is complete.");
+        return;
+    }
+    CloseForm();
+}
+
+void TWarehouseFrm::SessionEnding()
+{
+    if (m_closed) {
+        return;
+    }
+    ShowBalloon("System Shutdown");
+    // A command in progress runs below this handler on the same thread: close its window so it
+    // can end, then look at Busy once a second until it has.
+    auto waitForCommand = std::make_shared<std::function<void()>>();
+    *waitForCommand = [this, waitForCommand] {
+        if (!Busy) {
+            CloseForm();
+            return;
+        }
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            modal->close();
+        }
+        QTimer::singleShot(1000, this, *waitForCommand);
+    };
+    (*waitForCommand)();
+}
+
+void TWarehouseFrm::AppMinimize()
+{
+    hide();
+}
+
+void TWarehouseFrm::CloseForm()
+{
+    if (m_closed) {
+        return;
+    }
+    // Releasing the session under a waiting request would leave it without its client.
+    if (m_session && m_session->InRequest()) {
+        if (!m_closePending) {
+            m_closePending = true;
+            QTimer::singleShot(100, this, [this] {
+                m_closePending = false;
+                CloseForm();
+            });
+        }
+        return;
+    }
+    FormClose();
+}
+
+void TWarehouseFrm::FormClose()
+{
+    m_closed = true;
+    if (m_uploadTimer) {
+        m_uploadTimer->stop();
+    }
+    if (m_firstRunTimer) {
+        m_firstRunTimer->stop();
+    }
+    warehouse::FreeWarehouseSession(m_session);
+    try {
+        env::ActivityLog log(m_env.ActivityLogPath(), m_clock);
+        log.WriteStamped("WHT Shutdown");
+    } catch (const Error& e) {
+        std::fprintf(stderr, "Warehouse Upload: %s\n", e.what());
+    }
+    emit FormClosed();
+}
+
+void TWarehouseFrm::FormDestroy()
+{
+    m_firstRunTimer.reset();
+    m_uploadTimer.reset();
+    if (m_tray) {
+        m_tray->setContextMenu(nullptr);
+    }
+}
+
+} // namespace wh::app
