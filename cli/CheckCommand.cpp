@@ -1,9 +1,118 @@
+// whupload-cli check: what a support person needs to see of an installation.
+#include <cstdio>
+#include <string>
+
 #include "Commands.h"
+#include "TerminalUserNotice.h"
+#include "env/EnginePaths.h"
+#include "env/IniFile.h"
+#include "env/WarehouseFuncs.h"
+#include "support/Errors.h"
+#include "support/platform/Paths.h"
+#include "support/text/Clock.h"
+#include "support/text/StringUtil.h"
+#include "warehouse/WarehouseSession.h"
 
 namespace wh::cli {
+namespace {
 
-void AddCheckCommand(CLI::App&, int&)
+void Line(const std::string& label, const std::string& value)
 {
+    std::printf("%-22s %s\n", (label + ":").c_str(), value.c_str());
+}
+
+std::string Presence(const std::string& path)
+{
+    if (platform::DirectoryExists(path)) {
+        return path + " (folder)";
+    }
+    if (platform::FileExists(path)) {
+        return path;
+    }
+    return path + " (missing)";
+}
+
+int RunCheck()
+{
+    TerminalUserNotice notice;
+    text::SystemClock clock;
+    env::WarehouseEnv environment(notice, clock, [] { });
+    bool installed = true;
+
+    Line("Program folder", platform::ProgramDir());
+    const std::string aliasPath = environment.AliasFilePath();
+    const bool aliasFound = platform::FileExists(aliasPath);
+    Line("DBAlias.ini", aliasFound ? aliasPath + " (found)" : aliasPath + " (not found)");
+    if (!aliasFound) {
+        std::printf("Installation check:    FAILED (no DBAlias.ini beside the program)\n");
+        return 1;
+    }
+    const std::string claimsDir = environment.GetClaimsDir();
+    Line("Claims directory", claimsDir.empty() ? "(no KVXClaimsDB line in DBAlias.ini)" : Presence(claimsDir));
+    if (claimsDir.empty() || !platform::DirectoryExists(claimsDir)) {
+        installed = false;
+    }
+
+    std::string serverBase;
+    Line("warehouse.ini", Presence(environment.WarehouseIniPath()));
+    try {
+        serverBase = text::Trim(environment.ReadWarehouseIniValue("WServer"));
+        Line("  WServer", serverBase.empty() ? "(empty)" : serverBase);
+        env::IniFile ini;
+        ini.Load(environment.WarehouseIniPath());
+        Line("  Interval", std::to_string(ini.ReadInteger("Check", "Interval", 900000)) + " ms");
+    } catch (const Error& e) {
+        Line("  WServer", std::string("(cannot be read: ") + e.what() + ")");
+        installed = false;
+    }
+
+    const env::EngineFolders engine = env::SetEnginePaths(environment);
+    environment.PrepareLocalFolders();
+    Line("Local folder", Presence(environment.LocalWarehouseDir()));
+    Line("  Upload", Presence(environment.UploadDir()));
+    Line("  TempArcs", Presence(environment.TempArcsDir()));
+    Line("Engine private folder", Presence(engine.privateDir));
+    Line("Current user", environment.CurrentUserName() + " (" + std::to_string(environment.CurrentUserID()) + ")");
+    Line("Activity log", Presence(environment.ActivityLogPath()));
+
+    const std::string arcs = platform::ResolveNoCase(environment.TempArcsDir(), "Arcs.DB");
+    const bool arcsPresent = platform::FileExists(arcs);
+    installed = installed && arcsPresent;
+    Line("Installation check", installed ? "passed" : arcsPresent ? "FAILED" : "FAILED (no " + arcs + ")");
+
+    if (!serverBase.empty()) {
+        warehouse::WarehouseSession session(environment);
+        session.SetServerBase(serverBase);
+        session.SetInactivityTimeout(std::chrono::seconds(15)); // a check should not hang for minutes
+        try {
+            const warehouse::RequestOutcome outcome = session.Send(warehouse::RequestSpec::Get("/api/status"));
+            std::string text;
+            switch (outcome.kind) {
+            case warehouse::RequestOutcome::Kind::Success:
+                text = "answers (status " + std::to_string(outcome.status) + ")";
+                break;
+            case warehouse::RequestOutcome::Kind::HttpFailure:
+                text = "HTTP failure " + std::to_string(outcome.failureCode) + ": " + outcome.failureText;
+                break;
+            case warehouse::RequestOutcome::Kind::OtherFailure:
+                text = "other failure: " + outcome.message;
+                break;
+            }
+            Line("Server " + session.ServerBase() + "/api/status", text);
+        } catch (const Error& e) {
+            Line("Server", std::string("not asked: ") + e.what());
+        }
+    }
+    return installed ? 0 : 1;
+}
+
+} // namespace
+
+void AddCheckCommand(CLI::App& app, int& exitCode)
+{
+    CLI::App* check = app.add_subcommand("check", "Show the installation as the tool sees it; exit 1 when it is not "
+                                                  "installed properly");
+    check->callback([&exitCode] { exitCode = RunCheck(); });
 }
 
 } // namespace wh::cli
