@@ -1,0 +1,666 @@
+#include "WarehouseServer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ServerCrypto.h"
+
+namespace wh::server {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+// The eight auxiliary kinds the workstations exchange.
+constexpr std::array<const char*, 8> kAuxCodes { "PHB", "ACT", "TPL", "ART", "APT", "DIA", "FEE", "CDI" };
+
+std::string Dump(const json& value)
+{
+    // Stored texts came in as JSON, but never let a stray byte turn an answer into a crash.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void SendJson(httplib::Response& response, int status, const json& body)
+{
+    response.status = status;
+    response.set_content(Dump(body), "application/json");
+}
+
+void SendMessage(httplib::Response& response, int status, const std::string& message)
+{
+    SendJson(response, status, json { { "msg", message } });
+}
+
+// Runs a handler body and turns every refusal or fault into a JSON answer with "msg".
+template <class F> void Answer(httplib::Response& response, F&& body)
+{
+    try {
+        body();
+    } catch (const RequestError& error) {
+        if (error.Status() == 401) {
+            response.set_header("WWW-Authenticate", "Basic realm=\"Warehouse\"");
+        }
+        SendMessage(response, error.Status(), error.what());
+    } catch (const std::exception& error) {
+        std::cerr << "warehouse-server: " << error.what() << std::endl;
+        SendMessage(response, 500, "The server could not complete the request");
+    }
+}
+
+// The file descriptor of a stored blob while it is sent.
+class OpenFile
+{
+public:
+    explicit OpenFile(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~OpenFile()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    int Fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Sends a stored file in pieces; the file is never read whole into memory.
+void SendFile(httplib::Response& response, const std::string& path, const std::string& contentType)
+{
+    auto file = std::make_shared<OpenFile>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info
+    {
+    };
+    if (file->Fd() < 0 || ::fstat(file->Fd(), &info) != 0) {
+        throw std::runtime_error("cannot read the stored file " + path + ": " + std::strerror(errno));
+    }
+    response.status = 200;
+    response.set_content_provider(static_cast<std::size_t>(info.st_size), contentType,
+                                  [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                      char buffer[65536];
+                                      const ssize_t n = ::pread(file->Fd(), buffer, std::min(length, sizeof buffer),
+                                                                static_cast<off_t>(offset));
+                                      if (n <= 0) {
+                                          return false;
+                                      }
+                                      return sink.write(buffer, static_cast<std::size_t>(n));
+                                  });
+}
+
+// A body being received into a temporary file of the data folder; removed unless moved into place.
+class UploadFile
+{
+public:
+    explicit UploadFile(const std::string& folder)
+    {
+        fs::create_directories(folder);
+        std::string pattern = folder + "/upload-XXXXXX";
+        m_fd = ::mkstemp(pattern.data());
+        if (m_fd < 0) {
+            throw std::runtime_error("cannot create a file in " + folder + ": " + std::strerror(errno));
+        }
+        m_path = pattern;
+    }
+    ~UploadFile()
+    {
+        Close();
+        if (!m_moved) {
+            ::unlink(m_path.c_str());
+        }
+    }
+    UploadFile(const UploadFile&) = delete;
+    UploadFile& operator=(const UploadFile&) = delete;
+
+    bool Write(const char* data, std::size_t length)
+    {
+        while (length > 0) {
+            const ssize_t n = ::write(m_fd, data, length);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            data += n;
+            length -= static_cast<std::size_t>(n);
+            m_size += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // Flushes and closes; false when the data did not reach the disk.
+    bool Finish()
+    {
+        const bool synced = ::fsync(m_fd) == 0;
+        return Close() && synced;
+    }
+    void MoveTo(const std::string& target)
+    {
+        fs::rename(m_path, target);
+        m_moved = true;
+    }
+    const std::string& Path() const { return m_path; }
+    std::size_t Size() const { return m_size; }
+
+private:
+    bool Close()
+    {
+        if (m_fd < 0) {
+            return true;
+        }
+        const bool ok = ::close(m_fd) == 0;
+        m_fd = -1;
+        return ok;
+    }
+    int m_fd = -1;
+    std::string m_path;
+    std::size_t m_size = 0;
+    bool m_moved = false;
+};
+
+// Receives the whole body into `file`; a broken transfer or a full disk is a refusal.
+void ReceiveToFile(const httplib::ContentReader& reader, UploadFile& file)
+{
+    bool written = true;
+    const bool received = reader([&](const char* data, std::size_t length) {
+        written = file.Write(data, length);
+        return written;
+    });
+    if (!written) {
+        throw std::runtime_error("cannot store an upload in " + file.Path() + ": " + std::strerror(errno));
+    }
+    if (!received) {
+        throw RequestError(400, "The request body did not arrive whole");
+    }
+    if (!file.Finish()) {
+        throw std::runtime_error("cannot store an upload in " + file.Path());
+    }
+}
+
+std::string ReceiveText(const httplib::ContentReader& reader, std::size_t limit)
+{
+    std::string body;
+    bool tooLarge = false;
+    const bool received = reader([&](const char* data, std::size_t length) {
+        if (body.size() + length > limit) {
+            tooLarge = true;
+            return false;
+        }
+        body.append(data, length);
+        return true;
+    });
+    if (tooLarge) {
+        throw RequestError(413, "The request body is larger than " + std::to_string(limit) + " bytes");
+    }
+    if (!received) {
+        throw RequestError(400, "The request body did not arrive whole");
+    }
+    return body;
+}
+
+json ParseJsonObject(const std::string& text, const std::string& what)
+{
+    json value = json::parse(text, nullptr, false);
+    if (value.is_discarded()) {
+        throw RequestError(400, "The " + what + " is not valid JSON");
+    }
+    if (!value.is_object()) {
+        throw RequestError(400, "The " + what + " must be a JSON object");
+    }
+    return value;
+}
+
+// A ZIP archive starts with a local file header (or, when empty, with the end record) and ends
+// with the end-of-central-directory record, at most 64 KiB of comment after it.
+bool LooksLikeZip(const std::string& path, std::size_t size)
+{
+    if (size < 22) {
+        return false;
+    }
+    OpenFile file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Fd() < 0) {
+        return false;
+    }
+    char head[4];
+    if (::pread(file.Fd(), head, 4, 0) != 4 || head[0] != 'P' || head[1] != 'K'
+        || !((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6))) {
+        return false;
+    }
+    const std::size_t tailSize = std::min<std::size_t>(size, 22 + 65535);
+    std::string tail(tailSize, '\0');
+    if (::pread(file.Fd(), tail.data(), tailSize, static_cast<off_t>(size - tailSize))
+        != static_cast<ssize_t>(tailSize)) {
+        return false;
+    }
+    for (std::size_t i = tailSize - 22 + 1; i-- > 0;) {
+        if (tail.compare(i, 4, std::string("PK\x05\x06", 4)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "123.kvz" or "123.json": the claim id and whether the archive is meant.
+struct ClaimFileName
+{
+    std::int64_t id = 0;
+    bool archive = false;
+};
+
+ClaimFileName ParseClaimFileName(const std::string& name)
+{
+    const std::size_t dot = name.rfind('.');
+    std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension != "kvz" && extension != "json") {
+        throw RequestError(400, "\"" + name + "\" is not a claim file name (id.kvz or id.json)");
+    }
+    const std::string digits = name.substr(0, dot);
+    if (digits.empty() || digits.size() > 10
+        || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        throw RequestError(400, "\"" + digits + "\" is not a claim id");
+    }
+    const std::int64_t id = std::stoll(digits);
+    if (id < 1 || id > INT_MAX) {
+        throw RequestError(400, "\"" + digits + "\" is not a claim id");
+    }
+    return ClaimFileName { id, extension == "kvz" };
+}
+
+std::string AuxCode(const std::string& text)
+{
+    std::string code = text;
+    std::transform(code.begin(), code.end(), code.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (std::find_if(kAuxCodes.begin(), kAuxCodes.end(), [&](const char* known) { return code == known; })
+        == kAuxCodes.end()) {
+        throw RequestError(404, "Unknown auxiliary file type \"" + text + "\"");
+    }
+    return code;
+}
+
+// A member of a query or document read as text: a missing member or null is empty, a number is
+// written in decimal, anything else is refused.
+std::string MemberText(const json& object, const char* name, const std::string& what)
+{
+    const auto member = object.find(name);
+    if (member == object.end() || member->is_null()) {
+        return {};
+    }
+    if (member->is_string()) {
+        return member->get<std::string>();
+    }
+    if (member->is_number()) {
+        return member->dump();
+    }
+    throw RequestError(400, "\"" + std::string(name) + "\" of the " + what + " must be a text");
+}
+
+bool IsIsoDate(const std::string& text)
+{
+    if (text.size() < 10) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 10; ++i) {
+        const bool dash = i == 4 || i == 7;
+        if (dash ? text[i] != '-' : !std::isdigit(static_cast<unsigned char>(text[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> MemberDate(const json& object, const char* name)
+{
+    const auto member = object.find(name);
+    if (member == object.end() || !member->is_string() || !IsIsoDate(member->get<std::string>())) {
+        return std::nullopt;
+    }
+    return member->get<std::string>().substr(0, 10);
+}
+
+ClaimFields ReadClaimFields(const json& document)
+{
+    const auto version = document.find("claim_version");
+    if (version == document.end() || !version->is_number_integer() || version->get<std::int64_t>() < INT_MIN
+        || version->get<std::int64_t>() > INT_MAX
+        || (version->is_number_unsigned() && version->get<std::uint64_t>() > INT_MAX)) {
+        throw RequestError(400, "The claim document must hold \"claim_version\" as a whole number");
+    }
+    const std::string what = "claim document";
+    ClaimFields fields;
+    fields.version = version->get<std::int64_t>();
+    fields.claimNum = MemberText(document, "claimnumber", what);
+    fields.policyNum = MemberText(document, "policynumber", what);
+    fields.adjusterLastName = MemberText(document, "adj_lastname", what);
+    fields.insuredLastName = MemberText(document, "prim_ins_lastname", what);
+    fields.lossCity = MemberText(document, "loss_city", what);
+    fields.lossState = MemberText(document, "loss_state", what);
+    fields.lossZip = MemberText(document, "loss_zipcode", what);
+    fields.dateOfLoss = MemberDate(document, "dateofloss");
+    fields.dateReceived = MemberDate(document, "dreceived");
+    fields.dateAssigned = MemberDate(document, "dassigned");
+    fields.dateInspected = MemberDate(document, "dinspected");
+    fields.dateClosed = MemberDate(document, "dclosed");
+    return fields;
+}
+
+ClaimQuery ReadClaimQuery(const json& body)
+{
+    const std::string what = "search query";
+    ClaimQuery query;
+    query.insuredLastName = MemberText(body, "insured_lastname", what);
+    query.adjusterLastName = MemberText(body, "adjuster_lastname", what);
+    query.policyNum = MemberText(body, "policy_num", what);
+    query.claimNum = MemberText(body, "claim_num", what);
+
+    const auto range = body.find("date_range");
+    if (range != body.end() && !range->is_null()) {
+        if (!range->is_object()) {
+            throw RequestError(400, "\"date_range\" of the search query must be an object");
+        }
+        query.dateKind = MemberText(*range, "field", what);
+        // Without a date kind the dates say nothing, so they are not checked either.
+        if (!query.dateKind.empty()) {
+            query.startDate = MemberText(*range, "start_date", what);
+            query.endDate = MemberText(*range, "end_date", what);
+            for (const std::string* date : { &query.startDate, &query.endDate }) {
+                if (!date->empty() && (date->size() != 10 || !IsIsoDate(*date))) {
+                    throw RequestError(400, "The search date \"" + *date + "\" is not of the form YYYY-MM-DD");
+                }
+            }
+        }
+    }
+    const auto option = body.find("option");
+    if (option != body.end() && !option->is_null()) {
+        if (!option->is_object()) {
+            throw RequestError(400, "\"option\" of the search query must be an object");
+        }
+        const std::string scope = MemberText(*option, "search_scope", what);
+        if (scope == "company") {
+            query.companyScope = true;
+        } else if (!scope.empty() && scope != "user") {
+            throw RequestError(400, "Unknown search scope \"" + scope + "\" (user or company)");
+        }
+    }
+    return query;
+}
+
+} // namespace
+
+WarehouseServer::WarehouseServer(WarehouseStore& store, std::string dataDir)
+    : m_store(store)
+    , m_dataDir(std::move(dataDir))
+{
+}
+
+std::string WarehouseServer::CompanyDir(const Account& account) const
+{
+    return m_dataDir + "/store/" + std::to_string(account.companyRow);
+}
+
+std::string WarehouseServer::TempDir() const
+{
+    return m_dataDir + "/store/incoming";
+}
+
+Account WarehouseServer::SignIn(const httplib::Request& request)
+{
+    const std::string header = request.get_header_value("Authorization");
+    const std::size_t blank = header.find(' ');
+    std::string scheme = header.substr(0, blank);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const RequestError refused(401, "Invalid user name or password");
+    if (blank == std::string::npos || scheme != "basic") {
+        throw RequestError(401, "Sign-in required: send the user name \"company/user\" and the password");
+    }
+    std::string token = header.substr(blank + 1);
+    token.erase(0, token.find_first_not_of(' '));
+    token.erase(token.find_last_not_of(' ') + 1);
+    const auto decoded = DecodeBase64(token);
+    if (!decoded) {
+        throw refused;
+    }
+    const std::size_t colon = decoded->find(':');
+    const std::string name = decoded->substr(0, colon);
+    const std::string password = colon == std::string::npos ? std::string() : decoded->substr(colon + 1);
+    const std::size_t slash = name.find('/');
+    if (colon == std::string::npos || slash == std::string::npos) {
+        throw refused;
+    }
+    const auto account = m_store.FindAccount(name.substr(0, slash), name.substr(slash + 1));
+    if (!account) {
+        throw refused;
+    }
+    const std::string digest = Sha256(account->passwordHash + '\n' + password);
+    {
+        std::lock_guard lock(m_checkedMutex);
+        const auto checked = m_checked.find(account->rowId);
+        if (checked != m_checked.end() && checked->second.storedHash == account->passwordHash
+            && checked->second.passwordDigest == digest) {
+            return *account;
+        }
+    }
+    if (!VerifyPassword(password, account->passwordHash)) {
+        throw refused;
+    }
+    std::lock_guard lock(m_checkedMutex);
+    m_checked[account->rowId] = CheckedPassword { account->passwordHash, digest };
+    return *account;
+}
+
+void WarehouseServer::Status(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = SignIn(request);
+    SendJson(response, 200,
+             json { { "companyid", account.companyId },
+                    { "regionid", account.regionId },
+                    { "officeid", account.officeId },
+                    { "departmentid", account.departmentId },
+                    { "id", account.userId } });
+}
+
+void WarehouseServer::ListClaims(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = SignIn(request);
+    json list = json::array();
+    for (const auto& [id, version] : m_store.ListClaims(account)) {
+        list.push_back(json { { "id", id }, { "version", version } });
+    }
+    SendJson(response, 200, list);
+}
+
+void WarehouseServer::NextClaimId(const httplib::Request& request, httplib::Response& response,
+                                  const httplib::ContentReader& reader)
+{
+    const Account account = SignIn(request);
+    // The body is empty by convention; whatever comes is read and ignored.
+    ReceiveText(reader, kMaxJsonBody);
+    response.status = 200;
+    response.set_content(std::to_string(m_store.IssueClaimId(account)), "text/plain");
+}
+
+void WarehouseServer::SearchClaims(const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& reader)
+{
+    const Account account = SignIn(request);
+    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(ReceiveText(reader, kMaxJsonBody), "search query"));
+    const ClaimSearchResult found = m_store.Search(account, query, kSearchLimit);
+    json results = json::array();
+    for (const ClaimHit& hit : found.hits) {
+        results.push_back(json { { "id", hit.id },
+                                 { "adjuster_lastname", hit.adjusterLastName },
+                                 { "insured_lastname", hit.insuredLastName },
+                                 { "claim_num", hit.claimNum },
+                                 { "policy_num", hit.policyNum },
+                                 { "loss_city", hit.lossCity },
+                                 { "loss_state", hit.lossState },
+                                 { "loss_zipcode", hit.lossZip },
+                                 { "date_of_loss", hit.dateOfLoss } });
+    }
+    SendJson(response, 200, json { { "total", found.total }, { "results", results } });
+}
+
+void WarehouseServer::GetClaim(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = SignIn(request);
+    const ClaimFileName name = ParseClaimFileName(request.matches[1]);
+    const bool stored = name.archive ? m_store.HasArchive(name.id, account) : m_store.HasDocument(name.id, account);
+    if (!stored) {
+        // Another company's claim looks exactly like one that does not exist.
+        throw RequestError(404,
+                           std::string("No claim ") + (name.archive ? "archive" : "document") + " is stored for "
+                               + std::to_string(name.id));
+    }
+    const std::string path
+        = CompanyDir(account) + "/claims/" + std::to_string(name.id) + (name.archive ? ".kvz" : ".json");
+    SendFile(response, path, name.archive ? "application/octet-stream" : "application/json");
+}
+
+void WarehouseServer::PutClaim(const httplib::Request& request, httplib::Response& response,
+                               const httplib::ContentReader& reader)
+{
+    const Account account = SignIn(request);
+    const ClaimFileName name = ParseClaimFileName(request.matches[1]);
+    auto refuseOwner = [&](ClaimOwner owner) {
+        if (owner == ClaimOwner::Unknown) {
+            throw RequestError(404,
+                               "The claim id " + std::to_string(name.id)
+                                   + " was never handed out: ask /api/sequences/claims for a new one");
+        }
+        if (owner == ClaimOwner::OtherCompany) {
+            throw RequestError(403, "The claim id " + std::to_string(name.id) + " is not one of your company's");
+        }
+    };
+    // Refuse before the body is taken in; checked again when the upload is moved into place.
+    refuseOwner(m_store.OwnerOf(name.id, account));
+
+    const std::string folder = CompanyDir(account) + "/claims";
+    fs::create_directories(folder);
+    const std::string target = folder + "/" + std::to_string(name.id) + (name.archive ? ".kvz" : ".json");
+    UploadFile upload(TempDir());
+    ClaimOwner owner;
+    if (name.archive) {
+        ReceiveToFile(reader, upload);
+        if (!LooksLikeZip(upload.Path(), upload.Size())) {
+            throw RequestError(400, "The claim archive is not a ZIP archive");
+        }
+        owner = m_store.StoreArchive(name.id, account, [&] { upload.MoveTo(target); });
+    } else {
+        const std::string body = ReceiveText(reader, kMaxJsonBody);
+        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body, "claim document"));
+        if (!upload.Write(body.data(), body.size()) || !upload.Finish()) {
+            throw std::runtime_error("cannot store an upload in " + upload.Path());
+        }
+        owner = m_store.StoreDocument(name.id, account, fields, [&] { upload.MoveTo(target); });
+    }
+    refuseOwner(owner);
+    response.status = 200;
+    response.set_content("Successfully stored", "text/plain");
+}
+
+void WarehouseServer::ListAux(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = SignIn(request);
+    json list = json::array();
+    for (const auto& [code, modified] : m_store.ListAux(account)) {
+        list.push_back(json { { "type", code }, { "date_modified", modified } });
+    }
+    SendJson(response, 200, list);
+}
+
+void WarehouseServer::GetAux(const httplib::Request& request, httplib::Response& response)
+{
+    const Account account = SignIn(request);
+    const std::string code = AuxCode(request.matches[1]);
+    if (!m_store.HasAux(account, code)) {
+        throw RequestError(404, "No " + code + " file is stored for your company");
+    }
+    SendFile(response, CompanyDir(account) + "/aux/" + code + ".zip", "application/octet-stream");
+}
+
+void WarehouseServer::PutAux(const httplib::Request& request, httplib::Response& response,
+                             const httplib::ContentReader& reader)
+{
+    const Account account = SignIn(request);
+    const std::string code = AuxCode(request.matches[1]);
+    const std::string folder = CompanyDir(account) + "/aux";
+    fs::create_directories(folder);
+    UploadFile upload(TempDir());
+    ReceiveToFile(reader, upload);
+    if (!LooksLikeZip(upload.Path(), upload.Size())) {
+        throw RequestError(400, "The " + code + " file is not a ZIP archive");
+    }
+    m_store.StoreAux(account, code, [&] { upload.MoveTo(folder + "/" + code + ".zip"); });
+    response.status = 200;
+    response.set_content("Successfully stored", "text/plain");
+}
+
+void WarehouseServer::Install(httplib::Server& http)
+{
+    using Request = httplib::Request;
+    using Response = httplib::Response;
+    using Reader = httplib::ContentReader;
+    using Plain = void (WarehouseServer::*)(const Request&, Response&);
+    using WithBody = void (WarehouseServer::*)(const Request&, Response&, const Reader&);
+
+    auto plain = [this](Plain handler) {
+        return [this, handler](const Request& request, Response& response) {
+            Answer(response, [&] { (this->*handler)(request, response); });
+        };
+    };
+    auto withBody = [this](WithBody handler) {
+        return [this, handler](const Request& request, Response& response, const Reader& reader) {
+            Answer(response, [&] { (this->*handler)(request, response, reader); });
+        };
+    };
+
+    http.Get("/api/status", plain(&WarehouseServer::Status));
+    http.Get("/api/claims/?", plain(&WarehouseServer::ListClaims));
+    http.Post("/api/sequences/claims", withBody(&WarehouseServer::NextClaimId));
+    http.Post("/api/claims/search", withBody(&WarehouseServer::SearchClaims));
+    http.Get("/api/claims/([^/]+)", plain(&WarehouseServer::GetClaim));
+    http.Put("/api/claims/([^/]+)", withBody(&WarehouseServer::PutClaim));
+    http.Get("/api/aux/?", plain(&WarehouseServer::ListAux));
+    http.Get("/api/aux/([^/]+)", plain(&WarehouseServer::GetAux));
+    http.Put("/api/aux/([^/]+)", withBody(&WarehouseServer::PutAux));
+
+    // Answers the library makes itself (no such route, unreadable request) get a "msg" too.
+    http.set_error_handler(httplib::Server::HandlerWithResponse([](const Request& request, Response& response) {
+        if (!response.body.empty()) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        std::string message = "The request could not be served";
+        if (response.status == 404) {
+            message = "No such request: " + request.method + " " + request.path;
+        } else if (response.status == 413) {
+            message = "The request body is too large";
+        } else if (response.status == 400) {
+            message = "The request is malformed";
+        }
+        SendMessage(response, response.status, message);
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+    http.set_exception_handler([](const Request&, Response& response, std::exception_ptr) {
+        SendMessage(response, 500, "The server could not complete the request");
+    });
+}
+
+} // namespace wh::server

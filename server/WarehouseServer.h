@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <httplib.h>
+
+#include "WarehouseStore.h"
+
+namespace wh::server {
+
+// The REST interface of the warehouse: every request the workstation tool makes, answered from
+// the store and the blob folder under the data folder. Handlers run on the HTTP library's thread
+// pool; each request signs in with Basic authentication ("company/user" and the password).
+class WarehouseServer
+{
+public:
+    WarehouseServer(WarehouseStore& store, std::string dataDir);
+
+    // Registers every route and the error answers on `http`.
+    void Install(httplib::Server& http);
+
+    // Largest JSON body accepted (summary documents and search queries are a few kilobytes).
+    static constexpr std::size_t kMaxJsonBody = 16 * 1024 * 1024;
+    // Most claims a search answer lists; "total" still counts them all.
+    static constexpr int kSearchLimit = 50;
+
+private:
+    Account SignIn(const httplib::Request& request);
+
+    void Status(const httplib::Request& request, httplib::Response& response);
+    void ListClaims(const httplib::Request& request, httplib::Response& response);
+    void NextClaimId(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& reader);
+    void SearchClaims(const httplib::Request& request, httplib::Response& response,
+                      const httplib::ContentReader& reader);
+    void GetClaim(const httplib::Request& request, httplib::Response& response);
+    void PutClaim(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+    void ListAux(const httplib::Request& request, httplib::Response& response);
+    void GetAux(const httplib::Request& request, httplib::Response& response);
+    void PutAux(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+
+    std::string CompanyDir(const Account& account) const;
+    std::string TempDir() const;
+
+    WarehouseStore& m_store;
+    std::string m_dataDir;
+
+    // A password checked once is remembered by its SHA-256, so that the slow key derivation runs
+    // once per account and password rather than on every request. The stored hash is part of the
+    // entry: a password changed by add-user no longer matches.
+    struct CheckedPassword
+    {
+        std::string storedHash;
+        std::string passwordDigest;
+    };
+    std::mutex m_checkedMutex;
+    std::map<std::int64_t, CheckedPassword> m_checked;
+};
+
+} // namespace wh::server

@@ -1,0 +1,559 @@
+// warehouse-server as a real process on a loopback port, spoken to with curl.
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ChildProcess.h"
+#include "common/TempTree.h"
+
+namespace {
+
+using nlohmann::json;
+using wh::test::ChildProcess;
+using wh::test::ReadFile;
+using wh::test::RunCommand;
+using wh::test::TempTree;
+
+const std::string kServer = WH_BINARY_DIR "/server/warehouse-server";
+const std::string kJdoe = "ACME/jdoe:pw one";
+const std::string kAnn = "acme/Ann:ann-pw";
+const std::string kEve = "OTHER/eve:pw2";
+
+struct Reply
+{
+    int status = 0;
+    std::string body;
+
+    json Json() const { return json::parse(body); }
+    // Every refusal carries a JSON object with a "msg" text.
+    bool IsRefusal() const
+    {
+        const json value = json::parse(body, nullptr, false);
+        return status >= 400 && status < 500 && value.is_object() && value.contains("msg") && value["msg"].is_string()
+            && !value["msg"].get<std::string>().empty();
+    }
+};
+
+int AddUser(const std::string& dataDir, const std::string& company, const std::string& user,
+            const std::string& password, int companyId, int userId)
+{
+    return RunCommand({ kServer,           "--data", dataDir,        "add-user",
+                        "--company",       company,  "--user",       user,
+                        "--password",      password, "--company-id", std::to_string(companyId),
+                        "--region-id",     "20",     "--office-id",  "30",
+                        "--department-id", "40",     "--user-id",    std::to_string(userId) });
+}
+
+// A server process on a free loopback port of its own.
+class ServerProcess
+{
+public:
+    ServerProcess(const std::string& dataDir, std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> argv { kServer, "--data", dataDir, "--listen", "127.0.0.1:0" };
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        m_process = std::make_unique<ChildProcess>(argv);
+        const std::string line = m_process->WaitForLine("listening on", 30000);
+        const std::string prefix = "listening on https://127.0.0.1:";
+        if (line.rfind(prefix, 0) == 0) {
+            m_base = "https://127.0.0.1:" + line.substr(prefix.size());
+        }
+    }
+    const std::string& Base() const { return m_base; }
+    ChildProcess& Process() { return *m_process; }
+
+private:
+    std::unique_ptr<ChildProcess> m_process;
+    std::string m_base;
+};
+
+class WarehouseServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_data = m_tree.Path("data");
+        ASSERT_EQ(AddUser(m_data, "ACME", "jdoe", "pw one", 10, 7), 0);
+        ASSERT_EQ(AddUser(m_data, "ACME", "ann", "ann-pw", 10, 8), 0);
+        ASSERT_EQ(AddUser(m_data, "OTHER", "eve", "pw2", 11, 9), 0);
+        Start();
+    }
+
+    void Start()
+    {
+        m_server = std::make_unique<ServerProcess>(m_data);
+        ASSERT_FALSE(m_server->Base().empty()) << "the server did not report its address";
+    }
+
+    // One request through curl; `credentials` empty sends no Authorization header.
+    Reply Send(const std::string& method, const std::string& path, const std::string& credentials,
+               const std::optional<std::string>& body = std::nullopt, std::vector<std::string> extra = {})
+    {
+        const std::string n = std::to_string(m_requests++);
+        const std::string out = m_tree.Path("reply-" + n);
+        std::vector<std::string> argv {
+            "curl", "-sk", "--max-time", "60", "-o", out, "-w", "%{http_code}", "-X", method
+        };
+        if (!credentials.empty()) {
+            argv.insert(argv.end(), { "-u", credentials });
+        }
+        if (body) {
+            const std::string in = m_tree.Write("request-" + n, *body);
+            argv.insert(argv.end(), { "-H", "Content-Type: application/json", "--data-binary", "@" + in });
+        }
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.push_back(m_server->Base() + path);
+        std::string code;
+        RunCommand(argv, &code);
+        Reply reply;
+        reply.status = code.empty() ? 0 : std::stoi(code);
+        reply.body = reply.status ? ReadFile(out) : std::string();
+        return reply;
+    }
+
+    std::int64_t NewClaimId(const std::string& credentials)
+    {
+        const Reply reply = Send("POST", "/api/sequences/claims", credentials, std::string());
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        return reply.status == 200 ? std::stoll(reply.body) : -1;
+    }
+
+    // A real ZIP archive written by the zip program.
+    std::string MakeZip(const std::string& name, const std::string& content)
+    {
+        const std::string file = m_tree.Write("zipsrc/" + name, content);
+        const std::string archive = m_tree.Path(name + ".zip");
+        EXPECT_EQ(RunCommand({ "zip", "-q", "-j", archive, file }), 0);
+        return ReadFile(archive);
+    }
+
+    TempTree m_tree;
+    std::string m_data;
+    std::unique_ptr<ServerProcess> m_server;
+    std::atomic<int> m_requests { 0 };
+};
+
+json ClaimDocument(int version, const std::string& insured, const std::string& adjuster, const std::string& policy,
+                   const std::string& claimNumber, const std::string& dateOfLoss, const std::string& dateClosed = "")
+{
+    json doc = json::object();
+    doc["claim_version"] = version;
+    doc["claim_ver_date"] = "2024-01-01";
+    doc["policynumber"] = policy;
+    doc["claimnumber"] = claimNumber;
+    doc["adj_lastname"] = adjuster;
+    if (!dateClosed.empty()) {
+        doc["dclosed"] = dateClosed;
+    }
+    doc["dateofloss"] = dateOfLoss;
+    doc["loss_zipcode"] = "73301";
+    doc["prim_ins_lastname"] = insured;
+    doc["loss_city"] = "Austin";
+    doc["loss_state"] = "TX";
+    return doc;
+}
+
+json Query(const std::string& insured, const std::string& adjuster, const std::string& policy,
+           const std::string& claimNumber, const std::string& dateKind, const std::string& start,
+           const std::string& end, const std::string& scope)
+{
+    json range = json::object();
+    if (!dateKind.empty()) {
+        range["field"] = dateKind;
+    }
+    range["start_date"] = start;
+    range["end_date"] = end;
+    json option = json::object();
+    if (!scope.empty()) {
+        option["search_scope"] = scope;
+    }
+    return json { { "insured_lastname", insured }, { "adjuster_lastname", adjuster }, { "policy_num", policy },
+                  { "claim_num", claimNumber },    { "date_range", range },           { "option", option } };
+}
+
+std::set<std::int64_t> ResultIds(const json& answer)
+{
+    std::set<std::int64_t> ids;
+    for (const json& hit : answer.at("results")) {
+        ids.insert(hit.at("id").get<std::int64_t>());
+    }
+    return ids;
+}
+
+TEST_F(WarehouseServerTest, SignInGivesTheFiveIdsAndRefusesBadOrMissingCredentials)
+{
+    const Reply good = Send("GET", "/api/status", kJdoe);
+    ASSERT_EQ(good.status, 200) << good.body;
+    EXPECT_EQ(
+        good.Json(),
+        (json { { "companyid", 10 }, { "regionid", 20 }, { "officeid", 30 }, { "departmentid", 40 }, { "id", 7 } }));
+    // Company and user names match without regard to case; the password does not.
+    EXPECT_EQ(Send("GET", "/api/status", "acme/JDOE:pw one").status, 200);
+
+    for (const std::string& credentials :
+         { std::string("ACME/jdoe:PW ONE"), std::string("ACME/jdoe:"), std::string("ACME/nobody:pw one"),
+           std::string("OTHER/jdoe:pw one"), std::string("jdoe:pw one"), std::string() }) {
+        const Reply refused = Send("GET", "/api/status", credentials);
+        EXPECT_EQ(refused.status, 401) << credentials;
+        EXPECT_TRUE(json::parse(refused.body, nullptr, false).contains("msg")) << credentials << ": " << refused.body;
+    }
+    // Every request needs a sign-in, not only the status.
+    EXPECT_EQ(Send("GET", "/api/claims/", "ACME/jdoe:wrong").status, 401);
+    EXPECT_EQ(Send("POST", "/api/sequences/claims", "", std::string()).status, 401);
+}
+
+TEST_F(WarehouseServerTest, ChangedPasswordTakesEffectWhileTheServerRuns)
+{
+    ASSERT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+    ASSERT_EQ(AddUser(m_data, "ACME", "jdoe", "new secret", 10, 7), 0);
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 401);
+    EXPECT_EQ(Send("GET", "/api/status", "ACME/jdoe:new secret").status, 200);
+}
+
+TEST(WarehouseServerAccounts, AddUserRefusesClashingCompanyIdsAndUnusableNames)
+{
+    TempTree tree;
+    const std::string data = tree.Path("data");
+    ASSERT_EQ(AddUser(data, "ACME", "jdoe", "pw", 10, 7), 0);
+    EXPECT_NE(AddUser(data, "ACME", "ann", "pw", 12, 8), 0); // ACME is company 10
+    EXPECT_NE(AddUser(data, "OTHER", "eve", "pw", 10, 9), 0); // 10 is ACME's
+    EXPECT_NE(AddUser(data, "A/B", "eve", "pw", 13, 9), 0); // "/" ends the company in the sign-in name
+    EXPECT_NE(AddUser(data, "CO", "e:ve", "pw", 14, 9), 0); // ":" ends the user name
+    EXPECT_EQ(AddUser(data, "acme", "ann", "pw", 10, 8), 0); // the same company, written otherwise
+}
+
+TEST_F(WarehouseServerTest, SequenceNeverRepeatsAnIdAcrossCompaniesConcurrentCallsAndRestarts)
+{
+    std::set<std::int64_t> ids;
+    ids.insert(NewClaimId(kJdoe));
+    ids.insert(NewClaimId(kEve));
+
+    // Several workstations at once.
+    std::vector<std::int64_t> parallel(8, -1);
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < parallel.size(); ++i) {
+        workers.emplace_back([&, i] { parallel[i] = NewClaimId(i % 2 ? kJdoe : kEve); });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    ids.insert(parallel.begin(), parallel.end());
+    EXPECT_EQ(ids.size(), 10u);
+    EXPECT_GT(*ids.begin(), 0);
+
+    const std::int64_t highest = *ids.rbegin();
+    ASSERT_EQ(m_server->Process().Stop(SIGTERM, 10000), 0);
+    Start();
+    EXPECT_GT(NewClaimId(kJdoe), highest);
+}
+
+TEST_F(WarehouseServerTest, ClaimArchiveAndDocumentRoundTripAndTheListShowsTheDocumentVersion)
+{
+    const std::int64_t id = NewClaimId(kJdoe);
+    const std::string path = "/api/claims/" + std::to_string(id);
+    // Several megabytes, so that the transfer passes through many pieces both ways.
+    std::string content;
+    for (int i = 0; content.size() < 6 * 1024 * 1024; ++i) {
+        content += std::to_string(i * 7919 % 100003) + ",";
+    }
+    const std::string archive = MakeZip("claim.txt", content);
+
+    const Reply putArchive = Send("PUT", path + ".kvz", kJdoe, archive);
+    EXPECT_EQ(putArchive.status, 200);
+    EXPECT_FALSE(putArchive.body.empty());
+    // Listed once stored, with version 0 until its document arrives.
+    EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json(), (json::array({ { { "id", id }, { "version", 0 } } })));
+
+    const std::string first = ClaimDocument(3, "Smith", "Jones", "P-9", "CN/1", "2024-03-05").dump();
+    const Reply putDocument = Send("PUT", path + ".json", kJdoe, first);
+    EXPECT_EQ(putDocument.status, 200);
+    EXPECT_FALSE(putDocument.body.empty());
+    EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json(), (json::array({ { { "id", id }, { "version", 3 } } })));
+
+    const Reply archiveBack = Send("GET", path + ".kvz", kJdoe);
+    EXPECT_EQ(archiveBack.status, 200);
+    EXPECT_TRUE(archiveBack.body == archive) << "the archive came back changed";
+    EXPECT_EQ(Send("GET", path + ".json", kJdoe).body, first);
+
+    // A later upload replaces both, and the list follows the new document.
+    const std::string second = ClaimDocument(4, "Smith", "Jones", "P-9", "CN/1", "2024-03-05").dump(2);
+    EXPECT_EQ(Send("PUT", path + ".json", kJdoe, second).status, 200);
+    EXPECT_EQ(Send("GET", path + ".json", kJdoe).body, second);
+    EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json(), (json::array({ { { "id", id }, { "version", 4 } } })));
+    // The list is the user's own: another user of the company has uploaded nothing yet.
+    EXPECT_EQ(Send("GET", "/api/claims/", kAnn).Json(), json::array());
+    // Once she uploads the claim too, it is hers as well, and stays listed for its first uploader.
+    EXPECT_EQ(Send("PUT", path + ".json", kAnn, ClaimDocument(5, "Smith", "", "", "", "").dump()).status, 200);
+    EXPECT_EQ(Send("GET", "/api/claims/", kAnn).Json(), (json::array({ { { "id", id }, { "version", 5 } } })));
+    EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json(), (json::array({ { { "id", id }, { "version", 5 } } })));
+}
+
+TEST_F(WarehouseServerTest, CompaniesNeverSeeEachOthersClaimsOrFiles)
+{
+    const std::int64_t id = NewClaimId(kJdoe);
+    const std::string path = "/api/claims/" + std::to_string(id);
+    const std::string archive = MakeZip("a.txt", "acme secret");
+    ASSERT_EQ(Send("PUT", path + ".kvz", kJdoe, archive).status, 200);
+    ASSERT_EQ(
+        Send("PUT", path + ".json", kJdoe, ClaimDocument(1, "Smith", "Jones", "P", "C", "2024-01-02").dump()).status,
+        200);
+    ASSERT_EQ(Send("PUT", "/api/aux/PHB", kJdoe, archive).status, 200);
+
+    EXPECT_EQ(Send("GET", "/api/claims/", kEve).Json(), json::array());
+    for (const char* suffix : { ".kvz", ".json" }) {
+        const Reply get = Send("GET", path + suffix, kEve);
+        EXPECT_EQ(get.status, 404) << suffix;
+        EXPECT_TRUE(get.IsRefusal()) << get.body;
+        // Nor may it overwrite them.
+        const Reply put = Send("PUT", path + suffix, kEve,
+                               suffix == std::string(".kvz") ? MakeZip("b.txt", "evil")
+                                                             : ClaimDocument(9, "X", "", "", "", "").dump());
+        EXPECT_EQ(put.status, 403) << suffix;
+        EXPECT_TRUE(put.IsRefusal()) << put.body;
+    }
+    EXPECT_EQ(Send("GET", path + ".kvz", kJdoe).body, archive);
+    EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json().at(0).at("version"), 1);
+
+    const Reply search
+        = Send("POST", "/api/claims/search", kEve, Query("smith", "", "", "", "", "", "", "company").dump());
+    EXPECT_EQ(search.Json(), (json { { "total", 0 }, { "results", json::array() } }));
+    EXPECT_EQ(Send("GET", "/api/aux/", kEve).Json(), json::array());
+    EXPECT_EQ(Send("GET", "/api/aux/PHB", kEve).status, 404);
+}
+
+class WarehouseSearchTest : public WarehouseServerTest
+{
+protected:
+    void SetUp() override
+    {
+        WarehouseServerTest::SetUp();
+        struct Row
+        {
+            const std::string* user;
+            json document;
+        };
+        const Row rows[] = {
+            { &kJdoe, ClaimDocument(1, "Smith", "Jones", "P-1001", "CN-2024-001", "2024-03-05", "2024-04-01") },
+            { &kJdoe, ClaimDocument(1, "Smithers", "Brown", "HO-77-1001", "CN-2024-002", "2024-06-10") },
+            { &kAnn, ClaimDocument(1, "Blacksmith", "Jonas", "P-2002", "XY-9", "2023-12-31") },
+            { &kEve, ClaimDocument(1, "Smith", "Jones", "P-1001", "CN-2024-001", "2024-03-05") },
+        };
+        for (const Row& row : rows) {
+            const std::int64_t id = NewClaimId(*row.user);
+            ASSERT_EQ(Send("PUT", "/api/claims/" + std::to_string(id) + ".json", *row.user, row.document.dump()).status,
+                      200);
+            m_ids.push_back(id);
+        }
+    }
+
+    json Search(const std::string& credentials, const json& query)
+    {
+        const Reply reply = Send("POST", "/api/claims/search", credentials, query.dump());
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        return json::parse(reply.body, nullptr, false);
+    }
+
+    std::vector<std::int64_t> m_ids;
+};
+
+TEST_F(WarehouseSearchTest, FiltersMatchNamesAsPrefixesNumbersAnywhereAndDatesInclusively)
+{
+    struct Case
+    {
+        const char* what;
+        json query;
+        std::set<int> rows; // indexes into m_ids
+    };
+    const Case cases[] = {
+        { "insured prefix", Query("smi", "", "", "", "", "", "", "company"), { 0, 1 } },
+        { "insured in any case", Query("SMITH", "", "", "", "", "", "", "company"), { 0, 1 } },
+        { "insured is no substring", Query("mith", "", "", "", "", "", "", "company"), {} },
+        { "adjuster prefix", Query("", "jon", "", "", "", "", "", "company"), { 0, 2 } },
+        { "policy anywhere", Query("", "", "1001", "", "", "", "", "company"), { 0, 1 } },
+        { "claim number anywhere", Query("", "", "", "cn-2024", "", "", "", "company"), { 0, 1 } },
+        { "all filters together", Query("smithe", "b", "ho-", "002", "", "", "", "company"), { 1 } },
+        { "wildcards are plain text", Query("%", "", "", "", "", "", "", "company"), {} },
+        { "loss dates, ends included",
+          Query("", "", "", "", "date_of_loss", "2024-03-05", "2024-06-10", "company"),
+          { 0, 1 } },
+        { "loss dates, ends excluded",
+          Query("", "", "", "", "date_of_loss", "2024-03-06", "2024-06-09", "company"),
+          {} },
+        { "closing date; claims without one never match",
+          Query("", "", "", "", "date_closed", "2000-01-01", "2099-12-31", "company"),
+          { 0 } },
+        { "upload date",
+          Query("", "", "", "", "date_first_uploaded", "2000-01-01", "2999-12-31", "company"),
+          { 0, 1, 2 } },
+        { "dates without a date kind", Query("", "", "", "", "", "2030-01-01", "2030-01-02", "company"), { 0, 1, 2 } },
+        { "user scope", Query("", "", "", "", "", "", "", "user"), { 0, 1 } },
+        { "no scope chosen means the user's own", Query("", "", "", "", "", "", "", ""), { 0, 1 } },
+    };
+    for (const Case& c : cases) {
+        const json answer = Search(kJdoe, c.query);
+        std::set<std::int64_t> expected;
+        for (const int row : c.rows) {
+            expected.insert(m_ids[row]);
+        }
+        EXPECT_EQ(ResultIds(answer), expected) << c.what;
+        EXPECT_EQ(answer.at("total"), expected.size()) << c.what;
+    }
+    EXPECT_EQ(ResultIds(Search(kAnn, Query("", "", "", "", "", "", "", "user"))), std::set<std::int64_t> { m_ids[2] });
+}
+
+TEST_F(WarehouseSearchTest, ResultsCarryTheListedMembers)
+{
+    const json answer = Search(kJdoe, Query("smith", "jones", "", "", "", "", "", "company"));
+    ASSERT_EQ(answer.at("results").size(), 1u);
+    EXPECT_EQ(answer.at("results").at(0),
+              (json { { "id", m_ids[0] },
+                      { "adjuster_lastname", "Jones" },
+                      { "insured_lastname", "Smith" },
+                      { "claim_num", "CN-2024-001" },
+                      { "policy_num", "P-1001" },
+                      { "loss_city", "Austin" },
+                      { "loss_state", "TX" },
+                      { "loss_zipcode", "73301" },
+                      { "date_of_loss", "2024-03-05" } }));
+}
+
+TEST_F(WarehouseSearchTest, TotalCountsEveryMatchButResultsStopAtFifty)
+{
+    std::set<std::int64_t> stored;
+    for (int i = 0; i < 53; ++i) {
+        const std::int64_t id = NewClaimId(kAnn);
+        const json doc
+            = ClaimDocument(1, "Capper", "Many", "M-" + std::to_string(i), "C" + std::to_string(i), "2025-01-01");
+        ASSERT_EQ(Send("PUT", "/api/claims/" + std::to_string(id) + ".json", kAnn, doc.dump()).status, 200);
+        stored.insert(id);
+    }
+    const json answer = Search(kJdoe, Query("capper", "", "", "", "", "", "", "company"));
+    EXPECT_EQ(answer.at("total"), 53);
+    const std::set<std::int64_t> ids = ResultIds(answer);
+    EXPECT_EQ(answer.at("results").size(), 50u);
+    EXPECT_EQ(ids.size(), 50u);
+    EXPECT_TRUE(std::includes(stored.begin(), stored.end(), ids.begin(), ids.end()));
+}
+
+TEST_F(WarehouseServerTest, AuxiliaryFilesRoundTripPerKind)
+{
+    EXPECT_EQ(Send("GET", "/api/aux/", kJdoe).Json(), json::array());
+    const std::string phoneBook = MakeZip("mtadds.DB", "phone book");
+    const std::string fees = MakeZip("fees.DB", "fee schedule");
+    const Reply put = Send("PUT", "/api/aux/PHB", kJdoe, phoneBook);
+    EXPECT_EQ(put.status, 200);
+    EXPECT_NE(put.body.find("Successfully stored"), std::string::npos);
+    EXPECT_EQ(Send("PUT", "/api/aux/FEE", kAnn, fees).status, 200);
+
+    const json list = Send("GET", "/api/aux/", kJdoe).Json();
+    ASSERT_EQ(list.size(), 2u);
+    std::set<std::string> types;
+    for (const json& entry : list) {
+        types.insert(entry.at("type").get<std::string>());
+        const std::string date = entry.at("date_modified").get<std::string>();
+        ASSERT_GE(date.size(), 10u);
+        std::tm parts {};
+        EXPECT_NE(strptime(date.substr(0, 10).c_str(), "%Y-%m-%d", &parts), nullptr) << date;
+    }
+    EXPECT_EQ(types, (std::set<std::string> { "PHB", "FEE" }));
+    EXPECT_EQ(Send("GET", "/api/aux/PHB", kAnn).body, phoneBook);
+    EXPECT_EQ(Send("GET", "/api/aux/FEE", kJdoe).body, fees);
+    EXPECT_EQ(Send("GET", "/api/aux/ACT", kJdoe).status, 404);
+
+    // A second upload replaces the first.
+    const std::string newer = MakeZip("mtadds2.DB", "newer phone book");
+    EXPECT_EQ(Send("PUT", "/api/aux/PHB", kJdoe, newer).status, 200);
+    EXPECT_EQ(Send("GET", "/api/aux/PHB", kJdoe).body, newer);
+}
+
+TEST_F(WarehouseServerTest, BadInputGetsAClearRefusalAndTheServerCarriesOn)
+{
+    const std::int64_t id = NewClaimId(kJdoe);
+    const std::string claim = "/api/claims/" + std::to_string(id);
+    const std::string zip = MakeZip("x.txt", "x");
+    struct Case
+    {
+        const char* what;
+        std::string method;
+        std::string path;
+        std::optional<std::string> body;
+        int status;
+    };
+    const Case cases[] = {
+        { "malformed search", "POST", "/api/claims/search", "{not json", 400 },
+        { "search that is no object", "POST", "/api/claims/search", "[1,2]", 400 },
+        { "search member of the wrong kind", "POST", "/api/claims/search", R"({"insured_lastname":[]})", 400 },
+        { "unknown date kind", "POST", "/api/claims/search", Query("", "", "", "", "date_of_birth", "", "", "").dump(),
+          400 },
+        { "bad date", "POST", "/api/claims/search", Query("", "", "", "", "date_of_loss", "03/05/2024", "", "").dump(),
+          400 },
+        { "unknown scope", "POST", "/api/claims/search", Query("", "", "", "", "", "", "", "world").dump(), 400 },
+        { "id that is no number", "GET", "/api/claims/abc.kvz", std::nullopt, 400 },
+        { "negative id", "GET", "/api/claims/-5.json", std::nullopt, 400 },
+        { "id beyond 32 bits", "GET", "/api/claims/99999999999.kvz", std::nullopt, 400 },
+        { "unknown extension", "GET", claim + ".zip", std::nullopt, 400 },
+        { "claim with nothing stored", "GET", claim + ".kvz", std::nullopt, 404 },
+        { "id never handed out", "PUT", "/api/claims/999999.kvz", zip, 404 },
+        { "archive that is no ZIP", "PUT", claim + ".kvz", "{\"claim_version\":1}", 400 },
+        { "empty archive body", "PUT", claim + ".kvz", "", 400 },
+        { "document that is no JSON", "PUT", claim + ".json", zip, 400 },
+        { "document without claim_version", "PUT", claim + ".json", R"({"claimnumber":"1"})", 400 },
+        { "claim_version with a fraction", "PUT", claim + ".json", R"({"claim_version":1.5})", 400 },
+        { "claim_version as text", "PUT", claim + ".json", R"({"claim_version":"3"})", 400 },
+        { "unknown auxiliary code", "PUT", "/api/aux/XYZ", zip, 404 },
+        { "unknown auxiliary code to fetch", "GET", "/api/aux/XYZ", std::nullopt, 404 },
+        { "auxiliary file that is no ZIP", "PUT", "/api/aux/PHB", "just text", 400 },
+        { "no such request", "GET", "/api/nothing", std::nullopt, 404 },
+    };
+    for (const Case& c : cases) {
+        const Reply reply = Send(c.method, c.path, kJdoe, c.body);
+        EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body;
+        EXPECT_TRUE(reply.IsRefusal()) << c.what << ": " << reply.body;
+    }
+    // Nothing of the refused uploads was kept.
+    EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json(), json::array());
+    EXPECT_EQ(Send("GET", "/api/aux/", kJdoe).Json(), json::array());
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+}
+
+TEST_F(WarehouseServerTest, TheGeneratedCertificateIsTheOneServedAndSignalsStopCleanly)
+{
+    // curl verifies the peer against the generated certificate here, so it must name 127.0.0.1.
+    const Reply verified = Send("GET", "/api/status", kJdoe, std::nullopt, { "--cacert", m_data + "/server.crt" });
+    EXPECT_EQ(verified.status, 200);
+    EXPECT_EQ(m_server->Process().Stop(SIGINT, 10000), 0);
+
+    // A restart keeps the certificate.
+    const std::string certificate = ReadFile(m_data + "/server.crt");
+    Start();
+    EXPECT_EQ(ReadFile(m_data + "/server.crt"), certificate);
+    EXPECT_EQ(m_server->Process().Stop(SIGTERM, 10000), 0);
+}
+
+TEST_F(WarehouseServerTest, GivenCertificateAndKeyAreUsedInstead)
+{
+    const std::string cert = m_tree.Path("given.crt");
+    const std::string key = m_tree.Path("given.key");
+    ASSERT_EQ(RunCommand({ "openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                           "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=given", "-addext",
+                           "subjectAltName=IP:127.0.0.1" }),
+              0);
+    const std::string data = m_tree.Path("data2");
+    ASSERT_EQ(AddUser(data, "ACME", "jdoe", "pw one", 10, 7), 0);
+    m_server = std::make_unique<ServerProcess>(data, std::vector<std::string> { "--cert", cert, "--key", key });
+    ASSERT_FALSE(m_server->Base().empty());
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe, std::nullopt, { "--cacert", cert }).status, 200);
+    EXPECT_FALSE(std::filesystem::exists(data + "/server.crt"));
+}
+
+} // namespace
