@@ -1,0 +1,222 @@
+// The requests against the scripted HTTPS server. Its answers are chosen by the first segments of
+// the path, so a server base of BASE/status/403 makes every request meet a 403.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/RecordingUserNotice.h"
+#include "common/ScriptedServer.h"
+#include "common/TempTree.h"
+#include "env/WarehouseFuncs.h"
+#include "warehouse/WarehouseTrans.h"
+
+using namespace wh;
+using namespace wh::warehouse;
+using test::ReadFile;
+
+namespace {
+
+test::ScriptedServer& Server()
+{
+    static test::ScriptedServer server;
+    return server;
+}
+
+class RequestTest : public ::testing::Test
+{
+protected:
+    RequestTest()
+        : programEnv("WHUPLOAD_PROGRAM_DIR", tree.MakeDir("prog"))
+        , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
+        , env(notice, clock, [] { })
+        , session(env)
+    {
+        tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
+        tree.MakeDir("claims/Warehouse/Downloads");
+        tree.MakeDir("claims/Warehouse/Uploads");
+        session.SetLastServerMessage("earlier failure");
+    }
+
+    // Every request of the session meets what `script` scripts.
+    void Script(const std::string& script) { session.SetServerBase(Server().BaseUrl() + script); }
+
+    std::string FailureLog(const std::string& name) const
+    {
+        const std::string path = tree.Path("claims/Warehouse/" + name);
+        return std::filesystem::exists(path) ? ReadFile(path) : std::string();
+    }
+
+    test::TempTree tree;
+    test::ScopedEnv programEnv;
+    test::ScopedEnv tmpEnv;
+    test::RecordingUserNotice notice;
+    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
+    env::WarehouseEnv env;
+    WarehouseSession session;
+};
+
+const std::string kStamp = " @ 03/04/2026 2:05:09 PM\r\n";
+
+} // namespace
+
+TEST_F(RequestTest, SignInAndClaimListMapOutcomesToTheirResultTexts)
+{
+    Script("/status/401");
+    EXPECT_EQ(Authenticate(session), "body 401"); // a refusal is an answer, not a failure
+    EXPECT_EQ(session.LastServerMessage(), "earlier failure");
+
+    Script("/status/403");
+    EXPECT_EQ(Authenticate(session), "500");
+    EXPECT_EQ(session.LastServerMessage(), "Error Code : 403\r\nForbidden");
+    EXPECT_EQ(GetClaimList(session), "500");
+    EXPECT_EQ(session.LastServerMessage(), "Internet Error Code : 403\r\nForbidden");
+
+    session.SetServerBase("https://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()));
+    EXPECT_EQ(Authenticate(session), "500");
+    EXPECT_EQ(session.LastServerMessage().rfind("Error Code : 7\r\n", 0), 0u);
+    EXPECT_EQ(FailureLog("Authenticate.txt"), ""); // transfer failures are not logged here
+}
+
+TEST_F(RequestTest, SequencesAndDocumentDownloadsLogEveryFailure)
+{
+    Script("/status/500");
+    EXPECT_EQ(GetClaimSequences(session), "");
+    EXPECT_EQ(FailureLog("Seq_Claims.txt"),
+              "~~~~~Claim Sequence INFORMATION" + kStamp + "500\r\nInternal Server Error\r\n");
+    EXPECT_EQ(GetClaimJSONData(session, "57"), "");
+    EXPECT_EQ(FailureLog("GetClaimJSONData.txt"),
+              "~~~~~Claim JSON INFORMATION" + kStamp + "500\r\nInternal Server Error\r\n");
+    EXPECT_EQ(session.LastServerMessage(), "earlier failure");
+
+    Script("/echo");
+    EXPECT_NE(GetClaimSequences(session).find("\"path\": \"/echo/api/sequences/claims\""), std::string::npos);
+}
+
+TEST_F(RequestTest, PutClaimFileSendsTheArchiveAndLogsFailuresUnderItsPath)
+{
+    const std::string archive = tree.Write("up/57.KVZ", std::string(5000, 'z'));
+    Script("/echo");
+    const std::string answer = PutClaimFile(session, "57", archive);
+    EXPECT_NE(answer.find("\"path\": \"/echo/api/claims/57.kvz\""), std::string::npos) << answer;
+    EXPECT_NE(answer.find("\"received\": 5000"), std::string::npos);
+
+    Script("/status/404");
+    EXPECT_EQ(PutClaimFile(session, "57", archive), "");
+    EXPECT_EQ(FailureLog("PutClaimLog.txt"),
+              "~~~~~Claim Upload Dat " + archive + kStamp + "404\r\nNot Found\r\n");
+    EXPECT_THROW(PutClaimFile(session, "57", tree.Path("up/missing.KVZ")), FileError);
+}
+
+TEST_F(RequestTest, PutClaimJsonKeepsTheLastDocumentAndNeedsStatus200)
+{
+    Script("/echo");
+    EXPECT_NE(PutClaimJSON(session, "57", "{\"a\":1}").find("\"received\": 7"), std::string::npos);
+    EXPECT_NE(PutClaimJSON(session, "57", "{\"b\":22}").find("\"received\": 8"), std::string::npos);
+    EXPECT_EQ(ReadFile(tree.Path("claims/Warehouse/Uploads/57.json")), "{\"b\":22}");
+
+    Script("/status/201");
+    EXPECT_EQ(PutClaimJSON(session, "57", "{}"), "");
+    EXPECT_EQ(session.LastServerMessage(), "body 201");
+    EXPECT_EQ(FailureLog("PutJSONLog.txt"), "");
+
+    Script("/status/500");
+    EXPECT_EQ(PutClaimJSON(session, "58", "{}"), "");
+    EXPECT_EQ(session.LastServerMessage(), "500\r\nInternal Server Error");
+    EXPECT_EQ(FailureLog("PutJSONLog.txt"), "~~~~~Claim JSON DATA 58" + kStamp + "500\r\nInternal Server Error\r\n");
+
+    std::filesystem::remove_all(tree.Path("claims/Warehouse/Uploads"));
+    EXPECT_THROW(PutClaimJSON(session, "59", "{}"), FileError);
+}
+
+TEST_F(RequestTest, ClaimDownloadRaisesFailuresAndKeepsWhatArrived)
+{
+    Script("/big?bytes=200000&x=");
+    EXPECT_EQ(GetClaimFile(session, "57"), "57");
+    EXPECT_EQ(std::filesystem::file_size(tree.Path("claims/Warehouse/Downloads/57.kvz")), 200000u);
+
+    Script("/cut");
+    EXPECT_THROW(GetClaimFile(session, "58"), RequestFailure);
+    EXPECT_EQ(ReadFile(tree.Path("claims/Warehouse/Downloads/58.kvz")), "partial!!!");
+
+    Script("/status/404");
+    EXPECT_THROW(GetClaimFile(session, "59"), RequestFailure);
+    EXPECT_TRUE(std::filesystem::exists(tree.Path("claims/Warehouse/Downloads/59.kvz")));
+    EXPECT_EQ(session.LastServerMessage(), "earlier failure");
+}
+
+TEST_F(RequestTest, SearchKeepsTheQueryAndReturnsFailureTexts)
+{
+    Script("/echo");
+    const std::string query = "{\"insured_lastname\":\"smith\"}";
+    EXPECT_NE(SearchClaims(session, query).find("\"method\": \"POST\""), std::string::npos);
+    EXPECT_EQ(ReadFile(tree.Path("claims/Warehouse/Uploads/ClaimSearch.json")), query);
+
+    Script("/status/500");
+    EXPECT_EQ(SearchClaims(session, query), "Error Code : 500\r\nInternal Server Error");
+    EXPECT_EQ(session.LastServerMessage(), "earlier failure");
+    EXPECT_EQ(FailureLog("PostClaimSearchLog.txt"), "");
+}
+
+TEST_F(RequestTest, AuxiliaryRequestsStartWithAnEmptyMessage)
+{
+    Script("/echo");
+    EXPECT_NE(AuxGetList(session).find("/echo/api/aux/"), std::string::npos);
+    EXPECT_EQ(session.LastServerMessage(), "");
+
+    Script("/status/404");
+    const std::string target = tree.Path("PHB.PHB");
+    EXPECT_EQ(AuxGetFile(session, target, "PHB"), "");
+    EXPECT_EQ(session.LastServerMessage(), "Error Code : 404\r\nNot Found");
+    EXPECT_TRUE(std::filesystem::exists(target));
+    EXPECT_EQ(AuxGetList(session), "");
+    EXPECT_EQ(session.LastServerMessage(), "Error Code : 404\r\nNot Found");
+
+    Script("/big?bytes=1000&x=");
+    EXPECT_EQ(AuxGetFile(session, target, "PHB"), "ok");
+    EXPECT_EQ(session.LastServerMessage(), "");
+    EXPECT_EQ(std::filesystem::file_size(target), 1000u);
+}
+
+TEST_F(RequestTest, AuxiliaryPutNeedsTheExactWordSuccessfully)
+{
+    const std::string archive = tree.Write("PHB.AUX", "zip bytes");
+    Script("/status/200?reason=OK&word=");
+    EXPECT_EQ(AuxPutFile(session, archive, "PHB"), "body 200");
+    Script("/status/403");
+    EXPECT_EQ(AuxPutFile(session, archive, "PHB"), "");
+    EXPECT_EQ(session.LastServerMessage(), "Error Code : 403\r\nForbidden");
+    EXPECT_THROW(AuxPutFile(session, tree.Path("none.AUX"), "PHB"), FileError);
+}
+
+TEST_F(RequestTest, LocalWriteFailuresAreOtherFailuresThatGetLogged)
+{
+    if (!std::filesystem::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    Script("/big?bytes=100000&x=");
+    EXPECT_EQ(AuxGetFile(session, "/dev/full", "PHB"), "");
+    EXPECT_NE(session.LastServerMessage().find("No space left on device"), std::string::npos)
+        << session.LastServerMessage();
+    const std::string log = FailureLog("AuxGetFiles.txt");
+    EXPECT_EQ(log.rfind("~~~~~AuxGetFiles INFORMATION" + kStamp, 0), 0u) << log;
+
+    // A failure log that cannot be written stops the handling with a file error.
+    std::filesystem::remove_all(tree.Path("claims/Warehouse"));
+    EXPECT_THROW(AuxGetFile(session, "/dev/full", "PHB"), FileError);
+    Script("/status/500");
+    EXPECT_THROW(GetClaimSequences(session), FileError);
+}
+
+TEST(GetJSONInteger, ReadsWholeNumbersInRangeOnly)
+{
+    const auto object = nlohmann::ordered_json::parse(
+        R"({"id":7,"neg":-3,"big":3000000000,"frac":1.5,"text":"7","max":2147483647})");
+    EXPECT_EQ(GetJSONInteger(object, "id"), 7);
+    EXPECT_EQ(GetJSONInteger(object, "neg"), -3);
+    EXPECT_EQ(GetJSONInteger(object, "max"), 2147483647);
+    EXPECT_FALSE(GetJSONInteger(object, "big"));
+    EXPECT_FALSE(GetJSONInteger(object, "frac"));
+    EXPECT_FALSE(GetJSONInteger(object, "text"));
+    EXPECT_FALSE(GetJSONInteger(object, "missing"));
+    EXPECT_FALSE(GetJSONInteger(nlohmann::ordered_json::array(), "id"));
+}
