@@ -425,9 +425,9 @@ void Table::LoadHeader()
     }
     pos += 4 + 4 * static_cast<std::size_t>(fieldCount) + nameLength;
     need(0);
-    m_fields.clear();
+    std::vector<std::unique_ptr<Field>> fields;
     int offset = 0;
-    m_keySize = 0;
+    int keySize = 0;
     for (int i = 0; i < fieldCount; ++i) {
         const char* begin = reinterpret_cast<const char*>(h + pos);
         const void* end = std::memchr(begin, 0, m_header.size() - pos);
@@ -441,17 +441,33 @@ void Table::LoadHeader()
             Fail("the file is damaged (field \"" + name + "\" has a bad size).");
         }
         const int size = IsBlobType(raw[i].info->type) ? raw[i].sizeByte - 10 : raw[i].sizeByte;
-        m_fields.push_back(
+        fields.push_back(
             std::unique_ptr<Field>(new Field(this, i, std::move(name), raw[i].info->type, size, offset, width)));
         offset += width;
         if (i < m_keyFields) {
-            m_keySize += width;
+            keySize += width;
         }
     }
     if (offset != m_recordSize) {
         Fail("the file is damaged (its fields do not add up to the record size).");
     }
-    m_current.assign(static_cast<std::size_t>(m_recordSize), 0);
+    if (!m_fields.empty()) {
+        // A reload keeps the Field objects that callers hold, as long as the structure is the same.
+        bool same = m_fields.size() == fields.size();
+        for (std::size_t i = 0; same && i < fields.size(); ++i) {
+            same = m_fields[i]->m_type == fields[i]->m_type && m_fields[i]->m_width == fields[i]->m_width
+                && m_fields[i]->m_name == fields[i]->m_name;
+        }
+        if (!same) {
+            Fail("its structure was changed by another program; close and open it again.");
+        }
+    } else {
+        m_fields = std::move(fields);
+    }
+    m_keySize = keySize;
+    if (m_current.size() != static_cast<std::size_t>(m_recordSize)) {
+        m_current.assign(static_cast<std::size_t>(m_recordSize), 0);
+    }
     m_maxAutoInc = -1;
 }
 
