@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace wh::env {
 
@@ -31,5 +33,22 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
+
+// Sets `key` := `value` in INI text and changes no other byte: the library above rewrites a whole
+// file on save (it drops a comment at the very end and merges sections that differ only in case),
+// which a file shared with the adjusting product cannot afford. Every entry of `key` in every
+// section named `section` (names matched without regard to case, blanks around them ignored) is
+// rewritten as key=value; without one, the entry goes after the last line of the first such
+// section; without the section, the section and the entry are appended. New lines end as the
+// text's first line does (CR LF for new text). Nothing when a name or the value could not be read
+// back as written (an empty key, a line break, "=" in the key, "]" in the section).
+std::optional<std::string> SetIniTextValue(std::string_view text, std::string_view section, std::string_view key,
+                                           std::string_view value);
+
+// Reads the file, sets the value as SetIniTextValue does and replaces the file in one step (a
+// reader sees the old or the new file, never half of one). A missing file is created; its folder
+// must exist. False when the file cannot be read or written, or the names are unusable.
+bool WriteIniValueKeepingText(const std::string& path, const std::string& section, const std::string& key,
+                              const std::string& value);
 
 } // namespace wh::env

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "common/RecordingUserNotice.h"
+#include "common/TempTree.h"
+#include "env/UserPrefs.h"
+#include "env/WarehouseFuncs.h"
+#include "support/Errors.h"
+
+using namespace wh;
+using namespace wh::env;
+using test::ReadFile;
+
+namespace {
+
+// A program folder with its alias file, a claims directory and a local data folder in a
+// temporary tree.
+class UserPrefsTest : public ::testing::Test
+{
+protected:
+    UserPrefsTest()
+        : programEnv("WHUPLOAD_PROGRAM_DIR", tree.MakeDir("prog"))
+        , dataEnv("XDG_DATA_HOME", tree.Path("data"))
+        , env(notice, clock, [] {})
+        , prefs(env)
+    {
+        tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.MakeDir("claims") + "\r\n");
+    }
+
+    std::string WriteUserP(const std::string& content) { return tree.Write("claims/UserP.ini", content); }
+    std::string UserP() const { return ReadFile(tree.Path("claims/UserP.ini")); }
+
+    test::TempTree tree;
+    test::ScopedEnv programEnv;
+    test::ScopedEnv dataEnv;
+    test::RecordingUserNotice notice;
+    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
+    WarehouseEnv env;
+    UserPrefs prefs;
+};
+
+} // namespace
+
+TEST(PasswordScrambling, FixedVectorsAndRoundTrips)
+{
+    struct Case
+    {
+        std::string plain;
+        std::string stored;
+    };
+    const Case cases[] = {
+        { "", "" },
+        { "a", "99;" },
+        { "secret", "113;32;216;194;5;184;" },
+        { " pw one ", "34;228;172;254;116;80;210;212;" }, // blanks are part of the password
+        { "\xE9t\xE9", "235;18;246;" }, // bytes of the ANSI code page
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EncodePassword(c.plain), c.stored) << c.plain;
+        EXPECT_EQ(DecodePassword(c.stored), c.plain) << c.stored;
+    }
+
+    std::string everyByte;
+    for (int i = 0; i < 256; ++i) {
+        everyByte.push_back(static_cast<char>(i));
+    }
+    everyByte += everyByte;
+    const std::string scrambled = ScrambleText(everyByte);
+    EXPECT_EQ(scrambled.size(), everyByte.size());
+    EXPECT_NE(scrambled, everyByte);
+    EXPECT_EQ(UnscrambleText(scrambled), everyByte);
+    EXPECT_EQ(DecodePassword(EncodePassword(everyByte)), everyByte);
+}
+
+TEST(PasswordScrambling, StoredTextEdgeCases)
+{
+    // Whatever follows the last ";" is dropped.
+    EXPECT_EQ(DecodePassword("113;32;216;194;5;184;99"), "secret");
+    EXPECT_EQ(DecodePassword("99"), "");
+    // Only the low 8 bits of a number count: 300 is the byte 44.
+    EXPECT_EQ(DecodePassword("300;"), UnscrambleText("\x2C"));
+    EXPECT_EQ(DecodePassword("355;"), DecodePassword("99;"));
+
+    for (const char* wrong : { ";", "99;;", "abc;", "9x;", "1;2.5;" }) {
+        EXPECT_THROW(DecodePassword(wrong), Error) << wrong;
+    }
+}
+
+TEST(UploadAllSetting, OnlyTrueInAnyCaseMeansEveryClaim)
+{
+    for (const char* yes : { "TRUE", "true", " True ", "\ttRuE\t" }) {
+        EXPECT_TRUE(IsUploadAllValue(yes)) << yes;
+    }
+    for (const char* no : { "", "FALSE", "yes", "1", "TRUE1", "T RUE" }) {
+        EXPECT_FALSE(IsUploadAllValue(no)) << no;
+    }
+}
+
+TEST_F(UserPrefsTest, WithoutAFileEveryKeyReadsAsItsDefault)
+{
+    EXPECT_EQ(prefs.ReadUserPref("KVD_FindGridField", "Adj_LastName"), "Adj_LastName");
+    for (const UserPrefKey& key : { kPrefWServer, kPrefWName, kPrefWPassWord, kPrefWCompany, kPrefWHUploadAll }) {
+        EXPECT_EQ(prefs.ReadUserPref(key), "") << key.key;
+    }
+    EXPECT_EQ(prefs.ReadUserPref(kPrefFindGridField), "Adj_LastName");
+    EXPECT_EQ(prefs.ReadPassword(), "");
+}
+
+TEST_F(UserPrefsTest, ReadsTheCurrentUsersSectionAsStored)
+{
+    WriteUserP("[jim]\r\nWName=jim\r\n[manager]\r\n wname =  the boss \r\nWHUploadAll=True\r\n");
+    // Names match without regard to case; the value keeps its inner blanks, callers trim.
+    EXPECT_EQ(prefs.ReadUserPref("WNAME", ""), "the boss");
+    EXPECT_TRUE(IsUploadAllValue(prefs.ReadUserPref(kPrefWHUploadAll)));
+    EXPECT_EQ(prefs.ReadUserPref("WCompany", "none"), "none");
+}
+
+TEST_F(UserPrefsTest, WriteTrimsKeyAndValueAndCreatesTheFile)
+{
+    prefs.WriteUserPref("  WName\t", "  jdoe  ");
+    EXPECT_EQ(UserP(), "[MANAGER]\r\nWName=jdoe\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "jdoe");
+    prefs.WriteUserPref("WName", "");
+    EXPECT_EQ(UserP(), "[MANAGER]\r\nWName=\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", "x"), "");
+}
+
+TEST(IniTextValue, ChangesOnlyTheEntry)
+{
+    // The adjusting product's content: a comment first and last, another user's section, a
+    // section repeated in another case, odd spacing, a value with ";" and no final line break.
+    const std::string product = "; Korvan preferences\r\n"
+                                "[JIM]\r\n"
+                                "Color = blue ; not a comment\r\n"
+                                "WName=jim\r\n"
+                                "\r\n"
+                                "[ MANAGER ]\r\n"
+                                "Theme=dark\r\n"
+                                ";WName=commented out\r\n"
+                                "\r\n"
+                                "[Manager]\r\n"
+                                "Other=1\r\n"
+                                "; the end";
+    struct Case
+    {
+        const char* what;
+        std::string text;
+        std::string section;
+        std::string key;
+        std::string value;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "new key goes to the end of the first matching section", product, "manager", "WName", "new",
+          "; Korvan preferences\r\n[JIM]\r\nColor = blue ; not a comment\r\nWName=jim\r\n\r\n[ MANAGER ]\r\n"
+          "Theme=dark\r\n;WName=commented out\r\nWName=new\r\n\r\n[Manager]\r\nOther=1\r\n; the end" },
+        { "existing keys are rewritten wherever the section repeats", product, "MANAGER", "other", "2",
+          "; Korvan preferences\r\n[JIM]\r\nColor = blue ; not a comment\r\nWName=jim\r\n\r\n[ MANAGER ]\r\n"
+          "Theme=dark\r\n;WName=commented out\r\n\r\n[Manager]\r\nother=2\r\n; the end" },
+        { "another user's key", product, "Jim", "COLOR", "12;34;",
+          "; Korvan preferences\r\n[JIM]\r\nCOLOR=12;34;\r\nWName=jim\r\n\r\n[ MANAGER ]\r\n"
+          "Theme=dark\r\n;WName=commented out\r\n\r\n[Manager]\r\nOther=1\r\n; the end" },
+        { "a new section is appended after a line break", product, "ANN", "WName", "ann",
+          product + "\r\n[ANN]\r\nWName=ann\r\n" },
+        { "line feeds stay line feeds", "[A]\nx=1\n[B]\ny=2\n", "a", "z", "3", "[A]\nx=1\nz=3\n[B]\ny=2\n" },
+        { "last section without a final line break", "[A]\nx=1", "A", "z", "3", "[A]\nx=1\nz=3\n" },
+        { "a byte-order mark stays in front", "\xEF\xBB\xBF[A]\r\nx=1\r\n", "A", "x", "2",
+          "\xEF\xBB\xBF[A]\r\nx=2\r\n" },
+        { "empty text", "", "MANAGER", "WName", "a", "[MANAGER]\r\nWName=a\r\n" },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SetIniTextValue(c.text, c.section, c.key, c.value), c.expected) << c.what;
+    }
+    // Names and values that could not be read back as written.
+    EXPECT_FALSE(SetIniTextValue(product, "MANAGER", "", "x"));
+    EXPECT_FALSE(SetIniTextValue(product, "MANAGER", "a=b", "x"));
+    EXPECT_FALSE(SetIniTextValue(product, "MANAGER", "WName", "two\r\nlines"));
+    EXPECT_FALSE(SetIniTextValue(product, "MAN]AGER", "WName", "x"));
+}
+
+TEST_F(UserPrefsTest, WriteKeepsTheProductsContentByteForByte)
+{
+    const std::string before = "; Korvan preferences\r\n[MANAGER]\r\nTheme = dark\r\nWName=old\r\n\r\n"
+                               "[manager]\r\nWName=older\r\n; trailing comment";
+    WriteUserP(before);
+    prefs.WriteUserPref("WName", "new");
+    EXPECT_EQ(UserP(),
+              "; Korvan preferences\r\n[MANAGER]\r\nTheme = dark\r\nWName=new\r\n\r\n"
+              "[manager]\r\nWName=new\r\n; trailing comment");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "new");
+    EXPECT_EQ(prefs.ReadUserPref("Theme", ""), "dark");
+}
+
+TEST_F(UserPrefsTest, ReadsComeFromASnapshotThatEveryWriteRenews)
+{
+    WriteUserP("[MANAGER]\r\nWName=first\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "first");
+    // Another program changes the file: the snapshot does not see it...
+    WriteUserP("[MANAGER]\r\nWName=second\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "first");
+    // ...until the tool writes a preference itself, or lets the snapshot go.
+    prefs.WriteUserPref("WCompany", "ACME");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "second");
+    EXPECT_EQ(prefs.ReadUserPref("WCompany", ""), "ACME");
+    WriteUserP("[MANAGER]\r\nWName=third\r\n");
+    prefs.FreeUserPrefsCache();
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "third");
+}
+
+TEST_F(UserPrefsTest, AFailedWriteIsSilentAndKeepsTheSnapshot)
+{
+    WriteUserP("[MANAGER]\r\nWName=kept\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "kept");
+    if (::geteuid() != 0) {
+        // (The superuser may write any file, so this half only runs for other users.)
+        std::filesystem::permissions(tree.Path("claims/UserP.ini"), std::filesystem::perms::owner_read);
+        EXPECT_NO_THROW(prefs.WriteUserPref("WName", "lost"));
+        EXPECT_EQ(UserP(), "[MANAGER]\r\nWName=kept\r\n");
+        EXPECT_EQ(prefs.ReadUserPref("WName", ""), "kept");
+    }
+    std::filesystem::remove_all(tree.Path("claims"));
+    EXPECT_NO_THROW(prefs.WriteUserPref("WName", "lost"));
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "kept");
+}
+
+TEST_F(UserPrefsTest, PasswordIsStoredScrambledAndReadWhole)
+{
+    prefs.WritePassword(" pw one ");
+    EXPECT_EQ(UserP(), "[MANAGER]\r\nWPassWord=34;228;172;254;116;80;210;212;\r\n");
+    prefs.FreeUserPrefsCache();
+    EXPECT_EQ(prefs.ReadPassword(), " pw one ");
+
+    // A stored text in a wrong form is an empty password, never an error.
+    for (const char* wrong : { "abc;", "12;;", ";" }) {
+        WriteUserP(std::string("[MANAGER]\r\nWPassWord=") + wrong + "\r\n");
+        prefs.FreeUserPrefsCache();
+        EXPECT_EQ(prefs.ReadPassword(), "") << wrong;
+    }
+}
+
+TEST_F(UserPrefsTest, ChosenUserIsStoredAndTakesEffectAtOnce)
+{
+    env.PrepareLocalFolders();
+    WriteUserP("[MANAGER]\r\nWName=boss\r\n[JIM]\r\nWName=jim\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "boss");
+
+    prefs.SaveMachineUser("JIM", 5);
+    EXPECT_EQ(env.CurrentUserName(), "JIM");
+    EXPECT_EQ(env.CurrentUserID(), 5);
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "jim");
+
+    // The next start reads the same choice.
+    WarehouseEnv restarted(notice, clock, [] {});
+    restarted.PrepareLocalFolders();
+    EXPECT_EQ(restarted.CurrentUserName(), "JIM");
+    EXPECT_EQ(restarted.CurrentUserID(), 5);
+    EXPECT_EQ(prefs.MachineUserPath(), tree.Path("data/Korvan/Warehouse/Warehouse.ini"));
+}
+
+TEST_F(UserPrefsTest, ChosenUserThatCannotBeStoredRaisesButStaysCurrent)
+{
+    // No local folder tree: the start-up has not made it.
+    EXPECT_THROW(prefs.SaveMachineUser("ANN", 9), FileError);
+    EXPECT_EQ(env.CurrentUserName(), "ANN");
+    EXPECT_EQ(env.CurrentUserID(), 9);
+}
