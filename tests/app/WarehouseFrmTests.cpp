@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDialog>
+#include <QTimer>
 #include <QThread>
 #include <filesystem>
 
@@ -199,4 +201,25 @@ TEST_F(MainFormTest, SessionEndWaitsForTheCommandInProgress)
     EXPECT_TRUE(form->Closed());
     const std::string log = Log();
     EXPECT_NE(log.rfind("WHT Shutdown @ "), std::string::npos);
+}
+
+TEST_F(MainFormTest, SessionEndClosesTheWindowOfTheCommandInProgress)
+{
+    auto form = Start();
+    bool commandEnded = false;
+    // A command that holds Busy while its modal window runs its own event loop.
+    QTimer::singleShot(0, form.get(), [&] {
+        form->Busy = true;
+        QDialog window;
+        QTimer::singleShot(200, form.get(), [&] { form->SessionEnding(); });
+        window.exec();
+        form->Busy = false;
+        commandEnded = true;
+    });
+    for (int i = 0; i < 100 && !form->Closed(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        QThread::msleep(20);
+    }
+    EXPECT_TRUE(commandEnded);
+    EXPECT_TRUE(form->Closed());
 }
