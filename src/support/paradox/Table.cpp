@@ -119,10 +119,20 @@ std::string BaseName(const std::string& fileName)
     return withExt.substr(0, withExt.find_last_of('.'));
 }
 
-// A companion file of the family (".PX", ".MB") resolved without regard to case.
+// The name of a companion file (".PX", ".MB"): new files take the letter case of the table's own
+// extension, so "image.db" gets "image.px" and "Claims.DB" gets "Claims.PX".
+std::string CompanionName(const std::string& fileName, const char* extension)
+{
+    const std::string withExt = WithExtension(fileName);
+    const std::string ext = withExt.substr(withExt.find_last_of('.'));
+    const bool lower = std::any_of(ext.begin(), ext.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+    return BaseName(fileName) + (lower ? text::LowerCase(extension) : std::string(extension));
+}
+
+// A companion file of the family, resolved without regard to case.
 std::string Companion(const std::string& folder, const std::string& fileName, const char* extension)
 {
-    return platform::ResolveNoCase(folder, BaseName(fileName) + extension);
+    return platform::ResolveNoCase(folder, CompanionName(fileName, extension));
 }
 
 class UniqueFd
@@ -1864,7 +1874,7 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
         WriteAll(fd, dbPath, 0, header.data(), header.size());
     }
     if (hasBlob) {
-        const std::string mbPath = platform::JoinPath(folder, BaseName(name) + ".MB");
+        const std::string mbPath = platform::JoinPath(folder, CompanionName(name, ".MB"));
         const int fd = ::open(mbPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
             fail(SystemErrorText(errno));
@@ -1875,7 +1885,7 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
     }
     if (keyFieldCount > 0) {
         // An empty primary index: header only, no blocks, root 1 at level 0.
-        const std::string pxPath = platform::JoinPath(folder, BaseName(name) + ".PX");
+        const std::string pxPath = platform::JoinPath(folder, CompanionName(name, ".PX"));
         std::vector<std::uint8_t> px(0x800, 0);
         std::uint8_t* p = px.data();
         PutU16(p + 0x00, static_cast<std::uint32_t>(keySize + 6));

@@ -226,8 +226,8 @@ TEST(ParadoxWrite, KeyedTablesStayInOrderWithAValidIndex)
     std::vector<std::int64_t> sorted = keys;
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(Keys(tree.Root(), "keyed.db"), sorted);
-    ExpectConsistent(tree.Path("Keyed.db"), tree.Path("Keyed.PX"), 4);
-    const std::string px = ReadFile(tree.Path("Keyed.PX"));
+    ExpectConsistent(tree.Path("Keyed.db"), tree.Path("Keyed.px"), 4);
+    const std::string px = ReadFile(tree.Path("Keyed.px"));
     EXPECT_GE(static_cast<unsigned char>(px[0x20]), 2); // enough blocks for a second index level
 
     // Deletes (whole blocks empty out) and key changes (records move).
@@ -251,7 +251,7 @@ TEST(ParadoxWrite, KeyedTablesStayInOrderWithAValidIndex)
     EXPECT_EQ(table.RecordCount(), static_cast<std::int64_t>(expected.size()));
     table.Close();
     EXPECT_EQ(Keys(tree.Root(), "keyed.db"), std::vector<std::int64_t>(expected.begin(), expected.end()));
-    ExpectConsistent(tree.Path("Keyed.db"), tree.Path("Keyed.PX"), 4);
+    ExpectConsistent(tree.Path("Keyed.db"), tree.Path("Keyed.px"), 4);
     const std::string db = ReadFile(tree.Path("Keyed.db"));
     EXPECT_NE(wh::test::U16At(db, 0x4D), 0u); // emptied blocks went to the free list
     EXPECT_LT(wh::test::U16At(db, 0x0A), wh::test::U16At(db, 0x0C));
@@ -266,7 +266,7 @@ TEST(ParadoxWrite, KeyedTablesStayInOrderWithAValidIndex)
     }
     table.Close();
     EXPECT_EQ(wh::test::U16At(ReadFile(tree.Path("Keyed.db")), 0x0C), fileBlocks);
-    ExpectConsistent(tree.Path("Keyed.db"), tree.Path("Keyed.PX"), 4);
+    ExpectConsistent(tree.Path("Keyed.db"), tree.Path("Keyed.px"), 4);
 }
 
 TEST(ParadoxWrite, AlphaAndCompoundKeysCompareFieldByField)
