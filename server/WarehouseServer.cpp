@@ -84,9 +84,7 @@ private:
 void SendFile(httplib::Response& response, const std::string& path, const std::string& contentType)
 {
     auto file = std::make_shared<OpenFile>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (file->Fd() < 0 || ::fstat(file->Fd(), &info) != 0) {
         throw std::runtime_error("cannot read the stored file " + path + ": " + std::strerror(errno));
     }

@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QThread>
+#include <cstdio>
 #include <unistd.h>
+
+#include "support/Errors.h"
 
 #include "support/platform/Paths.h"
 
@@ -32,14 +35,23 @@ std::string SingleInstance::LockPath()
 
 bool SingleInstance::Claim()
 {
-    if (m_lock.Acquire(LockPath(), platform::FileLock::Mode::Exclusive, true) == platform::FileLock::Outcome::HeldElsewhere) {
+    const auto outcome = m_lock.Acquire(LockPath(), platform::FileLock::Mode::Exclusive, true);
+    if (outcome == platform::FileLock::Outcome::HeldElsewhere) {
         return false;
+    }
+    if (outcome == platform::FileLock::Outcome::CannotOpen) {
+        // Without the lock a second start cannot be told apart; run anyway, but say why.
+        std::fprintf(stderr, "Warehouse Upload: cannot take the instance lock %s: %s\n", LockPath().c_str(),
+                     SystemErrorText(m_lock.ErrorNumber()).c_str());
     }
     // Holding the lock, any socket left at the path belongs to an instance that died.
     const QString path = QString::fromStdString(SocketPath());
     QLocalServer::removeServer(path);
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
-    m_server.listen(path);
+    if (!m_server.listen(path)) {
+        std::fprintf(stderr, "Warehouse Upload: cannot listen on %s: %s\n", SocketPath().c_str(),
+                     m_server.errorString().toLocal8Bit().constData());
+    }
     return true;
 }
 

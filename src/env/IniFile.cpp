@@ -8,6 +8,8 @@
 #include "support/text/StringUtil.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -192,14 +194,18 @@ std::optional<std::string> SetIniTextValue(std::string_view text, std::string_vi
     return result;
 }
 
-bool WriteIniValueKeepingText(const std::string& path, const std::string& section, const std::string& key,
+bool WriteIniValueKeepingText(const std::string& givenPath, const std::string& section, const std::string& key,
                               const std::string& value)
 {
+    // A linked file is changed where it lies, and the link stays a link.
+    std::string path = givenPath;
+    char resolved[PATH_MAX];
+    if (::realpath(givenPath.c_str(), resolved)) {
+        path = resolved;
+    }
     std::string text;
     mode_t mode = 0644;
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(path.c_str(), &info) == 0) {
         mode = info.st_mode & 07777;
         // The replacement must not get round a file that may not be written.

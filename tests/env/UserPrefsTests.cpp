@@ -193,6 +193,15 @@ TEST_F(UserPrefsTest, WriteKeepsTheProductsContentByteForByte)
     EXPECT_EQ(prefs.ReadUserPref("Theme", ""), "dark");
 }
 
+TEST_F(UserPrefsTest, WriteThroughALinkChangesTheLinkedFile)
+{
+    const std::string shared = tree.Write("share/UserP.ini", "[MANAGER]\nWName=old\n");
+    std::filesystem::create_symlink(shared, tree.Path("claims/UserP.ini"));
+    prefs.WriteUserPref("WName", "new");
+    EXPECT_TRUE(std::filesystem::is_symlink(tree.Path("claims/UserP.ini")));
+    EXPECT_EQ(ReadFile(shared), "[MANAGER]\nWName=new\n");
+}
+
 TEST_F(UserPrefsTest, ReadsComeFromASnapshotThatEveryWriteRenews)
 {
     WriteUserP("[MANAGER]\r\nWName=first\r\n");

@@ -483,17 +483,20 @@ void Table::LoadHeader()
 
 void Table::LoadChain()
 {
+    // The chain of blocks is the truth about the records. A post writes its blocks before the
+    // header, so after a crash the header may lag behind: a block past the header's block count
+    // (but inside the file) and a record count that differs are read as the chain says.
     m_chain.clear();
     m_loadedChainIndex = SIZE_MAX;
     const std::uint8_t* h = m_header.data();
-    const std::int64_t declared = static_cast<std::int32_t>(GetU32(h + 0x06));
+    const std::uint64_t available
+        = std::min<std::uint64_t>(0xFFFF, (m_fileSize - static_cast<std::uint64_t>(m_headerSize)) / m_blockSize);
     std::uint16_t block = GetU16(h + 0x0E);
-    std::vector<bool> seen(static_cast<std::size_t>(m_fileBlocks) + 1, false);
+    std::vector<bool> seen(static_cast<std::size_t>(available) + 1, false);
     const int capacity = (m_blockSize - 6) / m_recordSize;
     std::int64_t total = 0;
-    std::uint16_t previous = 0;
     while (block != 0) {
-        if (block > m_fileBlocks || seen[block]) {
+        if (block > available || seen[block]) {
             Fail("the file is damaged (broken block chain at block " + std::to_string(block) + ").");
         }
         seen[block] = true;
@@ -507,13 +510,8 @@ void Table::LoadChain()
         const int count = (lastOffset + m_recordSize) / m_recordSize;
         m_chain.push_back({ block, count });
         total += count;
-        previous = block;
+        m_fileBlocks = std::max(m_fileBlocks, block);
         block = GetU16(head);
-    }
-    (void)previous;
-    if (total != declared) {
-        Fail("the file is damaged (its blocks hold " + std::to_string(total) + " records, its header says "
-             + std::to_string(declared) + ").");
     }
     m_recordCount = total;
 }
@@ -1381,6 +1379,12 @@ void Table::RemoveRecord(std::size_t ci, int pos)
 void Table::WriteHeader()
 {
     std::uint8_t* h = m_header.data();
+    if (GetU16(h + 0x0C) < m_fileBlocks) {
+        // Blocks that a post wrote before it could update the header are counted again.
+        PutU16(h + 0x0A, static_cast<std::uint32_t>(GetU16(h + 0x0A) + m_fileBlocks - GetU16(h + 0x0C)));
+        PutU16(h + 0x0C, m_fileBlocks);
+        PutU16(h + 0x3A, m_fileBlocks);
+    }
     if (m_version >= 5 && m_headerSize >= kExtendedHeader) {
         // The engine's edit counter: other openers see from it that the table changed.
         PutU16(h + 0x74, static_cast<std::uint32_t>(GetU16(h + 0x74) + 1));
