@@ -110,7 +110,7 @@ TEST_F(UserPrefsTest, WithoutAFileEveryKeyReadsAsItsDefault)
 
 TEST_F(UserPrefsTest, ReadsTheCurrentUsersSectionAsStored)
 {
-    WriteUserP("[jim]\r\nWName=jim\r\n[manager]\r\n wname =  the boss \r\nWHUploadAll=True\r\n");
+    WriteUserP("[jim]\r\nWName=jim\r\n[ manager ]\r\n wname =  the boss \r\nWHUploadAll=True\r\n");
     // Names match without regard to case; the value keeps its inner blanks, callers trim.
     EXPECT_EQ(prefs.ReadUserPref("WNAME", ""), "the boss");
     EXPECT_TRUE(IsUploadAllValue(prefs.ReadUserPref(kPrefWHUploadAll)));
