@@ -150,9 +150,7 @@ RunFigures RunChild(const std::vector<std::string>& argv, const fs::path& workDi
         ::_exit(127);
     }
     int status = 0;
-    struct rusage usage
-    {
-    };
+    struct rusage usage = {};
     ::wait4(pid, &status, 0, &usage);
     RunFigures figures;
     figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

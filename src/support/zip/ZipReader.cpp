@@ -197,9 +197,7 @@ ZipReader::Outcome ZipReader::Report(const ZipEntry& entry, int code, const std:
 
 ExtractResult ZipReader::Extract(std::string_view mask)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(m_baseFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         throw FileError("Cannot extract archive " + m_path + ": the folder " + m_baseFolder + " does not exist");
     }
@@ -229,9 +227,7 @@ std::string ZipReader::TargetFolder(const ZipEntry& entry, std::string& failure)
     }
     for (const std::string& part : parts) {
         folder += "/" + part;
-        struct stat info
-        {
-        };
+        struct stat info = {};
         if (::lstat(folder.c_str(), &info) == 0) {
             // Only real folders are entered: a link could lead out of the base folder.
             if (!S_ISDIR(info.st_mode)) {

@@ -75,9 +75,7 @@ struct ZipWriter::Source
             // Sizes are taken again just before the file is read, so a table that changed after
             // it was added goes in as it stands now.
             if (fd < 0) {
-                struct stat info
-                {
-                };
+                struct stat info = {};
                 if (::stat(diskPath.c_str(), &info) != 0) {
                     const int err = errno;
                     return Fail(ZIP_ER_OPEN, err, "Cannot read " + diskPath + ": " + SystemErrorText(err));
@@ -99,7 +97,7 @@ struct ZipWriter::Source
             return sizeof(zip_stat_t);
         }
         case ZIP_SOURCE_OPEN:
-            fd = ::open(diskPath.c_str(), O_RDONLY | O_CLOEXEC);
+            fd = ::open(diskPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0) {
                 const int err = errno;
                 return Fail(ZIP_ER_OPEN, err, "Cannot read " + diskPath + ": " + SystemErrorText(err));
@@ -212,9 +210,7 @@ bool ZipWriter::AddFile(const std::string& diskPath, const std::string& memberNa
         return Fail(name, DuplicateName, "Archive " + m_path + " already holds a member " + name, 0);
     }
 
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(diskPath.c_str(), &info) != 0) {
         const int err = errno;
         return Fail(name, ReadFailed, "Cannot read " + diskPath + ": " + SystemErrorText(err), err);
@@ -223,7 +219,7 @@ bool ZipWriter::AddFile(const std::string& diskPath, const std::string& memberNa
         return Fail(name, ReadFailed, "Cannot add " + diskPath + " to archive " + m_path + ": it is not a file", 0);
     }
     // Opened once now so that an unreadable file is reported here, where it can be skipped.
-    const int probe = ::open(diskPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int probe = ::open(diskPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (probe < 0) {
         const int err = errno;
         return Fail(name, ReadFailed, "Cannot read " + diskPath + ": " + SystemErrorText(err), err);
@@ -307,12 +303,16 @@ void ZipWriter::AddFolder(const std::string& baseFolder, const std::string& rela
         if (name == "." || name == "..") {
             continue;
         }
-        // Links to folders are not followed: they could lead outside the folder or round in a loop.
-        struct stat info
-        {
-        };
+        struct stat info = {};
         if (::lstat((folderPath + "/" + name).c_str(), &info) != 0) {
             continue; // gone since the listing
+        }
+        // Links to folders are left alone: they could lead outside the folder or round in a loop.
+        // Links to files go in with the file's content.
+        struct stat target = {};
+        if (S_ISLNK(info.st_mode) && ::stat((folderPath + "/" + name).c_str(), &target) == 0
+            && S_ISDIR(target.st_mode)) {
+            continue;
         }
         entries.push_back({ name, S_ISDIR(info.st_mode) });
     }
@@ -401,8 +401,16 @@ void ZipWriter::WriteEmptyArchive()
     if (m_commentSet) {
         record += m_comment;
     }
-    const std::string temporary = m_path + ".tmp";
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(temporary.c_str(), "wb"), &std::fclose);
+    std::string temporary = m_path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw ArchiveError("Cannot write archive " + m_path + ": " + SystemErrorText(errno));
+    }
+    ::fchmod(fd, 0644);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "wb"), &std::fclose);
+    if (!file) {
+        ::close(fd);
+    }
     if (!file || std::fwrite(record.data(), 1, record.size(), file.get()) != record.size()
         || std::fflush(file.get()) != 0) {
         const int err = errno;

@@ -123,9 +123,7 @@ TEST(ZipReader, ExtractsFoldersContentTimesAndPermissions)
     EXPECT_EQ(ReadFile(out + "/docs/locked.txt"), "locked");
     EXPECT_EQ(ModeOf(out + "/docs/plain.txt"), 0640u);
     EXPECT_EQ(ModeOf(out + "/docs/locked.txt"), 0444u);
-    struct stat info
-    {
-    };
+    struct stat info = {};
     ASSERT_EQ(::stat((out + "/docs/plain.txt").c_str(), &info), 0);
     EXPECT_NEAR(static_cast<double>(info.st_mtime), 1706702400.0, 2.0); // DOS times have 2-second steps
 

@@ -55,9 +55,7 @@ void SetMode(const std::string& path, mode_t mode)
 
 mode_t ModeOf(const std::string& path)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::lstat(path.c_str(), &info) != 0) {
         return 0;
     }

@@ -257,3 +257,21 @@ TEST(ZipWriter, AbortedOrFailedBuildsLeaveTheEarlierArchive)
     expectOldArchive();
     EXPECT_EQ(ListTree(tree.Root()), (std::vector<std::string> { "a.txt", "old.txt", "out.zip" }));
 }
+
+TEST(ZipWriter, FolderWalkTakesLinkedFilesButNotLinkedFolders)
+{
+    TempTree tree;
+    tree.Write("claim/notes.txt", "notes");
+    tree.Write("elsewhere/secret.txt", "not part of the claim");
+    std::filesystem::create_symlink(tree.Path("elsewhere"), tree.Path("claim/linked-folder"));
+    std::filesystem::create_symlink(tree.Path("claim/notes.txt"), tree.Path("claim/linked-notes.txt"));
+    tree.MakeDir("claim/sub");
+    std::filesystem::create_symlink(tree.Path("claim"), tree.Path("claim/sub/loop"));
+    ZipWriter writer(tree.Path("out.zip"));
+    EXPECT_EQ(writer.AddFiles(tree.Root(), "claim/*.*", true), 2);
+    writer.Close();
+
+    const json::Value inspected = InspectArchive(tree.Path("out.zip"));
+    EXPECT_EQ(MemberNames(inspected), (std::vector<std::string> { "claim/linked-notes.txt", "claim/notes.txt" }));
+    EXPECT_EQ(inspected["members"][0]["size"], 5);
+}
