@@ -28,6 +28,7 @@ TWarehouseFrm::TWarehouseFrm(UserNotice& notice, const text::Clock& clock, QSyst
     , m_tray(tray)
     , m_env(env)
     , m_engineFolders(engineFolders)
+    , m_prefs(env)
 {
     setWindowTitle(QStringLiteral("Warehouse Upload"));
     FormCreate(arguments);
@@ -247,6 +248,7 @@ void TWarehouseFrm::FormClose()
 
 void TWarehouseFrm::FormDestroy()
 {
+    m_prefs.FreeUserPrefsCache();
     m_firstRunTimer.reset();
     m_uploadTimer.reset();
     if (m_tray) {

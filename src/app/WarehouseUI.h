@@ -11,6 +11,7 @@
 
 #include "env/EnginePaths.h"
 #include "env/UserNotice.h"
+#include "env/UserPrefs.h"
 #include "env/WarehouseFuncs.h"
 #include "support/text/Clock.h"
 #include "warehouse/WarehouseSession.h"
@@ -48,6 +49,7 @@ public:
     QTimer* UploadTimer() const { return m_uploadTimer.get(); }
     QTimer* FirstRunTimer() const { return m_firstRunTimer.get(); }
     warehouse::WarehouseSession* Session() const { return m_session.get(); }
+    env::UserPrefs& Prefs() { return m_prefs; }
     const env::EngineFolders& EngineFolders() const { return m_engineFolders; }
     bool Installed() const { return m_installed; }
 
@@ -90,6 +92,7 @@ private:
     QSystemTrayIcon* m_tray;
     env::WarehouseEnv& m_env;
     env::EngineFolders m_engineFolders;
+    env::UserPrefs m_prefs;
     std::unique_ptr<warehouse::WarehouseSession> m_session;
     std::unique_ptr<QTimer> m_uploadTimer;
     std::unique_ptr<QTimer> m_firstRunTimer;
