@@ -495,25 +495,29 @@ void Table::LoadChain()
     std::vector<bool> seen(static_cast<std::size_t>(available) + 1, false);
     const int capacity = (m_blockSize - 6) / m_recordSize;
     std::int64_t total = 0;
+    std::vector<std::uint8_t> head(6 + static_cast<std::size_t>(m_keySize));
     while (block != 0) {
         if (block > available || seen[block]) {
             Fail("the file is damaged (broken block chain at block " + std::to_string(block) + ").");
         }
         seen[block] = true;
-        std::uint8_t head[6];
-        ReadAt(m_fd, m_dbPath, BlockOffset(block), head, sizeof head);
-        const auto lastOffset = static_cast<std::int16_t>(GetU16(head + 4));
+        ReadAt(m_fd, m_dbPath, BlockOffset(block), head.data(), head.size());
+        const auto lastOffset = static_cast<std::int16_t>(GetU16(head.data() + 4));
         if (lastOffset < -m_recordSize || (lastOffset + m_recordSize) % m_recordSize != 0
             || (lastOffset + m_recordSize) / m_recordSize > capacity) {
             Fail("the file is damaged (bad record count in block " + std::to_string(block) + ").");
         }
         const int count = (lastOffset + m_recordSize) / m_recordSize;
-        m_chain.push_back({ block, count });
+        m_chain.push_back(
+            { block, count,
+              count > 0 ? std::string(reinterpret_cast<const char*>(head.data()) + 6, m_keySize) : std::string() });
         total += count;
         m_fileBlocks = std::max(m_fileBlocks, block);
-        block = GetU16(head);
+        block = GetU16(head.data());
     }
     m_recordCount = total;
+    m_pxHeader.clear();
+    m_pxBlocks.clear();
 }
 
 std::uint64_t Table::BlockOffset(std::uint16_t number) const
@@ -665,28 +669,27 @@ int Table::CompareKeys(const std::uint8_t* a, const std::uint8_t* b) const
 bool Table::LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& record)
 {
     // The last block whose first key is not above the key, then a search inside it.
-    std::vector<std::uint8_t> first(static_cast<std::size_t>(m_keySize));
+    std::size_t target = 0;
     std::size_t low = 0;
     std::size_t high = m_chain.size();
-    bool anyEmpty = std::any_of(m_chain.begin(), m_chain.end(), [](const BlockRef& b) { return b.count == 0; });
-    std::size_t target = 0;
+    const bool anyEmpty = std::any_of(m_chain.begin(), m_chain.end(), [](const BlockRef& b) { return b.count == 0; });
+    auto notAbove = [&](const BlockRef& ref) {
+        return std::memcmp(ref.firstKey.data(), key, static_cast<std::size_t>(m_keySize)) <= 0;
+    };
     if (anyEmpty) {
         for (std::size_t i = 0; i < m_chain.size(); ++i) {
             if (m_chain[i].count == 0) {
                 continue;
             }
-            ReadAt(m_fd, m_dbPath, BlockOffset(m_chain[i].number) + 6, first.data(), first.size());
-            if (CompareKeys(first.data(), key) <= 0) {
-                target = i;
-            } else {
+            if (!notAbove(m_chain[i])) {
                 break;
             }
+            target = i;
         }
     } else {
         while (low < high) {
             const std::size_t mid = (low + high) / 2;
-            ReadAt(m_fd, m_dbPath, BlockOffset(m_chain[mid].number) + 6, first.data(), first.size());
-            if (CompareKeys(first.data(), key) <= 0) {
+            if (notAbove(m_chain[mid])) {
                 target = mid;
                 low = mid + 1;
             } else {
@@ -1222,6 +1225,13 @@ void SetBlockLinks(std::vector<std::uint8_t>& block, std::uint16_t next, std::ui
 
 } // namespace
 
+void Table::SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>& block)
+{
+    auto& ref = m_chain[chainIndex];
+    ref.firstKey
+        = ref.count > 0 ? std::string(reinterpret_cast<const char*>(block.data()) + 6, m_keySize) : std::string();
+}
+
 void Table::InsertRecord(const std::vector<std::uint8_t>& record)
 {
     const auto rs = static_cast<std::size_t>(m_recordSize);
@@ -1234,7 +1244,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
         block.assign(static_cast<std::size_t>(m_blockSize), 0);
         std::memcpy(block.data() + 6, record.data(), rs);
         SetBlockLinks(block, 0, 0, 1, m_recordSize);
-        m_chain.push_back({ number, 1 });
+        m_chain.push_back({ number, 1, std::string(reinterpret_cast<const char*>(record.data()), m_keySize) });
         WriteBlockRaw(number, block);
         PutU16(m_header.data() + 0x0E, number);
         PutU16(m_header.data() + 0x10, number);
@@ -1258,6 +1268,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             ++count;
             SetBlockLinks(block, next, prev, count, m_recordSize);
             m_chain[ci].count = count;
+            SetFirstKey(ci, block);
             WriteBlockRaw(number, block);
         } else {
             // A full block: the record starts a new block after the last one, or the block is
@@ -1289,7 +1300,9 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             SetBlockLinks(other, next, number, rightCount, m_recordSize);
             SetBlockLinks(block, fresh, prev, leftCount, m_recordSize);
             m_chain[ci].count = leftCount;
-            m_chain.insert(m_chain.begin() + static_cast<std::ptrdiff_t>(ci) + 1, BlockRef { fresh, rightCount });
+            SetFirstKey(ci, block);
+            m_chain.insert(m_chain.begin() + static_cast<std::ptrdiff_t>(ci) + 1, BlockRef { fresh, rightCount, {} });
+            SetFirstKey(ci + 1, other);
             m_loadedChainIndex = SIZE_MAX;
             // The new block first: until the old one links it, it is unreachable.
             WriteBlockRaw(fresh, other);
@@ -1329,6 +1342,7 @@ void Table::RemoveRecord(std::size_t ci, int pos)
     m_loadedChainIndex = SIZE_MAX;
     if (count > 0) {
         SetBlockLinks(block, next, prev, count, m_recordSize);
+        SetFirstKey(ci, block);
         WriteBlockRaw(number, block);
     } else if (m_chain.size() == 1) {
         // The last record: the table returns to its empty form, a header without blocks.
@@ -1351,6 +1365,7 @@ void Table::RemoveRecord(std::size_t ci, int pos)
         std::memcpy(block.data() + 6, second.data() + 6, moved * rs);
         SetBlockLinks(block, afterNext, prev, moved, m_recordSize);
         m_chain[0].count = moved;
+        SetFirstKey(0, block);
         WriteBlockRaw(number, block);
         if (afterNext != 0) {
             std::uint8_t link[2];
@@ -1408,63 +1423,70 @@ void Table::RebuildPrimaryIndex()
         Fail("cannot write the primary index \"" + pxPath + "\": " + SystemErrorText(errno));
     }
     UniqueFd guard(fd);
-    const std::uint8_t dbCounter = m_header[0x2D];
-    const std::size_t nameLength = 79;
-    const std::size_t used = kFixedHeader + 2 * static_cast<std::size_t>(m_keyFields) + 4 + nameLength;
-    std::vector<std::uint8_t> header(0x800, 0);
-    struct stat info
-    {
-    };
-    bool reuse = false;
-    if (::fstat(fd, &info) == 0 && info.st_size >= 0x800) {
-        ReadAt(fd, pxPath, 0, header.data(), header.size());
-        reuse = GetU16(header.data() + 0x02) == 0x800 && header[0x04] == 1
-            && GetU16(header.data() + 0x21) == m_keyFields && header[0x05] >= 1 && header[0x05] <= 32;
+    const std::size_t nameLength = m_version >= 0x0C ? 261 : 79;
+    if (m_pxHeader.empty()) {
+        // Keep the index's own header (its counters and unknown bytes) when it fits this table.
+        std::vector<std::uint8_t> header(0x800, 0);
+        struct stat info
+        {
+        };
+        bool reuse = false;
+        if (::fstat(fd, &info) == 0 && info.st_size >= 0x800) {
+            ReadAt(fd, pxPath, 0, header.data(), header.size());
+            reuse = GetU16(header.data() + 0x02) == 0x800 && header[0x04] == 1
+                && GetU16(header.data() + 0x21) == m_keyFields && header[0x05] >= 1 && header[0x05] <= 32;
+        }
+        std::uint8_t* p = header.data();
+        if (!reuse) {
+            std::fill(header.begin(), header.end(), 0);
+            PutU16(p + 0x02, 0x800);
+            p[0x04] = 1;
+            p[0x05] = static_cast<std::uint8_t>(m_blockSize / 1024);
+            PutU16(p + 0x12, static_cast<std::uint32_t>(GetU16(m_header.data() + 0x12) + 1));
+            PutU16(p + 0x21, static_cast<std::uint32_t>(m_keyFields));
+            p[0x29] = static_cast<std::uint8_t>(m_sortOrder);
+            p[0x2C] = static_cast<std::uint8_t>(m_header[0x2D] - 1);
+            p[0x2D] = 2;
+            p[0x2E] = 1;
+            p[0x39] = static_cast<std::uint8_t>(m_version);
+            std::memcpy(p + 0x58, m_header.data() + kExtendedHeader, 2 * static_cast<std::size_t>(m_keyFields));
+            const std::string base = BaseName(m_fileName);
+            std::memcpy(p + 0x58 + 2 * m_keyFields + 4, base.data(), std::min(base.size(), nameLength - 1));
+            PutU16(p + 0x51, static_cast<std::uint32_t>(kFixedHeader + 2 * m_keyFields + 4 + nameLength));
+        }
+        PutU16(p, static_cast<std::uint32_t>(m_keySize + 6));
+        m_pxHeader = std::move(header);
+        m_pxBlocks.clear();
+        const auto size = ::lseek(fd, 0, SEEK_END);
+        if (size > 0x800) {
+            m_pxBlocks.resize(static_cast<std::size_t>(size - 0x800));
+            ReadAt(fd, pxPath, 0x800, m_pxBlocks.data(), m_pxBlocks.size());
+        }
     }
-    std::uint8_t* p = header.data();
-    if (!reuse) {
-        std::fill(header.begin(), header.end(), 0);
-        PutU16(p + 0x02, 0x800);
-        p[0x04] = 1;
-        p[0x05] = static_cast<std::uint8_t>(m_blockSize / 1024);
-        PutU16(p + 0x12, static_cast<std::uint32_t>(GetU16(m_header.data() + 0x12) + 1));
-        PutU16(p + 0x21, static_cast<std::uint32_t>(m_keyFields));
-        p[0x29] = static_cast<std::uint8_t>(m_sortOrder);
-        p[0x2C] = static_cast<std::uint8_t>(dbCounter - 1);
-        p[0x2D] = 2;
-        p[0x2E] = 1;
-        p[0x39] = 0x0B;
-        std::memcpy(p + 0x58, m_header.data() + kExtendedHeader, 2 * static_cast<std::size_t>(m_keyFields));
-        const std::string base = BaseName(m_fileName);
-        std::memcpy(p + 0x58 + 2 * m_keyFields + 4, base.data(), std::min(base.size(), nameLength - 1));
-        PutU16(p + 0x51, static_cast<std::uint32_t>(used));
-    }
-    PutU16(p, static_cast<std::uint32_t>(m_keySize + 6));
+    std::uint8_t* p = m_pxHeader.data();
     // The index counter follows the table's by the distance the two had before.
     p[0x2C] = static_cast<std::uint8_t>(p[0x2C] + 1);
 
     const std::size_t blockSize = static_cast<std::size_t>(p[0x05]) * 1024;
-    const std::size_t entrySize = static_cast<std::size_t>(m_keySize) + 6;
+    const std::size_t keySize = static_cast<std::size_t>(m_keySize);
+    const std::size_t entrySize = keySize + 6;
     const std::size_t perBlock = (blockSize - 6) / entrySize;
     if (perBlock < 2) {
         Fail("the key is too long for the primary index.");
     }
     struct Entry
     {
-        std::vector<std::uint8_t> key;
+        const char* key;
         std::uint16_t block;
         std::int64_t count;
     };
     std::vector<std::vector<Entry>> levels(1);
     for (const auto& ref : m_chain) {
-        if (ref.count == 0) {
-            continue;
+        if (ref.count > 0) {
+            levels[0].push_back({ ref.firstKey.data(), ref.number, ref.count });
         }
-        Entry entry { std::vector<std::uint8_t>(static_cast<std::size_t>(m_keySize)), ref.number, ref.count };
-        ReadAt(m_fd, m_dbPath, BlockOffset(ref.number) + 6, entry.key.data(), entry.key.size());
-        levels[0].push_back(std::move(entry));
     }
-    // Blocks per level, from the leaves up to a single root; then the root is numbered 1 and each
+    // Blocks per level, from the leaves up to a single root; the root is numbered 1 and each
     // lower level follows it.
     std::vector<std::size_t> blocksPerLevel;
     for (std::size_t entriesAtLevel = levels[0].size();;) {
@@ -1482,12 +1504,11 @@ void Table::RebuildPrimaryIndex()
         firstNumber[l - 1] = nextNumber;
         nextNumber += blocksPerLevel[l - 1];
     }
-    const std::size_t totalBlocks = nextNumber - 1;
+    const std::size_t totalBlocks = levels[0].empty() ? 0 : nextNumber - 1;
     if (totalBlocks > 0xFFFF) {
         Fail("the primary index is too large.");
     }
     for (std::size_t l = 0; l + 1 < levels.size(); ++l) {
-        auto& parent = levels[l + 1];
         for (std::size_t b = 0; b < blocksPerLevel[l]; ++b) {
             const std::size_t begin = b * perBlock;
             const std::size_t end = std::min(levels[l].size(), begin + perBlock);
@@ -1495,53 +1516,54 @@ void Table::RebuildPrimaryIndex()
             for (std::size_t i = begin; i < end; ++i) {
                 sum += levels[l][i].count;
             }
-            parent.push_back({ levels[l][begin].key, static_cast<std::uint16_t>(firstNumber[l] + b), sum });
+            levels[l + 1].push_back({ levels[l][begin].key, static_cast<std::uint16_t>(firstNumber[l] + b), sum });
         }
     }
     std::vector<std::uint8_t> data(totalBlocks * blockSize, 0);
     std::int64_t entries = 0;
-    for (std::size_t l = 0; l < levels.size(); ++l) {
+    for (std::size_t l = 0; totalBlocks > 0 && l < levels.size(); ++l) {
         const auto& level = levels[l];
         for (std::size_t b = 0; b < blocksPerLevel[l]; ++b) {
             const std::size_t number = firstNumber[l] + b;
             std::uint8_t* block = data.data() + (number - 1) * blockSize;
             const std::size_t begin = b * perBlock;
             const std::size_t end = std::min(level.size(), begin + perBlock);
-            const std::size_t next = b + 1 < blocksPerLevel[l] ? number + 1 : 0;
-            const std::size_t prev = b > 0 ? number - 1 : 0;
-            PutU16(block, static_cast<std::uint32_t>(next));
-            PutU16(block + 2, static_cast<std::uint32_t>(prev));
+            PutU16(block, static_cast<std::uint32_t>(b + 1 < blocksPerLevel[l] ? number + 1 : 0));
+            PutU16(block + 2, static_cast<std::uint32_t>(b > 0 ? number - 1 : 0));
             PutU16(block + 4,
                    static_cast<std::uint16_t>((static_cast<int>(end - begin) - 1) * static_cast<int>(entrySize)));
             for (std::size_t i = begin; i < end; ++i) {
                 std::uint8_t* e = block + 6 + (i - begin) * entrySize;
-                std::memcpy(e, level[i].key.data(), level[i].key.size());
-                EncodeInteger(e + m_keySize, 2, level[i].block);
-                EncodeInteger(e + m_keySize + 2, 2, std::min<std::int64_t>(level[i].count, 32767));
-                EncodeInteger(e + m_keySize + 4, 2, 0);
+                std::memcpy(e, level[i].key, keySize);
+                EncodeInteger(e + keySize, 2, level[i].block);
+                EncodeInteger(e + keySize + 2, 2, std::min<std::int64_t>(level[i].count, 32767));
+                EncodeInteger(e + keySize + 4, 2, 0);
                 ++entries;
             }
         }
     }
-    if (levels[0].empty()) {
-        data.clear();
-    }
-    const std::size_t written = data.size() / blockSize;
     PutU32(p + 0x06, static_cast<std::uint32_t>(entries));
-    PutU16(p + 0x0A, static_cast<std::uint32_t>(written));
-    PutU16(p + 0x0C, static_cast<std::uint32_t>(written));
-    PutU16(p + 0x0E, written > 0 ? 1 : 0);
-    PutU16(p + 0x10, static_cast<std::uint32_t>(written > 0 ? firstNumber[0] + blocksPerLevel[0] - 1 : 0));
+    PutU16(p + 0x0A, static_cast<std::uint32_t>(totalBlocks));
+    PutU16(p + 0x0C, static_cast<std::uint32_t>(totalBlocks));
+    PutU16(p + 0x0E, totalBlocks > 0 ? 1 : 0);
+    PutU16(p + 0x10, static_cast<std::uint32_t>(totalBlocks > 0 ? firstNumber[0] + blocksPerLevel[0] - 1 : 0));
     PutU16(p + 0x1E, 1);
-    p[0x20] = static_cast<std::uint8_t>(written > 0 ? levels.size() : 0);
-    PutU16(p + 0x3A, static_cast<std::uint32_t>(written));
-    if (!data.empty()) {
-        WriteAll(fd, pxPath, 0x800, data.data(), data.size());
+    p[0x20] = static_cast<std::uint8_t>(totalBlocks > 0 ? levels.size() : 0);
+    PutU16(p + 0x3A, static_cast<std::uint32_t>(totalBlocks));
+    // Only the blocks that differ from the index as last written go to disk.
+    for (std::size_t b = 0; b < totalBlocks; ++b) {
+        const std::size_t offset = b * blockSize;
+        if (offset + blockSize <= m_pxBlocks.size()
+            && std::memcmp(m_pxBlocks.data() + offset, data.data() + offset, blockSize) == 0) {
+            continue;
+        }
+        WriteAll(fd, pxPath, 0x800 + offset, data.data() + offset, blockSize);
     }
-    if (::ftruncate(fd, static_cast<off_t>(0x800 + data.size())) != 0) {
+    if (data.size() != m_pxBlocks.size() && ::ftruncate(fd, static_cast<off_t>(0x800 + data.size())) != 0) {
         Fail("cannot write the primary index \"" + pxPath + "\": " + SystemErrorText(errno));
     }
-    WriteAll(fd, pxPath, 0, header.data(), header.size());
+    WriteAll(fd, pxPath, 0, m_pxHeader.data(), m_pxHeader.size());
+    m_pxBlocks = std::move(data);
 }
 
 void Table::Post()
@@ -1765,19 +1787,24 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
             keySize += width;
         }
     }
+    // 2 KiB blocks as the product's engine uses by default; larger ones when fewer than four
+    // records would fit, since a table holds at most 65535 blocks.
     int blockCode = 2;
-    while (blockCode < 32 && (blockCode * 1024 - 6 < recordSize || (keySize + 6) * 3 > blockCode * 1024)) {
+    while (blockCode < 32 && ((blockCode * 1024 - 6) / recordSize < 4 || (keySize + 6) * 3 > blockCode * 1024)) {
         blockCode *= 2;
     }
     if (blockCode * 1024 - 6 < recordSize) {
         fail("the record is too long.");
     }
+    // Blocks above 4 KiB need the level-7 header with its longer table name.
+    const std::uint8_t version = blockCode > 4 ? 0x0C : 0x0B;
+    const std::size_t nameLength = version >= 0x0C ? 261 : 79;
 
     const int n = static_cast<int>(fields.size());
     std::vector<std::uint8_t> header(kExtendedHeader, 0);
     std::uint8_t* h = header.data();
     std::size_t pos = kExtendedHeader;
-    header.resize(pos + 6 * static_cast<std::size_t>(n) + 4 + 79);
+    header.resize(pos + 6 * static_cast<std::size_t>(n) + 4 + nameLength);
     h = header.data();
     for (int i = 0; i < n; ++i) {
         const auto& def = fields[static_cast<std::size_t>(i)];
@@ -1814,7 +1841,7 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
         h[pos + 2 * i + 1] = static_cast<std::uint8_t>(sizeByte);
     }
     const std::size_t tableNameAt = pos + 6 * static_cast<std::size_t>(n) + 4;
-    std::memcpy(h + tableNameAt, name.data(), std::min<std::size_t>(name.size(), 78));
+    std::memcpy(h + tableNameAt, name.data(), std::min<std::size_t>(name.size(), nameLength - 1));
     for (const auto& def : fields) {
         header.insert(header.end(), def.name.begin(), def.name.end());
         header.push_back(0);
@@ -1844,13 +1871,13 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
     h[0x29] = kSortOrderAscii;
     h[0x2D] = 2;
     h[0x2E] = 1;
-    h[0x39] = 0x0B;
+    h[0x39] = version;
     h[0x3E] = 0x1F;
     h[0x3F] = 0x0F;
     PutU16(h + 0x51, static_cast<std::uint32_t>(used));
     h[0x56] = 0x20;
-    PutU16(h + 0x58, 0x010B);
-    PutU16(h + 0x5A, 0x010B);
+    PutU16(h + 0x58, 0x0100u | version);
+    PutU16(h + 0x5A, 0x0100u | version);
     PutU16(h + 0x64, static_cast<std::uint32_t>(n + 1));
     PutU16(h + 0x66, static_cast<std::uint32_t>(fieldNumbersAt - 0x58));
     PutU16(h + 0x6A, 1252);
@@ -1903,11 +1930,11 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
         p[0x2C] = 2;
         p[0x2D] = 2;
         p[0x2E] = 1;
-        p[0x39] = 0x0B;
+        p[0x39] = version;
         std::memcpy(p + 0x58, h + kExtendedHeader, 2 * static_cast<std::size_t>(keyFieldCount));
         const std::string base = BaseName(name);
-        std::memcpy(p + 0x58 + 2 * keyFieldCount + 4, base.data(), std::min<std::size_t>(base.size(), 78));
-        PutU16(p + 0x51, static_cast<std::uint32_t>(0x58 + 2 * keyFieldCount + 4 + 79));
+        std::memcpy(p + 0x58 + 2 * keyFieldCount + 4, base.data(), std::min(base.size(), nameLength - 1));
+        PutU16(p + 0x51, static_cast<std::uint32_t>(0x58 + 2 * keyFieldCount + 4 + nameLength));
         const int fd = ::open(pxPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
             fail(SystemErrorText(errno));

@@ -190,6 +190,7 @@ private:
     {
         std::uint16_t number;
         int count;
+        std::string firstKey; // key of the block's first record (keyed tables)
     };
     enum class State { Browse, Edit, Insert };
 
@@ -224,6 +225,7 @@ private:
     void RemoveRecord(std::size_t chainIndex, int record);
     void WriteHeader();
     void RebuildPrimaryIndex();
+    void SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>& block);
     void AssignAutoInc(std::vector<std::uint8_t>& record);
     bool LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& record);
 
@@ -263,6 +265,10 @@ private:
     State m_state = State::Browse;
     std::vector<std::uint8_t> m_original; // the record as it was when Edit began
     std::map<int, std::string> m_pendingBlobs; // blob values set during Edit/Append
+
+    // The primary index as last written, so that a post rewrites only the blocks that changed.
+    std::vector<std::uint8_t> m_pxHeader;
+    std::vector<std::uint8_t> m_pxBlocks;
 
     mutable std::string m_mbPath;
     mutable int m_mbFd = -1;

@@ -177,40 +177,50 @@ std::vector<std::vector<std::string>> Sorted(std::vector<std::vector<std::string
 
 TEST(ParadoxPxlib, PxlibReadsWhatOurEngineWrites)
 {
-    TempTree tree;
-    Table::Create(tree.Root(), "Mixed.DB",
-                  { { "Name", FieldType::Alpha, 25 },
-                    { "Small", FieldType::Short },
-                    { "Count", FieldType::Long },
-                    { "Amount", FieldType::Currency },
-                    { "Ratio", FieldType::Number },
-                    { "Done", FieldType::Logical },
-                    { "Day", FieldType::Date },
-                    { "At", FieldType::Time },
-                    { "Stamp", FieldType::Timestamp },
-                    { "Seq", FieldType::AutoInc } });
-    {
-        Table table(tree.Root(), "Mixed.DB");
-        table.Open();
-        for (int i = 0; i < 120; ++i) {
-            table.Append();
-            table.FieldByName("Name").SetText("Claim \xC4 " + std::to_string(i));
-            table.FieldByName("Small").SetInteger(i - 60);
-            if (i % 7 != 0) {
-                table.FieldByName("Count").SetInteger(i * 100000 - 3);
-                table.FieldByName("Ratio").SetFloat(i / 7.0);
-                table.FieldByName("Day").SetDateTime(text::EncodeDateTime({ 1990 + i % 30, 1 + i % 12, 1 + i % 28 }));
-            }
-            table.FieldByName("Amount").SetFloat(-0.25 * i);
-            table.FieldByName("Done").SetBoolean(i % 3 == 0);
-            table.FieldByName("At").SetText(std::to_string(1 + i % 12) + ":15:30 PM");
-            table.FieldByName("Stamp").SetDateTime(text::EncodeDateTime({ 2021, 6, 1 + i % 28, i % 24, 30, 0, 250 }));
-            table.Post();
+    // A narrow table (2 KiB blocks, level 5 header) and a wide one (8 KiB blocks, level 7 header).
+    for (int wideFields : { 0, 5 }) {
+        SCOPED_TRACE(wideFields);
+        TempTree tree;
+        std::vector<FieldDef> fields
+            = { { "Name", FieldType::Alpha, 25 },  { "Small", FieldType::Short },  { "Count", FieldType::Long },
+                { "Amount", FieldType::Currency }, { "Ratio", FieldType::Number }, { "Done", FieldType::Logical },
+                { "Day", FieldType::Date },        { "At", FieldType::Time },      { "Stamp", FieldType::Timestamp },
+                { "Seq", FieldType::AutoInc } };
+        for (int w = 0; w < wideFields; ++w) {
+            fields.push_back({ "Wide" + std::to_string(w), FieldType::Alpha, 255 });
         }
+        Table::Create(tree.Root(), "Mixed.DB", fields);
+        {
+            Table table(tree.Root(), "Mixed.DB");
+            table.Open();
+            for (int i = 0; i < 120; ++i) {
+                table.Append();
+                table.FieldByName("Name").SetText("Claim \xC4 " + std::to_string(i));
+                table.FieldByName("Small").SetInteger(i - 60);
+                if (i % 7 != 0) {
+                    table.FieldByName("Count").SetInteger(i * 100000 - 3);
+                    table.FieldByName("Ratio").SetFloat(i / 7.0);
+                    table.FieldByName("Day").SetDateTime(
+                        text::EncodeDateTime({ 1990 + i % 30, 1 + i % 12, 1 + i % 28 }));
+                }
+                table.FieldByName("Amount").SetFloat(-0.25 * i);
+                table.FieldByName("Done").SetBoolean(i % 3 == 0);
+                table.FieldByName("At").SetText(std::to_string(1 + i % 12) + ":15:30 PM");
+                table.FieldByName("Stamp").SetDateTime(
+                    text::EncodeDateTime({ 2021, 6, 1 + i % 28, i % 24, 30, 0, 250 }));
+                for (int w = 0; w < wideFields; ++w) {
+                    table.FieldByName("Wide" + std::to_string(w))
+                        .SetText(std::string(200 + w, static_cast<char>('a' + i % 26)));
+                }
+                table.Post();
+            }
+        }
+        const std::string db = wh::test::ReadFile(tree.Path("Mixed.DB"));
+        EXPECT_EQ(static_cast<unsigned char>(db[0x05]), wideFields == 0 ? 2u : 8u);
+        const auto ours = ReadWithEngine(tree.Root(), "Mixed.DB");
+        ASSERT_EQ(ours.size(), 120u);
+        EXPECT_EQ(ReadWithPxlib(tree.Path("Mixed.DB")), ours);
     }
-    const auto ours = ReadWithEngine(tree.Root(), "Mixed.DB");
-    ASSERT_EQ(ours.size(), 120u);
-    EXPECT_EQ(ReadWithPxlib(tree.Path("Mixed.DB")), ours);
 }
 
 TEST(ParadoxPxlib, PxlibReadsOurKeyedTableAfterInsertsAndDeletes)
