@@ -10,11 +10,13 @@ namespace wh::cli {
 namespace {
 
 // One cell of the dump: tabs and line breaks would break the layout, so they are shown escaped.
+// Binary values (blobs, formatted memos, OLE, graphics, bytes) show only their size.
 std::string Cell(const paradox::Field& field)
 {
     using paradox::FieldType;
     const FieldType type = field.Type();
-    if (type == FieldType::Blob || type == FieldType::Ole || type == FieldType::Graphic || type == FieldType::Bytes) {
+    if (type == FieldType::Blob || type == FieldType::FmtMemo || type == FieldType::Ole || type == FieldType::Graphic
+        || type == FieldType::Bytes) {
         const std::string bytes = field.AsBytes();
         return bytes.empty() ? std::string() : "(" + std::to_string(bytes.size()) + " bytes)";
     }
