@@ -8,5 +8,6 @@ namespace wh::cli {
 // process's exit code through the returned reference.
 void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddTableCommands(CLI::App& app, int& exitCode);
+void AddClaimCommands(CLI::App& app, int& exitCode);
 
 } // namespace wh::cli

@@ -9,6 +9,7 @@ int main(int argc, char** argv)
     int exitCode = 0;
     wh::cli::AddCheckCommand(app, exitCode);
     wh::cli::AddTableCommands(app, exitCode);
+    wh::cli::AddClaimCommands(app, exitCode);
     CLI11_PARSE(app, argc, argv);
     return exitCode;
 }

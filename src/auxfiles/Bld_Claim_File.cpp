@@ -2,7 +2,6 @@
 
 #include "support/text/StringUtil.h"
 
-
 namespace wh {
 namespace {
 
@@ -16,8 +15,7 @@ std::string_view Extension(std::string_view bareName)
 
 // Both engines call their handlers through these adapters, so the handlers keep the form of
 // their described events (answer and action as out parameters).
-template <typename Owner, typename Handler>
-zip::ConfirmHandler ConfirmAdapter(Owner* owner, Handler handler)
+template <typename Owner, typename Handler> zip::ConfirmHandler ConfirmAdapter(Owner* owner, Handler handler)
 {
     return [owner, handler](const std::string& name, zip::Operation operation) {
         bool confirm = true;
@@ -26,8 +24,7 @@ zip::ConfirmHandler ConfirmAdapter(Owner* owner, Handler handler)
     };
 }
 
-template <typename Owner, typename Handler>
-zip::FailureHandler FailureAdapter(Owner* owner, Handler handler)
+template <typename Owner, typename Handler> zip::FailureHandler FailureAdapter(Owner* owner, Handler handler)
 {
     return [owner, handler](const zip::Failure& failure) {
         zip::FailureAction action = zip::FailureAction::Abort;
@@ -125,9 +122,8 @@ void TNewUnZip::UnZipConfirmProcessFile(const std::string& fileName, zip::Operat
     }
 }
 
-void TNewUnZip::UnZipProcessFileFailure(const std::string& fileName, zip::Operation /*operation*/,
-                                        int /*nativeError*/, int errorCode, const std::string& /*errorMessage*/,
-                                        zip::FailureAction& action)
+void TNewUnZip::UnZipProcessFileFailure(const std::string& fileName, zip::Operation /*operation*/, int /*nativeError*/,
+                                        int errorCode, const std::string& /*errorMessage*/, zip::FailureAction& action)
 {
     const std::string bare = text::UpperCase(BareFileName(fileName));
     if (errorCode == zip::BadMember && (bare == "IMAGE.MB" || bare == "SCNDOC.MB")) {

@@ -50,8 +50,8 @@ public:
 
     // Lock and log files are left out of extractions; every other operation passes.
     void UnZipConfirmProcessFile(const std::string& fileName, zip::Operation operation, bool& confirm) const;
-    void UnZipProcessFileFailure(const std::string& fileName, zip::Operation operation, int nativeError,
-                                 int errorCode, const std::string& errorMessage, zip::FailureAction& action);
+    void UnZipProcessFileFailure(const std::string& fileName, zip::Operation operation, int nativeError, int errorCode,
+                                 const std::string& errorMessage, zip::FailureAction& action);
 };
 
 // The text a failure is recorded with: the operation word, the code, " : ", the message, CR LF
@@ -76,8 +76,8 @@ public:
 
     // Lock and log files are left out of extractions; every other operation passes.
     void UnZipConfirmProcessFile(const std::string& fileName, zip::Operation operation, bool& confirm) const;
-    void UnZipProcessFileFailure(const std::string& fileName, zip::Operation operation, int nativeError,
-                                 int errorCode, const std::string& errorMessage, zip::FailureAction& action);
+    void UnZipProcessFileFailure(const std::string& fileName, zip::Operation operation, int nativeError, int errorCode,
+                                 const std::string& errorMessage, zip::FailureAction& action);
 };
 
 } // namespace wh::restore

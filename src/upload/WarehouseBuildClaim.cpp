@@ -25,8 +25,7 @@ void RemoveEarlierArchive(const std::string& archivePath)
 
 // The claim folder's path below the claims directory as it is spelled on disk, so that the walk
 // finds it whatever case the record uses.
-std::string ClaimFolderOnDisk(const std::string& claimsDir, const std::string& claimDir,
-                              const std::string& claimSubdir)
+std::string ClaimFolderOnDisk(const std::string& claimsDir, const std::string& claimDir, const std::string& claimSubdir)
 {
     const std::string relative = claimDir + "/" + claimSubdir;
     if (text::Trim(claimDir).empty() || text::Trim(claimSubdir).empty() || !zip::IsSafeMemberName(relative)) {
