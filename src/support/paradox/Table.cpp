@@ -347,7 +347,7 @@ void Table::Close()
     m_lock.Release();
     m_fd = -1;
     m_fields.clear();
-    m_chain.clear();
+    ChainClear();
     m_eof = true;
     m_loadedChainIndex = SIZE_MAX;
 }
@@ -486,7 +486,7 @@ void Table::LoadChain()
     // The chain of blocks is the truth about the records. A post writes its blocks before the
     // header, so after a crash the header may lag behind: a block past the header's block count
     // (but inside the file) and a record count that differs are read as the chain says.
-    m_chain.clear();
+    ChainClear();
     m_loadedChainIndex = SIZE_MAX;
     const std::uint8_t* h = m_header.data();
     const std::uint64_t available
@@ -508,9 +508,7 @@ void Table::LoadChain()
             Fail("the file is damaged (bad record count in block " + std::to_string(block) + ").");
         }
         const int count = (lastOffset + m_recordSize) / m_recordSize;
-        m_chain.push_back(
-            { block, count,
-              count > 0 ? std::string(reinterpret_cast<const char*>(head.data()) + 6, m_keySize) : std::string() });
+        ChainInsert(m_chain.size(), { block, count }, head.data() + 6);
         total += count;
         m_fileBlocks = std::max(m_fileBlocks, block);
         block = GetU16(head.data());
@@ -673,15 +671,15 @@ bool Table::LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& rec
     std::size_t low = 0;
     std::size_t high = m_chain.size();
     const bool anyEmpty = std::any_of(m_chain.begin(), m_chain.end(), [](const BlockRef& b) { return b.count == 0; });
-    auto notAbove = [&](const BlockRef& ref) {
-        return std::memcmp(ref.firstKey.data(), key, static_cast<std::size_t>(m_keySize)) <= 0;
+    auto notAbove = [&](std::size_t index) {
+        return std::memcmp(FirstKey(index), key, static_cast<std::size_t>(m_keySize)) <= 0;
     };
     if (anyEmpty) {
         for (std::size_t i = 0; i < m_chain.size(); ++i) {
             if (m_chain[i].count == 0) {
                 continue;
             }
-            if (!notAbove(m_chain[i])) {
+            if (!notAbove(i)) {
                 break;
             }
             target = i;
@@ -689,7 +687,7 @@ bool Table::LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& rec
     } else {
         while (low < high) {
             const std::size_t mid = (low + high) / 2;
-            if (notAbove(m_chain[mid])) {
+            if (notAbove(mid)) {
                 target = mid;
                 low = mid + 1;
             } else {
@@ -1210,7 +1208,7 @@ void Table::ReleaseBlock(std::size_t chainIndex)
     WriteBlockRaw(number, block);
     PutU16(h + 0x4D, number);
     PutU16(h + 0x0A, static_cast<std::uint32_t>(GetU16(h + 0x0A) - 1));
-    m_chain.erase(m_chain.begin() + static_cast<std::ptrdiff_t>(chainIndex));
+    ChainErase(chainIndex);
     m_loadedChainIndex = SIZE_MAX;
 }
 
@@ -1227,9 +1225,30 @@ void SetBlockLinks(std::vector<std::uint8_t>& block, std::uint16_t next, std::ui
 
 void Table::SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>& block)
 {
-    auto& ref = m_chain[chainIndex];
-    ref.firstKey
-        = ref.count > 0 ? std::string(reinterpret_cast<const char*>(block.data()) + 6, m_keySize) : std::string();
+    std::memcpy(m_firstKeys.data() + chainIndex * static_cast<std::size_t>(m_keySize), block.data() + 6,
+                static_cast<std::size_t>(m_keySize));
+}
+
+void Table::ChainInsert(std::size_t chainIndex, BlockRef ref, const std::uint8_t* firstKey)
+{
+    const auto keySize = static_cast<std::size_t>(m_keySize);
+    m_chain.insert(m_chain.begin() + static_cast<std::ptrdiff_t>(chainIndex), ref);
+    m_firstKeys.insert(m_firstKeys.begin() + static_cast<std::ptrdiff_t>(chainIndex * keySize), firstKey,
+                       firstKey + keySize);
+}
+
+void Table::ChainErase(std::size_t chainIndex)
+{
+    const auto keySize = static_cast<std::size_t>(m_keySize);
+    m_chain.erase(m_chain.begin() + static_cast<std::ptrdiff_t>(chainIndex));
+    const auto at = m_firstKeys.begin() + static_cast<std::ptrdiff_t>(chainIndex * keySize);
+    m_firstKeys.erase(at, at + static_cast<std::ptrdiff_t>(keySize));
+}
+
+void Table::ChainClear()
+{
+    m_chain.clear();
+    m_firstKeys.clear();
 }
 
 void Table::InsertRecord(const std::vector<std::uint8_t>& record)
@@ -1244,7 +1263,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
         block.assign(static_cast<std::size_t>(m_blockSize), 0);
         std::memcpy(block.data() + 6, record.data(), rs);
         SetBlockLinks(block, 0, 0, 1, m_recordSize);
-        m_chain.push_back({ number, 1, std::string(reinterpret_cast<const char*>(record.data()), m_keySize) });
+        ChainInsert(0, { number, 1 }, record.data());
         WriteBlockRaw(number, block);
         PutU16(m_header.data() + 0x0E, number);
         PutU16(m_header.data() + 0x10, number);
@@ -1301,7 +1320,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             SetBlockLinks(block, fresh, prev, leftCount, m_recordSize);
             m_chain[ci].count = leftCount;
             SetFirstKey(ci, block);
-            m_chain.insert(m_chain.begin() + static_cast<std::ptrdiff_t>(ci) + 1, BlockRef { fresh, rightCount, {} });
+            ChainInsert(ci + 1, { fresh, rightCount }, other.data() + 6);
             SetFirstKey(ci + 1, other);
             m_loadedChainIndex = SIZE_MAX;
             // The new block first: until the old one links it, it is unreachable.
@@ -1346,7 +1365,7 @@ void Table::RemoveRecord(std::size_t ci, int pos)
         WriteBlockRaw(number, block);
     } else if (m_chain.size() == 1) {
         // The last record: the table returns to its empty form, a header without blocks.
-        m_chain.clear();
+        ChainClear();
         m_fileBlocks = 0;
         for (int offset : { 0x0A, 0x0C, 0x0E, 0x10, 0x3A, 0x4D }) {
             PutU16(h + offset, 0);
@@ -1476,14 +1495,14 @@ void Table::RebuildPrimaryIndex()
     }
     struct Entry
     {
-        const char* key;
+        const std::uint8_t* key;
         std::uint16_t block;
         std::int64_t count;
     };
     std::vector<std::vector<Entry>> levels(1);
     for (const auto& ref : m_chain) {
         if (ref.count > 0) {
-            levels[0].push_back({ ref.firstKey.data(), ref.number, ref.count });
+            levels[0].push_back({ FirstKey(static_cast<std::size_t>(&ref - m_chain.data())), ref.number, ref.count });
         }
     }
     // Blocks per level, from the leaves up to a single root; the root is numbered 1 and each
@@ -1954,7 +1973,7 @@ void Table::EmptyTable(const std::string& folder, const std::string& fileName)
         PutU16(h + offset, 0);
     }
     PutU32(h + 0x06, 0);
-    table.m_chain.clear();
+    table.ChainClear();
     table.m_recordCount = 0;
     table.m_fileBlocks = 0;
     if (::ftruncate(table.m_fd, table.m_headerSize) != 0) {

@@ -190,7 +190,6 @@ private:
     {
         std::uint16_t number;
         int count;
-        std::string firstKey; // key of the block's first record (keyed tables)
     };
     enum class State { Browse, Edit, Insert };
 
@@ -226,6 +225,13 @@ private:
     void WriteHeader();
     void RebuildPrimaryIndex();
     void SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>& block);
+    const std::uint8_t* FirstKey(std::size_t chainIndex) const
+    {
+        return m_firstKeys.data() + chainIndex * static_cast<std::size_t>(m_keySize);
+    }
+    void ChainInsert(std::size_t chainIndex, BlockRef ref, const std::uint8_t* firstKey);
+    void ChainErase(std::size_t chainIndex);
+    void ChainClear();
     void AssignAutoInc(std::vector<std::uint8_t>& record);
     bool LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& record);
 
@@ -252,6 +258,7 @@ private:
     std::uint16_t m_fileBlocks = 0;
     std::vector<std::unique_ptr<Field>> m_fields;
     std::vector<BlockRef> m_chain; // data blocks in chain order
+    std::vector<std::uint8_t> m_firstKeys; // the key of each block's first record, in chain order
     std::int64_t m_recordCount = 0;
     std::int64_t m_maxAutoInc = -1; // highest stored value, found on first need
 
