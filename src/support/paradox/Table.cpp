@@ -764,12 +764,19 @@ bool Table::FindKey(const std::vector<std::string>& keyValues)
     // A partial key: the first record whose leading key fields match.
     const std::size_t prefix = static_cast<std::size_t>(m_fields[keyValues.size()]->m_offset);
     LocateKey(key.data(), chainIndex, record);
-    PositionAt(chainIndex, record);
-    if (!m_eof && std::memcmp(m_current.data(), key.data(), prefix) == 0) {
-        return true;
+    while (chainIndex < m_chain.size() && record >= m_chain[chainIndex].count) {
+        ++chainIndex;
+        record = 0;
     }
-    First();
-    return false;
+    if (chainIndex >= m_chain.size()) {
+        return false;
+    }
+    LoadBlock(chainIndex);
+    if (std::memcmp(m_block.data() + 6 + static_cast<std::size_t>(record) * m_recordSize, key.data(), prefix) != 0) {
+        return false;
+    }
+    PositionAt(chainIndex, record);
+    return true;
 }
 
 bool Table::FindKey(std::int64_t key)

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +20,12 @@ namespace wh::paradox {
 // Sharing follows the product's convention: an open table holds flock(2) on its .DB (shared or
 // exclusive, never waiting). A post serialises its write with a short byte-range lock on the .DB,
 // re-reads the table when another writer changed it, and writes the memo/blob data first, then
-// the record's block, then the header and the primary index.
+// the record's block, then the header and the primary index, so a process that dies in between
+// leaves a readable table.
+//
+// Limits: password-protected tables are refused with a clear error. Keyed tables whose alpha key
+// uses a language driver other than the plain byte order ones (ascii, DBWINUS0), and keyed tables
+// of the old level-3 format, are read only. Secondary indexes (.Xnn/.Ynn) are not maintained.
 
 enum class FieldType {
     Alpha, // A: code-page text, 1-255 bytes
@@ -144,7 +148,8 @@ public:
     static void EmptyTable(const std::string& folder, const std::string& fileName);
     static bool Exists(const std::string& folder, const std::string& fileName);
 
-    // Navigation. Eof is true after Next passed the last record and on an empty table.
+    // Navigation. Eof is true after Next passed the last record and on an empty table. Moving
+    // (First, Next, Last, the finds, Refresh) posts a pending edit first, as the original engine does.
     void First();
     void Next();
     void Last();
@@ -160,6 +165,7 @@ public:
     // Moves to the first record whose field equals `value` without regard to case.
     bool FindFirstNoCase(std::string_view fieldName, std::string_view value);
 
+    // Field objects stay valid while the table is open; Close ends them.
     int FieldCount() const { return static_cast<int>(m_fields.size()); }
     Field& FieldAt(int index);
     // Throws naming the field and the table when there is no such field.
@@ -185,7 +191,6 @@ public:
 
 private:
     friend class Field;
-    struct Header;
     struct BlockRef
     {
         std::uint16_t number;

@@ -294,6 +294,8 @@ TEST(ParadoxWrite, AlphaAndCompoundKeysCompareFieldByField)
     EXPECT_TRUE(table.FindKey({ "B" })); // a partial key finds the first match
     EXPECT_EQ(table.FieldAt(1).AsInteger(), 1);
     EXPECT_FALSE(table.FindKey({ "C", "1" }));
+    EXPECT_FALSE(table.FindKey({ "Z" }));
+    EXPECT_EQ(table.FieldAt(0).AsText() + ":" + table.FieldAt(1).AsText(), "B:1"); // a miss keeps the position
     table.Close();
     ExpectConsistent(tree.Path("two.DB"), tree.Path("two.PX"), 10);
 }
