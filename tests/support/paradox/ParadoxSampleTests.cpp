@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 using namespace wh;
 using namespace wh::paradox;
@@ -237,5 +238,49 @@ TEST(ParadoxSamples, RebuiltPrimaryIndexEqualsTheOriginal)
         EXPECT_NE(db[0x2D], originalDb[0x2D]);
         EXPECT_GE(static_cast<unsigned char>(db[0x2D]), 2);
         EXPECT_EQ(wh::test::U32At(px, 0x06), wh::test::U32At(originalPx, 0x06));
+    }
+}
+
+// Inserts and deletes in the original engine's keyed tables keep the family's counters in step.
+TEST(ParadoxSamples, ChangedKeyedSamplesKeepTheirCountersInStep)
+{
+    for (const auto& [sub, db, px] : std::vector<std::tuple<std::string, std::string, std::string>> {
+             { "fields", "long.db", "long.px" }, { "joins", "C.DB", "C.PX" }, { "joins", "B.db", "B.PX" } }) {
+        SCOPED_TRACE(db);
+        wh::test::TempTree tree;
+        wh::test::CopySample(tree, sub, { db, px });
+        const std::string originalDb = wh::test::ReadFile(tree.Path(db));
+        const std::string originalPx = wh::test::ReadFile(tree.Path(px));
+        {
+            Table table(tree.Root(), db);
+            table.Open(OpenMode::Exclusive);
+            table.Append();
+            table.FieldAt(0).SetInteger(100);
+            table.Post();
+            table.First();
+            table.Delete();
+            EXPECT_EQ(table.RecordCount(), 3);
+        }
+        const std::string changedDb = wh::test::ReadFile(tree.Path(db));
+        const std::string changedPx = wh::test::ReadFile(tree.Path(px));
+        const std::size_t keySize = wh::test::U16At(originalPx, 0) - 6;
+        const auto entries = wh::test::LevelOneEntries(changedPx);
+        EXPECT_EQ(entries, wh::test::EntriesFromData(changedDb, keySize));
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].count, 3);
+        EXPECT_EQ(wh::test::U32At(changedDb, 0x06), 3u);
+        // Two changes: both counters moved by two and kept their distance.
+        const auto distance = [](const std::string& d, const std::string& p) {
+            return (static_cast<unsigned char>(p[0x2C]) - static_cast<unsigned char>(d[0x2D]) + 256) % 256;
+        };
+        EXPECT_EQ(distance(changedDb, changedPx), distance(originalDb, originalPx));
+        EXPECT_EQ((static_cast<unsigned char>(changedDb[0x2D]) - static_cast<unsigned char>(originalDb[0x2D]) + 256)
+                      % 256,
+                  2);
+        EXPECT_EQ(changedDb[0x2E], originalDb[0x2E]); // the .VAL link stays
+        Table reopened(tree.Root(), db);
+        reopened.Open();
+        reopened.Last();
+        EXPECT_EQ(reopened.FieldAt(0).AsInteger(), 100);
     }
 }
