@@ -1232,6 +1232,9 @@ void SetBlockLinks(std::vector<std::uint8_t>& block, std::uint16_t next, std::ui
 
 void Table::SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>& block)
 {
+    if (m_keySize == 0) {
+        return;
+    }
     std::memcpy(m_firstKeys.data() + chainIndex * static_cast<std::size_t>(m_keySize), block.data() + 6,
                 static_cast<std::size_t>(m_keySize));
 }
