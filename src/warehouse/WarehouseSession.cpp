@@ -94,7 +94,7 @@ const std::string& WarehouseSession::WireLogPath() const
     return m_client ? m_client->WireLogPath() : none;
 }
 
-RequestOutcome WarehouseSession::Send(const RequestSpec& spec)
+RequestOutcome WarehouseSession::Send(const RequestSpec& call)
 {
     if (m_released || !m_client) {
         return OtherFailure("The warehouse session has been closed.");
@@ -104,12 +104,12 @@ RequestOutcome WarehouseSession::Send(const RequestSpec& spec)
     }
     InRequestGuard guard(m_inRequest);
     http::Request request;
-    request.method = spec.method;
-    request.url = m_serverBase + spec.path;
+    request.method = call.method;
+    request.url = m_serverBase + call.path;
     request.user = m_user;
     request.password = m_password;
-    request.body = spec.body;
-    request.downloadPath = spec.downloadPath;
+    request.body = call.body;
+    request.downloadPath = call.downloadPath;
     // Each request connects anew after a short pause, as the server expects of this tool.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return m_client->Perform(request);

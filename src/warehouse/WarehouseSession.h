@@ -71,7 +71,7 @@ public:
     // of 100 ms, Basic authorisation, content type and length, outcome. Local files that cannot be
     // opened raise a FileError and nothing is sent. A request started while another one waits,
     // or after the session was released, is an other failure and sends nothing.
-    RequestOutcome Send(const RequestSpec& spec);
+    RequestOutcome Send(const RequestSpec& call);
 
     // Appends a heading and a message to a failure log in the claims directory's Warehouse
     // folder; a log that cannot be written raises a FileError.

@@ -39,9 +39,9 @@ protected:
         session->SetServerBase(Server().BaseUrl());
     }
 
-    nlohmann::json Echo(const RequestSpec& spec)
+    nlohmann::json Echo(const RequestSpec& call)
     {
-        const RequestOutcome outcome = session->Send(spec);
+        const RequestOutcome outcome = session->Send(call);
         EXPECT_TRUE(outcome.IsSuccess()) << outcome.FailureMessage();
         return nlohmann::json::parse(outcome.body);
     }

@@ -1,7 +1,7 @@
 """An independent look at ZIP archives for the ZIP engine's tests (Python's own zipfile).
 
 dump ARCHIVE         prints the archive's layout as one JSON object
-make ARCHIVE SPEC    writes an archive from a JSON list of members:
+make ARCHIVE LAYOUT    writes an archive from a JSON list of members:
                      {"name", "data", "repeat": N (data N times), "method": "stored"|"deflated"|"bzip2", "system", "attr",
                       "flip": true (damage one data byte), "declare": N (claim N bytes unpacked)}
 """
@@ -48,9 +48,9 @@ def patch_sizes(raw, info, declared):
         cd += 46 + name_len + extra_len + comment_len
 
 
-def make(path, spec):
+def make(path, layout):
     with zipfile.ZipFile(path, "w") as z:
-        for m in spec:
+        for m in layout:
             info = zipfile.ZipInfo(m["name"], (2024, 1, 31, 12, 0, 0))
             info.compress_type = METHODS[m.get("method", "stored")]
             if "system" in m:
@@ -60,7 +60,7 @@ def make(path, spec):
     raw = bytearray(open(path, "rb").read())
     with zipfile.ZipFile(path) as z:
         infos = z.infolist()
-    for m, info in zip(spec, infos):
+    for m, info in zip(layout, infos):
         if m.get("flip"):
             name_len, extra_len = struct.unpack("<HH", raw[info.header_offset + 26:info.header_offset + 30])
             start = info.header_offset + 30 + name_len + extra_len
