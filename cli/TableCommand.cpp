@@ -2,6 +2,7 @@
 
 #include "support/Errors.h"
 #include "support/paradox/Table.h"
+#include "support/text/DateTime.h"
 
 #include <iostream>
 #include <string>
@@ -19,6 +20,11 @@ std::string Cell(const paradox::Field& field)
         || type == FieldType::Bytes) {
         const std::string bytes = field.AsBytes();
         return bytes.empty() ? std::string() : "(" + std::to_string(bytes.size()) + " bytes)";
+    }
+    // Times of day go out on a 24-hour clock with every part, so a dump sorts and compares as text.
+    if ((type == FieldType::Timestamp || type == FieldType::Time) && !field.IsNull()) {
+        const char* format = type == FieldType::Timestamp ? "mm/dd/yyyy hh:nn:ss" : "hh:nn:ss";
+        return text::FormatDateTime(format, field.AsDateTime(), text::CurrentDateConventions());
     }
     const std::string value = field.AsText();
     std::string cell;
