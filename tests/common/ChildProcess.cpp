@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -27,6 +28,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
+        // A child must not outlive a test that died: it would keep the test runner's output open.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(pipeFds[1], STDOUT_FILENO);
         for (const std::string& entry : extraEnv) {
             ::putenv(const_cast<char*>(entry.c_str()));

@@ -263,7 +263,7 @@ TEST_F(WarehouseServerTest, ClaimArchiveAndDocumentRoundTripAndTheListShowsTheDo
     const std::string path = "/api/claims/" + std::to_string(id);
     // Several megabytes, so that the transfer passes through many pieces both ways.
     std::string content;
-    for (int i = 0; content.size() < 6 * 1024 * 1024; ++i) {
+    for (std::int64_t i = 0; content.size() < 6 * 1024 * 1024; ++i) {
         content += std::to_string(i * 7919 % 100003) + ",";
     }
     const std::string archive = MakeZip("claim.txt", content);
