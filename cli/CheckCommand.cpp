@@ -36,7 +36,7 @@ int RunCheck()
 {
     TerminalUserNotice notice;
     text::SystemClock clock;
-    env::WarehouseEnv environment(notice, clock, [] { });
+    env::WarehouseEnv environment(notice, clock, [] {});
     bool installed = true;
 
     Line("Program folder", platform::ProgramDir());
@@ -110,8 +110,9 @@ int RunCheck()
 
 void AddCheckCommand(CLI::App& app, int& exitCode)
 {
-    CLI::App* check = app.add_subcommand("check", "Show the installation as the tool sees it; exit 1 when it is not "
-                                                  "installed properly");
+    CLI::App* check = app.add_subcommand("check",
+                                         "Show the installation as the tool sees it; exit 1 when it is not "
+                                         "installed properly");
     check->callback([&exitCode] { exitCode = RunCheck(); });
 }
 

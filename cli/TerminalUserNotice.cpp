@@ -56,12 +56,8 @@ void TerminalUserNotice::SetTrayState(TrayState state, const std::string&)
     m_state = state;
 }
 
-void TerminalUserNotice::SetTrayHint(const std::string&)
-{
-}
+void TerminalUserNotice::SetTrayHint(const std::string&) { }
 
-void TerminalUserNotice::SetBusyCursor(bool)
-{
-}
+void TerminalUserNotice::SetBusyCursor(bool) { }
 
 } // namespace wh::cli

@@ -66,9 +66,7 @@ ScanResult InChild(const std::function<long long()>& scan)
     const ssize_t got = ::read(fds[0], line, sizeof line - 1);
     ::close(fds[0]);
     int status = 0;
-    struct rusage usage
-    {
-    };
+    struct rusage usage = {};
     ::wait4(child, &status, 0, &usage);
     ScanResult result;
     result.peakKb = usage.ru_maxrss;

@@ -18,9 +18,12 @@ void ToStandardError(const std::string& prefix, const std::string& text)
 const char* StateName(TrayState state)
 {
     switch (state) {
-    case TrayState::Idle: return "idle";
-    case TrayState::Attention: return "attention";
-    case TrayState::Uploading: return "uploading";
+    case TrayState::Idle:
+        return "idle";
+    case TrayState::Attention:
+        return "attention";
+    case TrayState::Uploading:
+        return "uploading";
     }
     return "idle";
 }
@@ -28,9 +31,12 @@ const char* StateName(TrayState state)
 int ImageIndex(TrayState state)
 {
     switch (state) {
-    case TrayState::Idle: return 0;
-    case TrayState::Attention: return 1;
-    case TrayState::Uploading: return 3; // the third image is never shown
+    case TrayState::Idle:
+        return 0;
+    case TrayState::Attention:
+        return 1;
+    case TrayState::Uploading:
+        return 3; // the third image is never shown
     }
     return 0;
 }

@@ -30,7 +30,7 @@ SessionEnd::SessionEnd(QObject* parent)
             [[maybe_unused]] const ssize_t n = ::read(m_fds[1], buffer, sizeof buffer);
             emit Ending();
         });
-        struct sigaction action {};
+        struct sigaction action = {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;

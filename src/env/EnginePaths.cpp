@@ -19,9 +19,9 @@ EngineFolders SetEnginePaths(WarehouseEnv& env)
         privateDir = temp;
     }
     if (::access(privateDir.c_str(), W_OK | X_OK) != 0) {
-        env.Notice().ShowMessage(MessageKind::Error, "Could not set BDE Private Directory to\r\n  " + privateDir + "\r\n"
-                                                         + "ERROR: " + SystemErrorText(errno) + "\r\n"
-                                                         + "Please contact Technical Support");
+        env.Notice().ShowMessage(MessageKind::Error,
+                                 "Could not set BDE Private Directory to\r\n  " + privateDir + "\r\n" + "ERROR: "
+                                     + SystemErrorText(errno) + "\r\n" + "Please contact Technical Support");
     }
     folders.privateDir = privateDir;
     folders.networkDir = env.GetClaimsDir() + "/Network";

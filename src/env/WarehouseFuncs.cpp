@@ -134,7 +134,7 @@ void DeleteFilesByMask(const std::string& folder, const std::string& mask)
 
 std::int64_t LimitLogSize(const std::string& path)
 {
-    struct stat info {};
+    struct stat info = {};
     if (::stat(path.c_str(), &info) != 0) {
         return -1;
     }
@@ -164,7 +164,7 @@ void CopyFileOrRaise(const std::string& source, const std::string& target)
     if (in < 0) {
         fail(errno);
     }
-    struct stat info {};
+    struct stat info = {};
     ::fstat(in, &info);
     // Write beside the target and rename, so a failed copy never leaves half a file in its place.
     const std::string temporary = target + ".part";

@@ -69,7 +69,7 @@ public:
 
     // Paths below the claims directory, each name resolved without regard to case.
     std::string ClaimsPath(std::string_view relative);
-    std::string WarehouseDir();    // C/Warehouse
+    std::string WarehouseDir(); // C/Warehouse
     std::string WarehouseIniPath(); // C/Warehouse/warehouse.ini
     std::string ActivityLogPath(); // C/Warehouse/log.txt
     std::string AliasFilePath() const; // P/DBAlias.ini

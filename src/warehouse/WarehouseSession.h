@@ -28,7 +28,10 @@ struct RequestSpec
     {
         return { "GET", std::move(path), {}, std::move(file) };
     }
-    static RequestSpec Put(std::string path, http::RequestBody body) { return { "PUT", std::move(path), std::move(body), {} }; }
+    static RequestSpec Put(std::string path, http::RequestBody body)
+    {
+        return { "PUT", std::move(path), std::move(body), {} };
+    }
     static RequestSpec Post(std::string path, http::RequestBody body)
     {
         return { "POST", std::move(path), std::move(body), {} };

@@ -73,8 +73,8 @@ std::string GetClaimList(WarehouseSession& session)
 
 std::string GetClaimSequences(WarehouseSession& session)
 {
-    const RequestOutcome outcome =
-        session.Send(RequestSpec::Post("/api/sequences/claims", http::RequestBody::FromText("")));
+    const RequestOutcome outcome
+        = session.Send(RequestSpec::Post("/api/sequences/claims", http::RequestBody::FromText("")));
     if (outcome.IsSuccess()) {
         return outcome.body;
     }
@@ -104,8 +104,8 @@ std::string GetClaimFile(WarehouseSession& session, const std::string& id)
 
 std::string PutClaimFile(WarehouseSession& session, const std::string& id, const std::string& archivePath)
 {
-    const RequestOutcome outcome =
-        session.Send(RequestSpec::Put("/api/claims/" + id + ".kvz", http::RequestBody::FromFile(archivePath)));
+    const RequestOutcome outcome
+        = session.Send(RequestSpec::Put("/api/claims/" + id + ".kvz", http::RequestBody::FromFile(archivePath)));
     if (outcome.IsSuccess()) {
         return outcome.body;
     }
@@ -117,8 +117,8 @@ std::string PutClaimJSON(WarehouseSession& session, const std::string& id, const
 {
     const std::string copy = UploadsPath(session, id + ".json");
     WriteWholeFile(copy, document);
-    const RequestOutcome outcome =
-        session.Send(RequestSpec::Put("/api/claims/" + id + ".json", http::RequestBody::FromFile(copy)));
+    const RequestOutcome outcome
+        = session.Send(RequestSpec::Put("/api/claims/" + id + ".json", http::RequestBody::FromFile(copy)));
     if (outcome.IsSuccess()) {
         if (outcome.status == 200) {
             return outcome.body;
@@ -135,8 +135,8 @@ std::string SearchClaims(WarehouseSession& session, const std::string& query)
 {
     const std::string copy = UploadsPath(session, "ClaimSearch.json");
     WriteWholeFile(copy, query);
-    const RequestOutcome outcome =
-        session.Send(RequestSpec::Post("/api/claims/search", http::RequestBody::FromFile(copy)));
+    const RequestOutcome outcome
+        = session.Send(RequestSpec::Post("/api/claims/search", http::RequestBody::FromFile(copy)));
     switch (outcome.kind) {
     case Kind::Success:
         return outcome.body;
@@ -188,8 +188,8 @@ std::string AuxGetFile(WarehouseSession& session, const std::string& path, const
 std::string AuxPutFile(WarehouseSession& session, const std::string& path, const std::string& code)
 {
     session.SetLastServerMessage("");
-    const RequestOutcome outcome =
-        session.Send(RequestSpec::Put("/api/aux/" + code, http::RequestBody::FromFile(path)));
+    const RequestOutcome outcome
+        = session.Send(RequestSpec::Put("/api/aux/" + code, http::RequestBody::FromFile(path)));
     switch (outcome.kind) {
     case Kind::Success:
         return outcome.body.find("Successfully") != std::string::npos ? std::string("ok") : outcome.body;

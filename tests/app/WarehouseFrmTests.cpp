@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDialog>
-#include <QTimer>
 #include <QThread>
+#include <QTimer>
 #include <filesystem>
 
 #include "app/WarehouseUI.h"
@@ -35,7 +35,7 @@ protected:
 
     std::unique_ptr<TWarehouseFrm> Start(const QStringList& arguments = {})
     {
-        env = std::make_unique<env::WarehouseEnv>(notice, clock, [] { });
+        env = std::make_unique<env::WarehouseEnv>(notice, clock, [] {});
         return std::make_unique<TWarehouseFrm>(notice, clock, nullptr, arguments, env::EngineFolders {}, *env);
     }
 
@@ -101,12 +101,8 @@ TEST_F(MainFormTest, IntervalDecidesWhetherTheFirstRunComesAfterOneMinute)
 TEST_F(MainFormTest, OnlyTheFirstArgumentTurnsOnDebugMode)
 {
     const std::pair<QStringList, bool> cases[] = {
-        { {}, false },
-        { { "DEBUG" }, true },
-        { { "debug" }, true },
-        { { "/DEBUG" }, false },
-        { { "-debug" }, false },
-        { { "other", "DEBUG" }, false },
+        { {}, false },           { { "DEBUG" }, true },   { { "debug" }, true },
+        { { "/DEBUG" }, false }, { { "-debug" }, false }, { { "other", "DEBUG" }, false },
     };
     for (const auto& [arguments, debug] : cases) {
         EXPECT_EQ(Start(arguments)->DebugMode, debug) << arguments.join(' ').toStdString();

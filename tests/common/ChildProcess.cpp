@@ -94,7 +94,8 @@ std::string ChildProcess::WaitForLine(const std::string& marker, int timeoutMs)
                 return line;
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return {};
         }

@@ -25,10 +25,16 @@ WarehouseServerProcess::WarehouseServerProcess(const std::string& dataDir)
 bool WarehouseServerProcess::AddUser(const std::string& company, const std::string& user, const std::string& password,
                                      int companyId, int regionId, int officeId, int departmentId, int userId) const
 {
-    return RunCommand({ kServer, "--data", m_dataDir, "add-user", "--company", company, "--user", user, "--password",
-                        password, "--company-id", std::to_string(companyId), "--region-id", std::to_string(regionId),
-                        "--office-id", std::to_string(officeId), "--department-id", std::to_string(departmentId),
-                        "--user-id", std::to_string(userId) })
+    return RunCommand({ kServer,           "--data",
+                        m_dataDir,         "add-user",
+                        "--company",       company,
+                        "--user",          user,
+                        "--password",      password,
+                        "--company-id",    std::to_string(companyId),
+                        "--region-id",     std::to_string(regionId),
+                        "--office-id",     std::to_string(officeId),
+                        "--department-id", std::to_string(departmentId),
+                        "--user-id",       std::to_string(userId) })
         == 0;
 }
 

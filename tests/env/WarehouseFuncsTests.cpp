@@ -83,7 +83,7 @@ TEST_F(EnvTest, ClaimsDirectoryComesFromTheExactAliasLine)
         { "KVXClaimsDB=/a=b\r\n", "/a" },
     };
     for (const Case& c : cases) {
-        WarehouseEnv fresh(notice, clock, [] { });
+        WarehouseEnv fresh(notice, clock, [] {});
         WriteAlias(c.alias);
         EXPECT_EQ(fresh.GetClaimsDir(), c.expected) << c.alias;
     }
@@ -195,7 +195,7 @@ TEST_F(EnvTest, PrepareLocalFoldersBuildsTheTreeAndCopiesTheTemplateOnce)
 
     // A changed template reaches the workstation only after its local copy is deleted.
     tree.Write("claims/Warehouse/TempArcs/ARCS.DB", "db v2");
-    WarehouseEnv second(notice, clock, [] { });
+    WarehouseEnv second(notice, clock, [] {});
     second.PrepareLocalFolders();
     EXPECT_EQ(ReadFile(local + "/TempArcs/ARCS.DB"), "db v1");
     EXPECT_TRUE(notice.messages.empty());
@@ -213,7 +213,8 @@ TEST_F(EnvTest, FailedTemplateCopyStopsAndShowsTheCopyMessage)
     EXPECT_EQ(notice.messages[0].kind, MessageKind::Error);
     EXPECT_EQ(notice.messages[0].text, "Is a directory : Error Copying File : " + px + "\r\nCoy Arc Failed");
     EXPECT_TRUE(std::filesystem::exists(tree.Path("data/Korvan/Warehouse/TempArcs/ARCS.DB")));
-    EXPECT_FALSE(std::filesystem::exists(tree.Path("data/Korvan/Warehouse/TempArcs/ARCS.VAL"))); // stopped at the first failure
+    EXPECT_FALSE(
+        std::filesystem::exists(tree.Path("data/Korvan/Warehouse/TempArcs/ARCS.VAL"))); // stopped at the first failure
 }
 
 TEST_F(EnvTest, CurrentUserFollowsTheMachineUserRules)
@@ -235,7 +236,7 @@ TEST_F(EnvTest, CurrentUserFollowsTheMachineUserRules)
     };
     for (const Case& c : cases) {
         tree.Write("data/Korvan/Warehouse/Warehouse.ini", c.ini);
-        WarehouseEnv fresh(notice, clock, [] { });
+        WarehouseEnv fresh(notice, clock, [] {});
         fresh.PrepareLocalFolders();
         EXPECT_EQ(fresh.CurrentUserName(), c.name) << c.ini;
         EXPECT_EQ(fresh.CurrentUserID(), c.id) << c.ini;

@@ -56,7 +56,8 @@ TEST_F(CheckCommandTest, BrokenInstallationsEndWithExitCodeOne)
     EXPECT_EQ(Check(output), 1) << output;
     EXPECT_NE(output.find("(cannot be read"), std::string::npos) << output;
 
-    tree.Write("claims/Warehouse/warehouse.ini", "WServer=https://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()) + "\r\n");
+    tree.Write("claims/Warehouse/warehouse.ini",
+               "WServer=https://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()) + "\r\n");
     std::filesystem::remove_all(tree.Path("claims/Warehouse/TempArcs"));
     std::filesystem::remove_all(tree.Path("data")); // the first check copied the template there
     EXPECT_EQ(Check(output), 1) << output;

@@ -26,7 +26,7 @@ protected:
         : programEnv("WHUPLOAD_PROGRAM_DIR", tree.MakeDir("prog"))
         , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
         , server(tree.Path("server-data"))
-        , env(notice, clock, [] { })
+        , env(notice, clock, [] {})
         , session(env)
     {
         tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
@@ -64,12 +64,11 @@ std::string MakeArchive(const test::TempTree& tree, const std::string& name, std
 
 std::string Document(int version, const std::string& insured)
 {
-    return ordered_json { { "claimnumber", "CN-1" },          { "policynumber", "POL-9" },
-                          { "adj_lastname", "Adams" },        { "prim_ins_lastname", insured },
-                          { "loss_city", "Springfield" },     { "loss_state", "IL" },
-                          { "loss_zipcode", "62701" },        { "dateofloss", "2026-01-15" },
-                          { "claim_version", version } }
-        .dump();
+    return ordered_json {
+        { "claimnumber", "CN-1" },        { "policynumber", "POL-9" },    { "adj_lastname", "Adams" },
+        { "prim_ins_lastname", insured }, { "loss_city", "Springfield" }, { "loss_state", "IL" },
+        { "loss_zipcode", "62701" },      { "dateofloss", "2026-01-15" }, { "claim_version", version }
+    }.dump();
 }
 
 } // namespace

@@ -31,7 +31,7 @@ protected:
         : programDir(tree.Path("prog"))
         , env_program("WHUPLOAD_PROGRAM_DIR", programDir)
         , env_tmp("TMPDIR", tree.MakeDir("tmp"))
-        , env(notice, clock, [] { })
+        , env(notice, clock, [] {})
     {
         tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
         tree.MakeDir("claims/Warehouse");
@@ -62,11 +62,11 @@ TEST(ServerBase, DropsOneTrailingSeparatorAndSurroundingBlanks)
 {
     test::RecordingUserNotice notice;
     text::SystemClock clock;
-    env::WarehouseEnv env(notice, clock, [] { });
+    env::WarehouseEnv env(notice, clock, [] {});
     WarehouseSession session(env);
     const std::pair<std::string, std::string> cases[] = {
-        { "https://host/", "https://host" },     { "https://host//", "https://host/" },
-        { "https://host\\", "https://host" },    { "  https://host:8443 \t", "https://host:8443" },
+        { "https://host/", "https://host" },          { "https://host//", "https://host/" },
+        { "https://host\\", "https://host" },         { "  https://host:8443 \t", "https://host:8443" },
         { "https://host/base", "https://host/base" }, { "", "" },
     };
     for (const auto& [given, stored] : cases) {
@@ -87,9 +87,8 @@ TEST_F(SessionTest, SuccessIncludesUnauthorisedAnswersWithTheirBodies)
 
 TEST_F(SessionTest, OtherErrorStatusesAreHttpFailuresWithCodeAndReasonPhrase)
 {
-    const std::pair<int, std::string> cases[] = {
-        { 400, "Bad Request" }, { 403, "Forbidden" }, { 404, "Not Found" }, { 500, "Internal Server Error" }
-    };
+    const std::pair<int, std::string> cases[]
+        = { { 400, "Bad Request" }, { 403, "Forbidden" }, { 404, "Not Found" }, { 500, "Internal Server Error" } };
     for (const auto& [status, reason] : cases) {
         const RequestOutcome outcome = session->Send(RequestSpec::Get("/status/" + std::to_string(status)));
         EXPECT_EQ(outcome.kind, RequestOutcome::Kind::HttpFailure);

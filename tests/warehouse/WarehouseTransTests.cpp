@@ -28,7 +28,7 @@ protected:
     RequestTest()
         : programEnv("WHUPLOAD_PROGRAM_DIR", tree.MakeDir("prog"))
         , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
-        , env(notice, clock, [] { })
+        , env(notice, clock, [] {})
         , session(env)
     {
         tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
@@ -102,8 +102,7 @@ TEST_F(RequestTest, PutClaimFileSendsTheArchiveAndLogsFailuresUnderItsPath)
 
     Script("/status/404");
     EXPECT_EQ(PutClaimFile(session, "57", archive), "");
-    EXPECT_EQ(FailureLog("PutClaimLog.txt"),
-              "~~~~~Claim Upload Dat " + archive + kStamp + "404\r\nNot Found\r\n");
+    EXPECT_EQ(FailureLog("PutClaimLog.txt"), "~~~~~Claim Upload Dat " + archive + kStamp + "404\r\nNot Found\r\n");
     EXPECT_THROW(PutClaimFile(session, "57", tree.Path("up/missing.KVZ")), FileError);
 }
 
@@ -209,8 +208,8 @@ TEST_F(RequestTest, LocalWriteFailuresAreOtherFailuresThatGetLogged)
 
 TEST(GetJSONInteger, ReadsWholeNumbersInRangeOnly)
 {
-    const auto object = nlohmann::ordered_json::parse(
-        R"({"id":7,"neg":-3,"big":3000000000,"frac":1.5,"text":"7","max":2147483647})");
+    const auto object
+        = nlohmann::ordered_json::parse(R"({"id":7,"neg":-3,"big":3000000000,"frac":1.5,"text":"7","max":2147483647})");
     EXPECT_EQ(GetJSONInteger(object, "id"), 7);
     EXPECT_EQ(GetJSONInteger(object, "neg"), -3);
     EXPECT_EQ(GetJSONInteger(object, "max"), 2147483647);

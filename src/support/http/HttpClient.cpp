@@ -212,7 +212,7 @@ Outcome HttpClient::Perform(const Request& request)
     curl_off_t bodySize = 0;
     if (request.body.kind == RequestBody::Kind::File) {
         bodyFile = OpenFile(request.body.filePath, "rb", "file");
-        struct stat info {};
+        struct stat info = {};
         ::fstat(::fileno(bodyFile.get()), &info);
         bodySize = info.st_size;
         t.bodyFile = bodyFile.get();
@@ -264,9 +264,8 @@ Outcome HttpClient::Perform(const Request& request)
     }
 
     std::unique_ptr<curl_slist, CurlListDeleter> headers;
-    auto addHeader = [&](const std::string& header) {
-        headers.reset(curl_slist_append(headers.release(), header.c_str()));
-    };
+    auto addHeader
+        = [&](const std::string& header) { headers.reset(curl_slist_append(headers.release(), header.c_str())); };
     const bool sendsBody = request.method == "POST" || request.method == "PUT";
     if (sendsBody) {
         addHeader("Content-Type: " + request.contentType);

@@ -12,7 +12,7 @@ struct RequestBody
 {
     enum class Kind { None, Memory, File };
     Kind kind = Kind::None;
-    std::string text;     // Kind::Memory
+    std::string text; // Kind::Memory
     std::string filePath; // Kind::File
 
     static RequestBody Empty() { return {}; }
@@ -24,7 +24,7 @@ struct Request
 {
     std::string method = "GET"; // GET, POST, PUT, DELETE
     std::string url;
-    std::string user;     // Basic authorisation only when user and password are both non-empty
+    std::string user; // Basic authorisation only when user and password are both non-empty
     std::string password;
     std::string contentType = "application/json"; // sent with POST and PUT
     RequestBody body;
@@ -39,10 +39,10 @@ struct Outcome
     enum class Kind { Success, HttpFailure, OtherFailure };
     Kind kind = Kind::OtherFailure;
     long status = 0;
-    std::string body;        // the answer's bytes, unless they went to a file
-    int failureCode = 0;     // HTTP failure: the status or the client's own error number
+    std::string body; // the answer's bytes, unless they went to a file
+    int failureCode = 0; // HTTP failure: the status or the client's own error number
     std::string failureText; // HTTP failure: the reason phrase or the client's description
-    std::string message;     // other failure: what went wrong
+    std::string message; // other failure: what went wrong
 
     bool IsSuccess() const { return kind == Kind::Success; }
     // The failure as the tool writes it: code, CR LF, text; an other failure's message alone.

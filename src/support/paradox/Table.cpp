@@ -163,9 +163,7 @@ public:
     RangeLock(int fd, short type)
         : m_fd(fd)
     {
-        struct flock lock
-        {
-        };
+        struct flock lock = {};
         lock.l_type = type;
         lock.l_whence = SEEK_SET;
         lock.l_start = kWriteLockOffset;
@@ -174,9 +172,7 @@ public:
     }
     ~RangeLock()
     {
-        struct flock lock
-        {
-        };
+        struct flock lock = {};
         lock.l_type = F_UNLCK;
         lock.l_whence = SEEK_SET;
         lock.l_start = kWriteLockOffset;
@@ -354,9 +350,7 @@ void Table::Close()
 
 void Table::LoadHeader()
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(m_fd, &info) != 0) {
         Fail("cannot read the table: " + SystemErrorText(errno));
     }
@@ -884,9 +878,7 @@ std::string Table::ReadBlob(const Field& field, const std::uint8_t* raw) const
         return std::string(reinterpret_cast<const char*>(raw), length);
     }
     OpenMemoFile(false);
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(m_mbFd, &info) != 0) {
         throw TableError("Cannot read the memo file \"" + m_mbPath + "\": " + SystemErrorText(errno));
     }
@@ -951,9 +943,7 @@ void Table::WriteBlob(const Field& field, std::uint8_t* raw, const std::string& 
     if (modification == 0) {
         modification = 1;
     }
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::fstat(m_mbFd, &info) != 0) {
         throw TableError("Cannot write the memo file \"" + m_mbPath + "\": " + SystemErrorText(errno));
     }
@@ -1136,9 +1126,7 @@ void Table::Cancel()
 void Table::ReloadIfChanged()
 {
     std::vector<std::uint8_t> onDisk(static_cast<std::size_t>(std::min(m_headerSize, kExtendedHeader)));
-    struct stat info
-    {
-    };
+    struct stat info = {};
     ::fstat(m_fd, &info);
     ReadAt(m_fd, m_dbPath, 0, onDisk.data(), onDisk.size());
     const bool same = m_version >= 5 && static_cast<std::uint64_t>(info.st_size) == m_fileSize
@@ -1456,9 +1444,7 @@ void Table::RebuildPrimaryIndex()
     if (m_pxHeader.empty()) {
         // Keep the index's own header (its counters and unknown bytes) when it fits this table.
         std::vector<std::uint8_t> header(0x800, 0);
-        struct stat info
-        {
-        };
+        struct stat info = {};
         bool reuse = false;
         if (::fstat(fd, &info) == 0 && info.st_size >= 0x800) {
             ReadAt(fd, pxPath, 0, header.data(), header.size());

@@ -82,7 +82,7 @@ std::string JoinPath(std::string_view folder, std::string_view name)
 std::string ResolveNoCase(std::string_view folder, std::string_view name)
 {
     const std::string exact = JoinPath(folder, name);
-    struct stat info {};
+    struct stat info = {};
     if (::lstat(exact.c_str(), &info) == 0) {
         return exact;
     }
@@ -122,13 +122,13 @@ std::string ResolvePathNoCase(std::string_view base, std::string_view relative)
 
 bool FileExists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info = {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool DirectoryExists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info = {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 

@@ -29,7 +29,7 @@ std::string ResolveNoCase(std::string_view folder, std::string_view name);
 // without regard to case, as the Windows file system would.
 std::string ResolvePathNoCase(std::string_view base, std::string_view relative);
 
-bool FileExists(const std::string& path);      // a regular file (or a link to one)
+bool FileExists(const std::string& path); // a regular file (or a link to one)
 bool DirectoryExists(const std::string& path); // a folder (or a link to one)
 
 } // namespace wh::platform

@@ -153,11 +153,21 @@ std::string FormatDateTime(std::string_view format, DateTime dt, const DateConve
             const std::size_t n = runOf(lower);
             int value = 0;
             switch (lower) {
-            case 'm': value = p.month; break;
-            case 'd': value = p.day; break;
-            case 'h': value = twelveHour ? (p.hour % 12 == 0 ? 12 : p.hour % 12) : p.hour; break;
-            case 'n': value = p.minute; break;
-            default: value = p.second; break;
+            case 'm':
+                value = p.month;
+                break;
+            case 'd':
+                value = p.day;
+                break;
+            case 'h':
+                value = twelveHour ? (p.hour % 12 == 0 ? 12 : p.hour % 12) : p.hour;
+                break;
+            case 'n':
+                value = p.minute;
+                break;
+            default:
+                value = p.second;
+                break;
             }
             out += Pad(value, n >= 2 ? 2 : 1);
             i += n;

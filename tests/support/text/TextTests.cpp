@@ -15,10 +15,10 @@ TEST(Win1252, ConvertsToUtf8AndBack)
     };
     const Case cases[] = {
         { "plain", "plain" },
-        { "caf\xE9", "caf\xC3\xA9" },           // e acute
-        { "\x80 5", "\xE2\x82\xAC 5" },          // euro sign
+        { "caf\xE9", "caf\xC3\xA9" }, // e acute
+        { "\x80 5", "\xE2\x82\xAC 5" }, // euro sign
         { "\x93q\x94", "\xE2\x80\x9Cq\xE2\x80\x9D" }, // curly quotes
-        { "\x81", "\xC2\x81" },                  // undefined byte keeps its value
+        { "\x81", "\xC2\x81" }, // undefined byte keeps its value
         { "\xFF", "\xC3\xBF" },
     };
     for (const Case& c : cases) {
@@ -30,8 +30,8 @@ TEST(Win1252, ConvertsToUtf8AndBack)
 TEST(Win1252, UnmappableAndBrokenUtf8BecomeQuestionMarks)
 {
     EXPECT_EQ(Utf8ToWin1252("\xE4\xB8\xAD!"), "?!"); // a CJK character
-    EXPECT_EQ(Utf8ToWin1252("a\xC3"), "a?");          // cut sequence
-    EXPECT_EQ(Utf8ToWin1252("\x80x"), "?x");          // stray continuation byte
+    EXPECT_EQ(Utf8ToWin1252("a\xC3"), "a?"); // cut sequence
+    EXPECT_EQ(Utf8ToWin1252("\x80x"), "?x"); // stray continuation byte
 }
 
 TEST(StringUtil, TrimsBlanksAndControlCharacters)
@@ -81,7 +81,7 @@ TEST(DateTime, FormatsWithTheStartupConventions)
     };
     const Case cases[] = {
         { { 2026, 3, 4, 14, 5, 9 }, "03/04/2026 2:05:09 PM" },
-        { { 2026, 3, 4, 0, 0, 0 }, "03/04/2026" },           // midnight drops the time part
+        { { 2026, 3, 4, 0, 0, 0 }, "03/04/2026" }, // midnight drops the time part
         { { 2026, 3, 4, 0, 0, 1 }, "03/04/2026 12:00:01 AM" },
         { { 2026, 12, 31, 12, 30, 0 }, "12/31/2026 12:30:00 PM" },
         { { 1999, 1, 2, 23, 59, 59 }, "01/02/1999 11:59:59 PM" },
