@@ -7,6 +7,8 @@
 #include <CLI/CLI.hpp>
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <iostream>
@@ -111,13 +113,20 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
         throw std::runtime_error("cannot listen on " + listen);
     }
 
+    std::atomic<bool> listenEnded { false };
     std::thread stopper([&] {
         int received = 0;
         sigwait(&stopSignals, &received);
+        // A signal can come before the accept loop runs, and stopping a server that is not running
+        // yet does nothing: wait until it runs (or has ended) before stopping it.
+        while (!listenEnded && !http.is_running()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         http.stop();
     });
     std::cout << "listening on https://" << address.host << ":" << port << std::endl;
     const bool served = http.listen_after_bind();
+    listenEnded = true;
     // Wakes the waiting thread when the server ended on its own.
     pthread_kill(stopper.native_handle(), SIGUSR1);
     stopper.join();
