@@ -111,7 +111,7 @@ TEST_F(SessionTest, RefusedConnectionIsAnHttpFailureWithTheClientsNumber)
 
 TEST_F(SessionTest, SilenceLongerThanTheTimeoutAbortsButSteadyTrafficDoesNot)
 {
-    session->SetInactivityTimeout(std::chrono::milliseconds(1500));
+    session->SetInactivityTimeout(std::chrono::milliseconds(2000));
     int idleCalls = 0;
     session->SetIdleHook([&] { ++idleCalls; });
     const RequestOutcome stalled = session->Send(RequestSpec::Get("/stall?seconds=20"));
@@ -119,10 +119,10 @@ TEST_F(SessionTest, SilenceLongerThanTheTimeoutAbortsButSteadyTrafficDoesNot)
     EXPECT_EQ(stalled.failureText, "Request aborted on timeout");
     EXPECT_GT(idleCalls, 10); // the caller's event loop kept running while it waited
 
-    // Six bytes over about three seconds: longer in total than the time-out, never silent that long.
-    const RequestOutcome trickle = session->Send(RequestSpec::Get("/trickle?count=6&every=0.5"));
+    // Eight bytes over more than three seconds: longer in total than the time-out, never silent that long.
+    const RequestOutcome trickle = session->Send(RequestSpec::Get("/trickle?count=8&every=0.4"));
     EXPECT_TRUE(trickle.IsSuccess()) << trickle.FailureMessage();
-    EXPECT_EQ(trickle.body, "xxxxxx");
+    EXPECT_EQ(trickle.body, "xxxxxxxx");
 }
 
 TEST_F(SessionTest, AuthorisationGoesOnlyWithBothUserAndPassword)
