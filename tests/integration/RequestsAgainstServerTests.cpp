@@ -9,6 +9,7 @@
 #include "common/RecordingUserNotice.h"
 #include "common/TempTree.h"
 #include "common/WarehouseServerProcess.h"
+#include "common/Workstation.h"
 #include "env/WarehouseFuncs.h"
 #include "warehouse/WarehouseTrans.h"
 
@@ -19,32 +20,20 @@ using test::ReadFile;
 
 namespace {
 
-class ServerRequestTest : public ::testing::Test
+class ServerRequestTest : public ::testing::Test, protected test::Workstation
 {
 protected:
     ServerRequestTest()
-        : programEnv("WHUPLOAD_PROGRAM_DIR", tree.MakeDir("prog"))
-        , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
-        , server(tree.Path("server-data"))
-        , env(notice, clock, [] {})
+        : server(tree.Path("server-data"))
         , session(env)
     {
-        tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
-        tree.MakeDir("claims/Warehouse/Downloads");
-        tree.MakeDir("claims/Warehouse/Uploads");
         EXPECT_TRUE(server.AddUser("Acme", "jdoe", "pw1", 11, 22, 33, 44, 55));
         EXPECT_TRUE(server.AddUser("Other", "eve", "pw2", 99, 1, 1, 1, 66));
         session.SetServerBase(server.BaseUrl() + "/");
         session.SetSessionCredentials("Acme/jdoe", "pw1");
     }
 
-    test::TempTree tree;
-    test::ScopedEnv programEnv;
-    test::ScopedEnv tmpEnv;
     test::WarehouseServerProcess server;
-    test::RecordingUserNotice notice;
-    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
-    env::WarehouseEnv env;
     WarehouseSession session;
 };
 

@@ -7,6 +7,7 @@
 #include "common/RecordingUserNotice.h"
 #include "common/ScriptedServer.h"
 #include "common/TempTree.h"
+#include "common/Workstation.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
 #include "warehouse/WarehouseSession.h"
@@ -24,17 +25,11 @@ test::ScriptedServer& Server()
     return server;
 }
 
-class SessionTest : public ::testing::Test
+class SessionTest : public ::testing::Test, protected test::Workstation
 {
 protected:
     SessionTest()
-        : programDir(tree.Path("prog"))
-        , env_program("WHUPLOAD_PROGRAM_DIR", programDir)
-        , env_tmp("TMPDIR", tree.MakeDir("tmp"))
-        , env(notice, clock, [] {})
     {
-        tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
-        tree.MakeDir("claims/Warehouse");
         session = CreateWarehouseSession(env);
         session->SetServerBase(Server().BaseUrl());
     }
@@ -46,13 +41,6 @@ protected:
         return nlohmann::json::parse(outcome.body);
     }
 
-    test::TempTree tree;
-    std::string programDir;
-    test::ScopedEnv env_program;
-    test::ScopedEnv env_tmp;
-    test::RecordingUserNotice notice;
-    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
-    env::WarehouseEnv env;
     std::unique_ptr<WarehouseSession> session;
 };
 

@@ -7,6 +7,7 @@
 #include "common/RecordingUserNotice.h"
 #include "common/ScriptedServer.h"
 #include "common/TempTree.h"
+#include "common/Workstation.h"
 #include "env/WarehouseFuncs.h"
 #include "warehouse/WarehouseTrans.h"
 
@@ -22,18 +23,12 @@ test::ScriptedServer& Server()
     return server;
 }
 
-class RequestTest : public ::testing::Test
+class RequestTest : public ::testing::Test, protected test::Workstation
 {
 protected:
     RequestTest()
-        : programEnv("WHUPLOAD_PROGRAM_DIR", tree.MakeDir("prog"))
-        , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
-        , env(notice, clock, [] {})
-        , session(env)
+        : session(env)
     {
-        tree.Write("prog/DBAlias.ini", "KVXClaimsDB=" + tree.Path("claims") + "\r\n");
-        tree.MakeDir("claims/Warehouse/Downloads");
-        tree.MakeDir("claims/Warehouse/Uploads");
         session.SetLastServerMessage("earlier failure");
     }
 
@@ -46,12 +41,6 @@ protected:
         return std::filesystem::exists(path) ? ReadFile(path) : std::string();
     }
 
-    test::TempTree tree;
-    test::ScopedEnv programEnv;
-    test::ScopedEnv tmpEnv;
-    test::RecordingUserNotice notice;
-    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
-    env::WarehouseEnv env;
     WarehouseSession session;
 };
 
