@@ -120,7 +120,7 @@ void DeleteFilesByMask(const std::string& folder, const std::string& mask)
         if (name == "." || name == "..") {
             continue;
         }
-        if (::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD | FNM_PERIOD) == 0) {
+        if (::fnmatch(mask.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
             matches.push_back(name);
         }
     }

@@ -153,10 +153,12 @@ TEST_F(EnvTest, DeleteFilesByMaskIgnoresCaseAndLeavesOthers)
     tree.Write("up/1.json", "x");
     tree.Write("up/2.JSON", "x");
     tree.Write("up/3.kvz", "x");
+    tree.Write("up/.hidden.json", "x"); // files of any attribute, hidden ones included
     tree.MakeDir("up/dir.json");
     DeleteFilesByMask(tree.Path("up") + "/", "*.json");
     EXPECT_FALSE(std::filesystem::exists(tree.Path("up/1.json")));
     EXPECT_FALSE(std::filesystem::exists(tree.Path("up/2.JSON")));
+    EXPECT_FALSE(std::filesystem::exists(tree.Path("up/.hidden.json")));
     EXPECT_TRUE(std::filesystem::exists(tree.Path("up/3.kvz")));
     EXPECT_TRUE(std::filesystem::exists(tree.Path("up/dir.json")));
     DeleteFilesByMask(tree.Path("no-such-folder"), "*.kvz"); // nothing to do, no error
