@@ -1,0 +1,817 @@
+// Long random runs of appends, edits, key changes, deletes, finds, walks, reopens and a second
+// handle against a plain in-memory model of the table. After every batch the engine's walk, the
+// family's bookkeeping (counts, primary index) and, for tables without blob fields, pxlib's reading
+// must all equal the model. The seed is fixed; WH_MODEL_STEPS makes a run longer.
+#include "ParadoxTestUtil.h"
+
+#include "support/Errors.h"
+
+#ifdef WH_MODEL_HAS_PXLIB
+extern "C" {
+#include <paradox.h>
+}
+#endif
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+
+using namespace wh;
+using namespace wh::paradox;
+using wh::test::ReadFile;
+using wh::test::TempTree;
+
+namespace {
+
+enum class Shape { LongKey, AlphaShortKey, Unkeyed };
+
+// One value as the model keeps it; `null` is an empty field.
+struct Cell
+{
+    bool null = true;
+    std::int64_t integer = 0;
+    double real = 0;
+    std::string bytes;
+    friend bool operator==(const Cell&, const Cell&) = default;
+};
+using Row = std::vector<Cell>;
+
+std::string Describe(const Row& row);
+
+void PrintTo(const Cell& cell, std::ostream* out)
+{
+    *out << Describe(Row { cell });
+}
+
+std::vector<FieldDef> FieldsOf(Shape shape, bool withBlobs)
+{
+    std::vector<FieldDef> fields;
+    if (shape == Shape::LongKey) {
+        fields.push_back({ "ID", FieldType::Long, 0 });
+    } else if (shape == Shape::AlphaShortKey) {
+        fields.push_back({ "Code", FieldType::Alpha, 12 });
+        fields.push_back({ "Part", FieldType::Short, 0 });
+    }
+    const std::vector<FieldDef> rest
+        = { { "Name", FieldType::Alpha, 30 },  { "Small", FieldType::Short, 0 },    { "Count", FieldType::Long, 0 },
+            { "Ratio", FieldType::Number, 0 }, { "Paid", FieldType::Currency, 0 },  { "Done", FieldType::Logical, 0 },
+            { "Day", FieldType::Date, 0 },     { "Stamp", FieldType::Timestamp, 0 } };
+    fields.insert(fields.end(), rest.begin(), rest.end());
+    if (withBlobs) {
+        fields.push_back({ "Notes", FieldType::Memo, 20 });
+        fields.push_back({ "Data", FieldType::Blob, 10 });
+    }
+    return fields;
+}
+
+int KeyCount(Shape shape)
+{
+    return shape == Shape::LongKey ? 1 : shape == Shape::AlphaShortKey ? 2 : 0;
+}
+
+// The model's order of keyed records: key fields compared as the engine stores them (alpha by
+// bytes, numbers by value).
+struct KeyLess
+{
+    bool operator()(const Row& a, const Row& b) const
+    {
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (a[i].bytes != b[i].bytes) {
+                return a[i].bytes < b[i].bytes;
+            }
+            if (a[i].integer != b[i].integer) {
+                return a[i].integer < b[i].integer;
+            }
+        }
+        return false;
+    }
+};
+
+Cell ReadCell(const Field& field)
+{
+    Cell cell;
+    cell.null = field.IsNull();
+    if (cell.null) {
+        return cell;
+    }
+    switch (field.Type()) {
+    case FieldType::Alpha:
+        cell.bytes = field.AsText();
+        break;
+    case FieldType::Short:
+    case FieldType::Long:
+        cell.integer = field.AsInteger();
+        break;
+    case FieldType::Number:
+    case FieldType::Currency:
+        cell.real = field.AsFloat();
+        break;
+    case FieldType::Logical:
+        cell.integer = field.AsBoolean() ? 1 : 0;
+        break;
+    case FieldType::Date:
+        cell.integer = std::llround(field.AsDateTime().value);
+        break;
+    case FieldType::Timestamp:
+        cell.integer = std::llround(field.AsDateTime().value * 86400000.0);
+        break;
+    default:
+        cell.bytes = field.AsBytes();
+        break;
+    }
+    return cell;
+}
+
+void WriteCell(Field& field, const Cell& cell)
+{
+    if (cell.null && !field.IsBlob()) {
+        field.Clear();
+        return;
+    }
+    switch (field.Type()) {
+    case FieldType::Alpha:
+        field.SetText(cell.bytes);
+        break;
+    case FieldType::Short:
+    case FieldType::Long:
+        field.SetInteger(cell.integer);
+        break;
+    case FieldType::Number:
+    case FieldType::Currency:
+        field.SetFloat(cell.real);
+        break;
+    case FieldType::Logical:
+        field.SetBoolean(cell.integer != 0);
+        break;
+    case FieldType::Date:
+        field.SetDateTime({ static_cast<double>(cell.integer) });
+        break;
+    case FieldType::Timestamp:
+        field.SetDateTime({ static_cast<double>(cell.integer) / 86400000.0 });
+        break;
+    default:
+        field.SetBytes(cell.bytes);
+        break;
+    }
+}
+
+std::string Describe(const Row& row)
+{
+    std::ostringstream out;
+    for (const auto& cell : row) {
+        if (cell.null) {
+            out << "<null> ";
+        } else if (!cell.bytes.empty()) {
+            out << "'"
+                << (cell.bytes.size() > 24 ? cell.bytes.substr(0, 24) + "...(" + std::to_string(cell.bytes.size()) + ")"
+                                           : cell.bytes)
+                << "' ";
+        } else {
+            out << cell.integer << "/" << cell.real << " ";
+        }
+    }
+    return out.str();
+}
+
+#ifdef WH_MODEL_HAS_PXLIB
+struct PxDocDeleter
+{
+    void operator()(pxdoc_t* doc) const
+    {
+        PX_close(doc);
+        PX_delete(doc);
+    }
+};
+using PxDoc = std::unique_ptr<pxdoc_t, PxDocDeleter>;
+
+void IgnoreErrors(pxdoc_t*, int, const char*, void*) { }
+
+// Every record as pxlib reads it, in the model's cells; pxlib's blank long (its smallest value)
+// reads as blank.
+std::vector<Row> ReadWithPxlib(const std::string& path)
+{
+    PxDoc doc(PX_new3(IgnoreErrors, nullptr, nullptr, nullptr, nullptr));
+    if (PX_open_file(doc.get(), path.c_str()) < 0) {
+        ADD_FAILURE() << "pxlib cannot open " << path;
+        return {};
+    }
+    const int fieldCount = PX_get_num_fields(doc.get());
+    const int recordCount = PX_get_num_records(doc.get());
+    std::vector<char> record(static_cast<std::size_t>(PX_get_recordsize(doc.get())));
+    std::vector<Row> rows;
+    for (int r = 0; r < recordCount; ++r) {
+        if (PX_get_record(doc.get(), r, record.data()) == nullptr) {
+            ADD_FAILURE() << "pxlib cannot read record " << r;
+            break;
+        }
+        Row row;
+        int offset = 0;
+        for (int f = 0; f < fieldCount; ++f) {
+            pxfield_t* field = PX_get_field(doc.get(), f);
+            char* data = record.data() + offset;
+            offset += field->px_flen;
+            Cell cell;
+            switch (field->px_ftype) {
+            case pxfAlpha: {
+                char* value = nullptr;
+                if (PX_get_data_alpha(doc.get(), data, field->px_flen, &value) > 0 && value != nullptr) {
+                    cell.bytes = value;
+                    cell.null = cell.bytes.empty();
+                    std::free(value);
+                }
+                break;
+            }
+            case pxfShort: {
+                short value = 0;
+                if (PX_get_data_short(doc.get(), data, field->px_flen, &value) > 0) {
+                    cell = { false, value, 0, {} };
+                }
+                break;
+            }
+            case pxfLong:
+            case pxfDate: {
+                long value = 0;
+                if (PX_get_data_long(doc.get(), data, field->px_flen, &value) > 0 && value != -2147483648L) {
+                    cell = { false, field->px_ftype == pxfDate ? value - 693594 : value, 0, {} };
+                }
+                break;
+            }
+            case pxfNumber:
+            case pxfCurrency: {
+                double value = 0;
+                if (PX_get_data_double(doc.get(), data, field->px_flen, &value) > 0) {
+                    cell = { false, 0, value, {} };
+                }
+                break;
+            }
+            case pxfTimestamp: {
+                double value = 0;
+                if (PX_get_data_double(doc.get(), data, field->px_flen, &value) > 0) {
+                    cell = { false, std::llround(value - 693594.0 * 86400000.0), 0, {} };
+                }
+                break;
+            }
+            case pxfLogical: {
+                char value = 0;
+                if (PX_get_data_byte(doc.get(), data, field->px_flen, &value) > 0) {
+                    cell = { false, value ? 1 : 0, 0, {} };
+                }
+                break;
+            }
+            default:
+                cell.bytes = "?";
+                break;
+            }
+            row.push_back(cell);
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+#endif
+
+class ModelRun
+{
+public:
+    ModelRun(Shape shape, bool withBlobs, std::uint32_t seed)
+        : m_shape(shape)
+        , m_withBlobs(withBlobs)
+        , m_seed(seed)
+        , m_random(seed)
+        , m_fields(FieldsOf(shape, withBlobs))
+        , m_keys(KeyCount(shape))
+    {
+        Table::Create(m_tree.Root(), "Model.DB", m_fields, m_keys);
+        m_table = std::make_unique<Table>(m_tree.Root(), "Model.DB");
+        m_table->Open(OpenMode::Shared);
+    }
+
+    void Run(int steps)
+    {
+        for (m_step = 0; m_step < steps && !::testing::Test::HasFailure(); ++m_step) {
+            Step();
+            if (m_step % 20 == 19) {
+                CheckAll();
+            }
+        }
+        if (!::testing::Test::HasFailure()) {
+            CheckAll();
+            m_second.reset();
+            m_table->Close();
+            m_table->Open(OpenMode::Exclusive);
+            CheckAll();
+        }
+    }
+
+private:
+    std::string Where() const
+    {
+        return "seed " + std::to_string(m_seed) + ", step " + std::to_string(m_step) + ", op " + m_op;
+    }
+
+    int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
+    bool Chance(int percent) { return Pick(0, 99) < percent; }
+
+    std::size_t Size() const { return m_keys > 0 ? m_keyed.size() : m_plain.size(); }
+
+    std::vector<Row> ModelRows() const
+    {
+        std::vector<Row> rows;
+        if (m_keys > 0) {
+            for (const auto& [key, rest] : m_keyed) {
+                Row row = key;
+                row.insert(row.end(), rest.begin(), rest.end());
+                rows.push_back(std::move(row));
+            }
+        } else {
+            rows = m_plain;
+        }
+        return rows;
+    }
+
+    Row RowAt(std::size_t index) const
+    {
+        if (m_keys == 0) {
+            return m_plain[index];
+        }
+        auto it = m_keyed.begin();
+        std::advance(it, static_cast<std::ptrdiff_t>(index));
+        Row row = it->first;
+        row.insert(row.end(), it->second.begin(), it->second.end());
+        return row;
+    }
+
+    static Row Current(Table& table)
+    {
+        Row row;
+        for (int i = 0; i < table.FieldCount(); ++i) {
+            row.push_back(ReadCell(table.FieldAt(i)));
+        }
+        return row;
+    }
+
+    std::string Text(std::size_t maxLength, bool allowEmpty)
+    {
+        static const char letters[] = "ABCabcz09 -\xC4\xE9\xFF";
+        std::size_t length = static_cast<std::size_t>(Pick(allowEmpty ? 0 : 1, static_cast<int>(maxLength)));
+        std::string text;
+        for (std::size_t i = 0; i < length; ++i) {
+            text.push_back(letters[Pick(0, sizeof letters - 2)]);
+        }
+        // Alpha values keep no trailing blanks in Paradox readers; avoid relying on them either way.
+        while (!text.empty() && text.back() == ' ') {
+            text.back() = 'q';
+        }
+        return text;
+    }
+
+    std::string LongValue(bool binary)
+    {
+        static const std::size_t sizes[] = { 0, 1, 9, 10, 11, 20, 21, 100, 1000, 2039, 2040, 4096, 20000, 70000 };
+        const std::size_t size = sizes[Pick(0, sizeof sizes / sizeof sizes[0] - 1)];
+        std::string value(size, 'x');
+        const int base = Pick(0, 255);
+        for (std::size_t i = 0; i < size; ++i) {
+            value[i] = binary ? static_cast<char>((base + i * 7 + i / 97) & 0xFF)
+                              : static_cast<char>('!' + (base + i * 3) % 90);
+        }
+        return value;
+    }
+
+    Cell Value(const FieldDef& def, bool key)
+    {
+        if (!key && Chance(15)) {
+            return {};
+        }
+        Cell cell;
+        cell.null = false;
+        switch (def.type) {
+        case FieldType::Alpha:
+            cell.bytes = key ? Text(3, false) : Text(static_cast<std::size_t>(def.size), false);
+            break;
+        case FieldType::Short:
+            cell.integer = key ? Pick(-40, 40) : Pick(-32767, 32767);
+            break;
+        case FieldType::Long:
+            cell.integer = key ? Pick(-3000, 3000)
+                               : (Chance(10) ? (Chance(50) ? 2147483647 : -2147483647) : Pick(-1000000, 1000000));
+            break;
+        case FieldType::Number:
+        case FieldType::Currency: {
+            static const double specials[] = { 0.0, -0.0, 1e300, -1e-300, 0.1, -2.5 };
+            cell.real = Chance(20) ? specials[Pick(0, 5)] : Pick(-10000000, 10000000) / 64.0;
+            break;
+        }
+        case FieldType::Logical:
+            cell.integer = Pick(0, 1);
+            break;
+        case FieldType::Date:
+            cell.integer = Pick(-600000, 2900000); // years 0257 to 9839
+            if (cell.integer == 0) {
+                cell.integer = 1;
+            }
+            break;
+        case FieldType::Timestamp:
+            cell.integer = static_cast<std::int64_t>(Pick(1, 100000)) * 86400000LL + Pick(0, 86399999);
+            break;
+        case FieldType::Memo:
+            cell.bytes = LongValue(false);
+            cell.null = cell.bytes.empty();
+            break;
+        default:
+            cell.bytes = LongValue(true);
+            cell.null = cell.bytes.empty();
+            break;
+        }
+        // -0.0 reads back as 0.0; the model keeps the value as it reads.
+        if (cell.real == 0.0) {
+            cell.real = 0.0;
+        }
+        return cell;
+    }
+
+    Row NewKey()
+    {
+        Row key;
+        for (int i = 0; i < m_keys; ++i) {
+            key.push_back(Value(m_fields[static_cast<std::size_t>(i)], true));
+        }
+        return key;
+    }
+
+    Row NewRest()
+    {
+        Row rest;
+        for (std::size_t i = static_cast<std::size_t>(m_keys); i < m_fields.size(); ++i) {
+            rest.push_back(Value(m_fields[i], false));
+        }
+        return rest;
+    }
+
+    std::vector<std::string> KeyTexts(const Row& key) const
+    {
+        std::vector<std::string> texts;
+        for (const auto& cell : key) {
+            texts.push_back(cell.bytes.empty() ? std::to_string(cell.integer) : cell.bytes);
+        }
+        return texts;
+    }
+
+    bool Find(Table& table, const Row& key)
+    {
+        return m_shape == Shape::LongKey ? table.FindKey(key[0].integer) : table.FindKey(KeyTexts(key));
+    }
+
+    // Puts the main handle on the record at `index` of the model's order.
+    void MoveTo(std::size_t index)
+    {
+        if (m_keys > 0 && Chance(70)) {
+            const Row row = RowAt(index);
+            ASSERT_TRUE(Find(*m_table, Row(row.begin(), row.begin() + m_keys))) << Where();
+            return;
+        }
+        m_table->First();
+        for (std::size_t i = 0; i < index; ++i) {
+            m_table->Next();
+        }
+        ASSERT_FALSE(m_table->Eof()) << Where();
+    }
+
+    void Set(std::size_t field, const Cell& cell) { WriteCell(m_table->FieldAt(static_cast<int>(field)), cell); }
+
+    void Step()
+    {
+        const int choice = Pick(0, 99);
+        if (choice < 30 || Size() == 0) {
+            AppendRecord();
+        } else if (choice < 45) {
+            EditRecord(false);
+        } else if (choice < 53) {
+            EditRecord(m_keys > 0);
+        } else if (choice < 68) {
+            DeleteRecord();
+        } else if (choice < 78) {
+            FindRecord();
+        } else if (choice < 81) {
+            m_op = "walk";
+            CheckWalk(*m_table, "walk");
+        } else if (choice < 84) {
+            m_op = "last";
+            m_table->Last();
+            if (Size() == 0) {
+                EXPECT_TRUE(m_table->Eof()) << Where();
+            } else {
+                EXPECT_EQ(Current(*m_table), RowAt(Size() - 1)) << Where();
+            }
+            EXPECT_EQ(m_table->RecordCount(), static_cast<std::int64_t>(Size())) << Where();
+        } else if (choice < 87) {
+            m_op = "reopen";
+            m_table->Close();
+            m_second.reset();
+            m_table->Open(Chance(50) ? OpenMode::Shared : OpenMode::Exclusive);
+            CheckWalk(*m_table, "reopened");
+            if (m_table != nullptr) {
+                m_table->Close();
+                m_table->Open(OpenMode::Shared);
+            }
+        } else if (choice < 90) {
+            m_op = "refresh";
+            const bool eof = m_table->Eof();
+            const Row before = eof ? Row() : Current(*m_table);
+            m_table->Refresh();
+            EXPECT_EQ(m_table->Eof(), eof) << Where();
+            if (!eof && !m_table->Eof() && m_keys > 0) {
+                EXPECT_EQ(Current(*m_table), before) << Where();
+            }
+        } else {
+            SecondHandle();
+        }
+    }
+
+    void AppendRecord()
+    {
+        m_op = "append";
+        Row key = NewKey();
+        Row rest = NewRest();
+        const bool duplicate = m_keys > 0 && m_keyed.contains(key);
+        m_table->Append();
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            Set(i, key[i]);
+        }
+        for (std::size_t i = 0; i < rest.size(); ++i) {
+            Set(key.size() + i, rest[i]);
+        }
+        if (duplicate) {
+            m_op = "append duplicate";
+            EXPECT_THROW(m_table->Post(), TableError) << Where();
+            m_table->Cancel();
+            return;
+        }
+        m_table->Post();
+        Row row = key;
+        row.insert(row.end(), rest.begin(), rest.end());
+        EXPECT_EQ(Current(*m_table), row) << Where();
+        if (m_keys > 0) {
+            m_keyed.emplace(key, rest);
+        } else {
+            m_plain.push_back(row);
+        }
+    }
+
+    void EditRecord(bool changeKey)
+    {
+        m_op = changeKey ? "edit key" : "edit";
+        const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
+        MoveTo(index);
+        Row row = RowAt(index);
+        EXPECT_EQ(Current(*m_table), row) << Where();
+        m_table->Edit();
+        for (std::size_t i = static_cast<std::size_t>(m_keys); i < m_fields.size(); ++i) {
+            if (Chance(40)) {
+                row[i] = Value(m_fields[i], false);
+                Set(i, row[i]);
+            }
+        }
+        Row oldKey(row.begin(), row.begin() + m_keys);
+        Row newKey = oldKey;
+        if (changeKey) {
+            newKey = NewKey();
+            for (std::size_t i = 0; i < newKey.size(); ++i) {
+                Set(i, newKey[i]);
+                row[i] = newKey[i];
+            }
+        }
+        if (changeKey && newKey != oldKey && m_keyed.contains(newKey)) {
+            m_op = "edit to an existing key";
+            EXPECT_THROW(m_table->Post(), TableError) << Where();
+            m_table->Cancel();
+            return;
+        }
+        m_table->Post();
+        EXPECT_EQ(Current(*m_table), row) << Where();
+        if (m_keys > 0) {
+            m_keyed.erase(oldKey);
+            m_keyed.emplace(newKey, Row(row.begin() + m_keys, row.end()));
+        } else {
+            m_plain[index] = row;
+        }
+    }
+
+    void DeleteRecord()
+    {
+        m_op = "delete";
+        const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
+        MoveTo(index);
+        const Row row = RowAt(index);
+        EXPECT_EQ(Current(*m_table), row) << Where();
+        m_table->Delete();
+        if (m_keys > 0) {
+            m_keyed.erase(Row(row.begin(), row.begin() + m_keys));
+        } else {
+            m_plain.erase(m_plain.begin() + static_cast<std::ptrdiff_t>(index));
+        }
+        // The record that followed the deleted one is current.
+        if (index < Size()) {
+            EXPECT_EQ(Current(*m_table), RowAt(index)) << Where();
+        } else {
+            EXPECT_TRUE(m_table->Eof()) << Where();
+        }
+        EXPECT_EQ(m_table->RecordCount(), static_cast<std::int64_t>(Size())) << Where();
+    }
+
+    void FindRecord()
+    {
+        if (m_keys == 0) {
+            m_op = "find (unkeyed)";
+            EXPECT_THROW(m_table->FindKey(1), TableError) << Where();
+            return;
+        }
+        m_op = "find";
+        if (Chance(50)) {
+            const Row row = RowAt(static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1)));
+            ASSERT_TRUE(Find(*m_table, Row(row.begin(), row.begin() + m_keys))) << Where();
+            EXPECT_EQ(Current(*m_table), row) << Where();
+            return;
+        }
+        m_op = "find miss";
+        const Row key = NewKey();
+        if (m_keyed.contains(key)) {
+            return;
+        }
+        const bool eof = m_table->Eof();
+        const Row before = eof ? Row() : Current(*m_table);
+        EXPECT_FALSE(Find(*m_table, key)) << Where();
+        EXPECT_EQ(m_table->Eof(), eof) << Where();
+        if (!eof) {
+            EXPECT_EQ(Current(*m_table), before) << Where();
+        }
+    }
+
+    // A second handle in this process sees what the first posted, and its own posts reach the first.
+    void SecondHandle()
+    {
+        m_op = "second handle";
+        if (m_second == nullptr) {
+            m_second = std::make_unique<Table>(m_tree.Root(), "model.db");
+            m_second->Open(OpenMode::Shared);
+        } else {
+            m_second->Refresh();
+        }
+        CheckWalk(*m_second, "second handle");
+        if (Chance(50)) {
+            m_op = "second handle append";
+            Row key = NewKey();
+            if (m_keys > 0 && m_keyed.contains(key)) {
+                return;
+            }
+            Row rest = NewRest();
+            m_second->Append();
+            Row row = key;
+            row.insert(row.end(), rest.begin(), rest.end());
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                WriteCell(m_second->FieldAt(static_cast<int>(i)), row[i]);
+            }
+            m_second->Post();
+            if (m_keys > 0) {
+                m_keyed.emplace(key, rest);
+            } else {
+                m_plain.push_back(row);
+            }
+            m_table->Refresh();
+        }
+    }
+
+    void CheckWalk(Table& table, const char* what)
+    {
+        const std::vector<Row> expected = ModelRows();
+        std::size_t i = 0;
+        for (table.First(); !table.Eof(); table.Next(), ++i) {
+            ASSERT_LT(i, expected.size()) << what << ": more records than the model, " << Where();
+            ASSERT_EQ(Current(table), expected[i])
+                << what << ": record " << i << " differs, " << Where() << "\n model: " << Describe(expected[i])
+                << "\n table: " << Describe(Current(table));
+        }
+        ASSERT_EQ(i, expected.size()) << what << ": fewer records than the model, " << Where();
+        EXPECT_EQ(table.RecordCount(), static_cast<std::int64_t>(expected.size())) << what << ", " << Where();
+    }
+
+    // The family's bookkeeping: record and block counts of the header, and a primary index whose
+    // level-1 entries are the data blocks' first keys in chain order.
+    void CheckFiles()
+    {
+        const std::string db = ReadFile(m_tree.Path("Model.DB"));
+        std::size_t keySize = 0;
+        for (int i = 0; i < m_keys; ++i) {
+            const auto& def = m_fields[static_cast<std::size_t>(i)];
+            keySize += def.type == FieldType::Alpha ? static_cast<std::size_t>(def.size)
+                : def.type == FieldType::Short      ? 2
+                                                    : 4;
+        }
+        const auto blocks = wh::test::EntriesFromData(db, keySize);
+        std::int64_t total = 0;
+        for (const auto& entry : blocks) {
+            total += entry.count;
+        }
+        EXPECT_EQ(total, static_cast<std::int64_t>(Size())) << Where();
+        EXPECT_EQ(static_cast<std::int32_t>(wh::test::U32At(db, 0x06)), static_cast<std::int64_t>(Size())) << Where();
+        const std::size_t headerSize = wh::test::U16At(db, 0x02);
+        const std::size_t blockSize = static_cast<unsigned char>(db[0x05]) * 1024u;
+        EXPECT_EQ(db.size(), headerSize + wh::test::U16At(db, 0x0C) * blockSize) << Where();
+        if (m_keys > 0) {
+            EXPECT_EQ(wh::test::LevelOneEntries(ReadFile(m_tree.Path("Model.PX"))), blocks) << Where();
+        }
+    }
+
+    void CheckPxlib()
+    {
+#ifdef WH_MODEL_HAS_PXLIB
+        if (m_withBlobs) {
+            return;
+        }
+        std::vector<Row> theirs = ReadWithPxlib(m_tree.Path("Model.DB"));
+        std::vector<Row> ours = ModelRows();
+        auto less = [](const Row& a, const Row& b) { return Describe(a) < Describe(b); };
+        std::sort(theirs.begin(), theirs.end(), less);
+        std::sort(ours.begin(), ours.end(), less);
+        ASSERT_EQ(theirs.size(), ours.size()) << Where();
+        for (std::size_t i = 0; i < ours.size(); ++i) {
+            ASSERT_EQ(theirs[i], ours[i])
+                << "pxlib, " << Where() << "\n model: " << Describe(ours[i]) << "\n pxlib: " << Describe(theirs[i]);
+        }
+#endif
+    }
+
+    void CheckAll()
+    {
+        m_op = "check";
+        CheckWalk(*m_table, "batch");
+        CheckFiles();
+        if (m_step % 100 == 99 || m_step < 0) {
+            CheckPxlib();
+        }
+    }
+
+    Shape m_shape;
+    bool m_withBlobs;
+    std::uint32_t m_seed;
+    std::mt19937 m_random;
+    std::vector<FieldDef> m_fields;
+    int m_keys;
+    TempTree m_tree;
+    std::unique_ptr<Table> m_table;
+    std::unique_ptr<Table> m_second;
+    std::map<Row, Row, KeyLess> m_keyed; // key cells -> the other cells
+    std::vector<Row> m_plain;
+    int m_step = 0;
+    std::string m_op;
+};
+
+int Steps()
+{
+    const char* steps = std::getenv("WH_MODEL_STEPS");
+    return steps != nullptr ? std::atoi(steps) : 2000;
+}
+
+std::uint32_t Seed()
+{
+    const char* seed = std::getenv("WH_MODEL_SEED");
+    return seed != nullptr ? static_cast<std::uint32_t>(std::strtoul(seed, nullptr, 10)) : 20261210u;
+}
+
+struct ModelCase
+{
+    const char* name;
+    Shape shape;
+    bool withBlobs;
+};
+
+class ParadoxModel : public ::testing::TestWithParam<ModelCase>
+{
+};
+
+} // namespace
+
+TEST_P(ParadoxModel, RandomOperationsMatchTheModel)
+{
+    const std::uint32_t seed
+        = Seed() + static_cast<std::uint32_t>(GetParam().shape) * 101u + (GetParam().withBlobs ? 7u : 0u);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ModelRun run(GetParam().shape, GetParam().withBlobs, seed);
+    run.Run(Steps());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ParadoxModel,
+                         ::testing::Values(ModelCase { "LongKey", Shape::LongKey, true },
+                                           ModelCase { "LongKeyNoBlobs", Shape::LongKey, false },
+                                           ModelCase { "AlphaShortKey", Shape::AlphaShortKey, true },
+                                           ModelCase { "AlphaShortKeyNoBlobs", Shape::AlphaShortKey, false },
+                                           ModelCase { "Unkeyed", Shape::Unkeyed, true },
+                                           ModelCase { "UnkeyedNoBlobs", Shape::Unkeyed, false }),
+                         [](const auto& info) { return std::string(info.param.name); });
