@@ -291,6 +291,7 @@ public:
         Table::Create(m_tree.Root(), "Model.DB", m_fields, m_keys);
         m_table = std::make_unique<Table>(m_tree.Root(), "Model.DB");
         m_table->Open(OpenMode::Shared);
+        m_active = m_table.get();
     }
 
     void Run(int steps)
@@ -469,22 +470,22 @@ private:
         return m_shape == Shape::LongKey ? table.FindKey(key[0].integer) : table.FindKey(KeyTexts(key));
     }
 
-    // Puts the main handle on the record at `index` of the model's order.
+    // Puts the acting handle on the record at `index` of the model's order.
     void MoveTo(std::size_t index)
     {
         if (m_keys > 0 && Chance(70)) {
             const Row row = RowAt(index);
-            ASSERT_TRUE(Find(*m_table, Row(row.begin(), row.begin() + m_keys))) << Where();
+            ASSERT_TRUE(Find(*m_active, Row(row.begin(), row.begin() + m_keys))) << Where();
             return;
         }
-        m_table->First();
+        m_active->First();
         for (std::size_t i = 0; i < index; ++i) {
-            m_table->Next();
+            m_active->Next();
         }
-        ASSERT_FALSE(m_table->Eof()) << Where();
+        ASSERT_FALSE(m_active->Eof()) << Where();
     }
 
-    void Set(std::size_t field, const Cell& cell) { WriteCell(m_table->FieldAt(static_cast<int>(field)), cell); }
+    void Set(std::size_t field, const Cell& cell) { WriteCell(m_active->FieldAt(static_cast<int>(field)), cell); }
 
     void Step()
     {
@@ -517,10 +518,8 @@ private:
             m_second.reset();
             m_table->Open(Chance(50) ? OpenMode::Shared : OpenMode::Exclusive);
             CheckWalk(*m_table, "reopened");
-            if (m_table != nullptr) {
-                m_table->Close();
-                m_table->Open(OpenMode::Shared);
-            }
+            m_table->Close();
+            m_table->Open(OpenMode::Shared);
         } else if (choice < 90) {
             m_op = "refresh";
             const bool eof = m_table->Eof();
@@ -541,7 +540,7 @@ private:
         Row key = NewKey();
         Row rest = NewRest();
         const bool duplicate = m_keys > 0 && m_keyed.contains(key);
-        m_table->Append();
+        m_active->Append();
         for (std::size_t i = 0; i < key.size(); ++i) {
             Set(i, key[i]);
         }
@@ -550,14 +549,14 @@ private:
         }
         if (duplicate) {
             m_op = "append duplicate";
-            EXPECT_THROW(m_table->Post(), TableError) << Where();
-            m_table->Cancel();
+            EXPECT_THROW(m_active->Post(), TableError) << Where();
+            m_active->Cancel();
             return;
         }
-        m_table->Post();
+        m_active->Post();
         Row row = key;
         row.insert(row.end(), rest.begin(), rest.end());
-        EXPECT_EQ(Current(*m_table), row) << Where();
+        EXPECT_EQ(Current(*m_active), row) << Where();
         if (m_keys > 0) {
             m_keyed.emplace(key, rest);
         } else {
@@ -571,8 +570,8 @@ private:
         const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
         MoveTo(index);
         Row row = RowAt(index);
-        EXPECT_EQ(Current(*m_table), row) << Where();
-        m_table->Edit();
+        EXPECT_EQ(Current(*m_active), row) << Where();
+        m_active->Edit();
         for (std::size_t i = static_cast<std::size_t>(m_keys); i < m_fields.size(); ++i) {
             if (Chance(40)) {
                 row[i] = Value(m_fields[i], false);
@@ -590,12 +589,12 @@ private:
         }
         if (changeKey && newKey != oldKey && m_keyed.contains(newKey)) {
             m_op = "edit to an existing key";
-            EXPECT_THROW(m_table->Post(), TableError) << Where();
-            m_table->Cancel();
+            EXPECT_THROW(m_active->Post(), TableError) << Where();
+            m_active->Cancel();
             return;
         }
-        m_table->Post();
-        EXPECT_EQ(Current(*m_table), row) << Where();
+        m_active->Post();
+        EXPECT_EQ(Current(*m_active), row) << Where();
         if (m_keys > 0) {
             m_keyed.erase(oldKey);
             m_keyed.emplace(newKey, Row(row.begin() + m_keys, row.end()));
@@ -610,8 +609,8 @@ private:
         const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
         MoveTo(index);
         const Row row = RowAt(index);
-        EXPECT_EQ(Current(*m_table), row) << Where();
-        m_table->Delete();
+        EXPECT_EQ(Current(*m_active), row) << Where();
+        m_active->Delete();
         if (m_keys > 0) {
             m_keyed.erase(Row(row.begin(), row.begin() + m_keys));
         } else {
@@ -619,11 +618,11 @@ private:
         }
         // The record that followed the deleted one is current.
         if (index < Size()) {
-            EXPECT_EQ(Current(*m_table), RowAt(index)) << Where();
+            EXPECT_EQ(Current(*m_active), RowAt(index)) << Where();
         } else {
-            EXPECT_TRUE(m_table->Eof()) << Where();
+            EXPECT_TRUE(m_active->Eof()) << Where();
         }
-        EXPECT_EQ(m_table->RecordCount(), static_cast<std::int64_t>(Size())) << Where();
+        EXPECT_EQ(m_active->RecordCount(), static_cast<std::int64_t>(Size())) << Where();
     }
 
     void FindRecord()
@@ -654,7 +653,8 @@ private:
         }
     }
 
-    // A second handle in this process sees what the first posted, and its own posts reach the first.
+    // A second handle in this process sees what the first posted; what it posts reaches the first
+    // through a refresh or through the first's next post, which re-reads the changed table.
     void SecondHandle()
     {
         m_op = "second handle";
@@ -665,26 +665,25 @@ private:
             m_second->Refresh();
         }
         CheckWalk(*m_second, "second handle");
+        if (Chance(40)) {
+            return;
+        }
+        m_active = m_second.get();
+        const int choice = Pick(0, 3);
+        if (choice == 0 || Size() == 0) {
+            AppendRecord();
+        } else if (choice == 1) {
+            EditRecord(false);
+        } else if (choice == 2) {
+            EditRecord(m_keys > 0);
+        } else {
+            DeleteRecord();
+        }
+        m_active = m_table.get();
         if (Chance(50)) {
-            m_op = "second handle append";
-            Row key = NewKey();
-            if (m_keys > 0 && m_keyed.contains(key)) {
-                return;
-            }
-            Row rest = NewRest();
-            m_second->Append();
-            Row row = key;
-            row.insert(row.end(), rest.begin(), rest.end());
-            for (std::size_t i = 0; i < row.size(); ++i) {
-                WriteCell(m_second->FieldAt(static_cast<int>(i)), row[i]);
-            }
-            m_second->Post();
-            if (m_keys > 0) {
-                m_keyed.emplace(key, rest);
-            } else {
-                m_plain.push_back(row);
-            }
             m_table->Refresh();
+        } else {
+            AppendRecord();
         }
     }
 
@@ -767,6 +766,7 @@ private:
     TempTree m_tree;
     std::unique_ptr<Table> m_table;
     std::unique_ptr<Table> m_second;
+    Table* m_active = nullptr; // the handle that edits: the first, or the second for a while
     std::map<Row, Row, KeyLess> m_keyed; // key cells -> the other cells
     std::vector<Row> m_plain;
     int m_step = 0;
