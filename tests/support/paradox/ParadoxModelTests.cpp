@@ -277,6 +277,12 @@ std::vector<Row> ReadWithPxlib(const std::string& path)
 }
 #endif
 
+int Steps()
+{
+    const char* steps = std::getenv("WH_MODEL_STEPS");
+    return steps != nullptr ? std::atoi(steps) : 2000;
+}
+
 class ModelRun
 {
 public:
@@ -287,6 +293,7 @@ public:
         , m_random(seed)
         , m_fields(FieldsOf(shape, withBlobs))
         , m_keys(KeyCount(shape))
+        , m_keyRange(std::max(3000, Steps()))
     {
         Table::Create(m_tree.Root(), "Model.DB", m_fields, m_keys);
         m_table = std::make_unique<Table>(m_tree.Root(), "Model.DB");
@@ -296,14 +303,20 @@ public:
 
     void Run(int steps)
     {
+        m_steps = steps;
         for (m_step = 0; m_step < steps && !::testing::Test::HasFailure(); ++m_step) {
             Step();
+            m_largest = std::max(m_largest, Size());
+            m_empties += Size() == 0 ? 1 : 0;
             if (m_step % 20 == 19) {
                 CheckAll();
             }
         }
         if (!::testing::Test::HasFailure()) {
             CheckAll();
+            // How far the run reached, for reading a long run's log.
+            ::testing::Test::RecordProperty("largest", static_cast<int>(m_largest));
+            ::testing::Test::RecordProperty("emptied", m_empties);
             m_second.reset();
             m_table->Close();
             m_table->Open(OpenMode::Exclusive);
@@ -401,7 +414,7 @@ private:
             cell.integer = key ? Pick(-40, 40) : Pick(-32767, 32767);
             break;
         case FieldType::Long:
-            cell.integer = key ? Pick(-3000, 3000)
+            cell.integer = key ? Pick(-m_keyRange, m_keyRange)
                                : (Chance(10) ? (Chance(50) ? 2147483647 : -2147483647) : Pick(-1000000, 1000000));
             break;
         case FieldType::Number:
@@ -489,14 +502,22 @@ private:
 
     void Step()
     {
+        // Long stretches of growth, then shorter ones that shrink the table, often to nothing.
+        const int cycle = std::max(500, m_steps / 3);
+        m_shrinking = m_step % cycle >= cycle * 17 / 20;
         const int choice = Pick(0, 99);
-        if (choice < 30 || Size() == 0) {
-            AppendRecord();
+        if (m_shrinking && choice < 30 && Size() > 0) {
+            DeleteRecord();
+        } else if (Size() == 0 || choice < 30) {
+            const int run = Chance(25) ? Pick(2, 20) : 1;
+            for (int i = 0; i < run && !::testing::Test::HasFailure(); ++i) {
+                AppendRecord();
+            }
         } else if (choice < 45) {
             EditRecord(false);
         } else if (choice < 53) {
             EditRecord(m_keys > 0);
-        } else if (choice < 68) {
+        } else if (choice < 61) {
             DeleteRecord();
         } else if (choice < 78) {
             FindRecord();
@@ -593,13 +614,31 @@ private:
             m_active->Cancel();
             return;
         }
+        if (Chance(8)) {
+            m_op = changeKey ? "edit key, cancelled" : "edit, cancelled";
+            m_active->Cancel();
+            EXPECT_EQ(Current(*m_active), RowAt(index)) << Where();
+            return;
+        }
         m_active->Post();
         EXPECT_EQ(Current(*m_active), row) << Where();
+        std::size_t at = index;
         if (m_keys > 0) {
             m_keyed.erase(oldKey);
-            m_keyed.emplace(newKey, Row(row.begin() + m_keys, row.end()));
+            at = static_cast<std::size_t>(
+                std::distance(m_keyed.begin(), m_keyed.emplace(newKey, Row(row.begin() + m_keys, row.end())).first));
         } else {
             m_plain[index] = row;
+        }
+        if (Chance(30)) {
+            // The record moved with its key: its neighbour in the new place follows it.
+            m_op += ", next";
+            m_active->Next();
+            if (at + 1 < Size()) {
+                EXPECT_EQ(Current(*m_active), RowAt(at + 1)) << Where();
+            } else {
+                EXPECT_TRUE(m_active->Eof()) << Where();
+            }
         }
     }
 
@@ -608,21 +647,24 @@ private:
         m_op = "delete";
         const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
         MoveTo(index);
-        const Row row = RowAt(index);
-        EXPECT_EQ(Current(*m_active), row) << Where();
-        m_active->Delete();
-        if (m_keys > 0) {
-            m_keyed.erase(Row(row.begin(), row.begin() + m_keys));
-        } else {
-            m_plain.erase(m_plain.begin() + static_cast<std::ptrdiff_t>(index));
+        // A run of deletes: each leaves the record that followed the deleted one current.
+        const int run = m_shrinking ? Pick(1, 40) : Chance(90) ? 1 : Pick(2, 10);
+        for (int i = 0; i < run && index < Size() && !::testing::Test::HasFailure(); ++i) {
+            const Row row = RowAt(index);
+            EXPECT_EQ(Current(*m_active), row) << Where();
+            m_active->Delete();
+            if (m_keys > 0) {
+                m_keyed.erase(Row(row.begin(), row.begin() + m_keys));
+            } else {
+                m_plain.erase(m_plain.begin() + static_cast<std::ptrdiff_t>(index));
+            }
+            if (index < Size()) {
+                EXPECT_EQ(Current(*m_active), RowAt(index)) << Where();
+            } else {
+                EXPECT_TRUE(m_active->Eof()) << Where();
+            }
+            EXPECT_EQ(m_active->RecordCount(), static_cast<std::int64_t>(Size())) << Where();
         }
-        // The record that followed the deleted one is current.
-        if (index < Size()) {
-            EXPECT_EQ(Current(*m_active), RowAt(index)) << Where();
-        } else {
-            EXPECT_TRUE(m_active->Eof()) << Where();
-        }
-        EXPECT_EQ(m_active->RecordCount(), static_cast<std::int64_t>(Size())) << Where();
     }
 
     void FindRecord()
@@ -770,14 +812,13 @@ private:
     std::map<Row, Row, KeyLess> m_keyed; // key cells -> the other cells
     std::vector<Row> m_plain;
     int m_step = 0;
+    int m_steps = 0;
+    int m_keyRange; // long keys lie within plus or minus this
+    bool m_shrinking = false;
+    std::size_t m_largest = 0;
+    int m_empties = 0;
     std::string m_op;
 };
-
-int Steps()
-{
-    const char* steps = std::getenv("WH_MODEL_STEPS");
-    return steps != nullptr ? std::atoi(steps) : 2000;
-}
 
 std::uint32_t Seed()
 {
