@@ -340,6 +340,7 @@ void Table::Close()
         ::close(m_mbFd);
         m_mbFd = -1;
     }
+    m_mbLastKnown = false;
     m_lock.Release();
     m_fd = -1;
     m_fields.clear();
@@ -961,7 +962,8 @@ void Table::WriteBlob(const Field& field, std::uint8_t* raw, const std::string& 
         std::uint64_t blockOffset = end;
         int slot = -1;
         unsigned dataChunk = kSmallBlobFirstChunk;
-        if (end >= 2 * kMbUnit) {
+        // Only a real block start counts: a 4 KiB unit inside a large value may look like one.
+        if (end >= 2 * kMbUnit && LastMemoBlock(end, GetU16(counterBytes)) == end - kMbUnit) {
             std::vector<std::uint8_t> lastBlock(kMbUnit);
             ReadAt(m_mbFd, m_mbPath, end - kMbUnit, lastBlock.data(), lastBlock.size());
             if (lastBlock[0] == 3 && GetU16(lastBlock.data() + 1) == 1) {
@@ -998,6 +1000,7 @@ void Table::WriteBlob(const Field& field, std::uint8_t* raw, const std::string& 
         std::memcpy(block.data() + dataChunk * 16, value.data(), value.size());
         WriteAll(m_mbFd, m_mbPath, blockOffset, block.data(), block.size());
         locator = static_cast<std::uint32_t>(blockOffset) | static_cast<std::uint32_t>(slot);
+        m_mbLastBlock = blockOffset;
     } else {
         const std::uint64_t units = (9 + value.size() + kMbUnit - 1) / kMbUnit;
         std::vector<std::uint8_t> block(units * kMbUnit, 0);
@@ -1011,9 +1014,12 @@ void Table::WriteBlob(const Field& field, std::uint8_t* raw, const std::string& 
         }
         WriteAll(m_mbFd, m_mbPath, end, block.data(), block.size());
         locator = static_cast<std::uint32_t>(end) | 0xFF;
+        m_mbLastBlock = end;
     }
     PutU16(counterBytes, modification);
     WriteAll(m_mbFd, m_mbPath, 3, counterBytes, 2);
+    m_mbLastKnown = true;
+    m_mbLastCounter = modification;
 
     // The leader keeps the value's start; a graphic's leader skips its 8-byte prefix.
     const std::size_t skip = graphic && value.size() > 8 ? 8 : 0;
@@ -1022,6 +1028,29 @@ void Table::WriteBlob(const Field& field, std::uint8_t* raw, const std::string& 
     PutU32(raw + leader, locator);
     PutU32(raw + leader + 4, static_cast<std::uint32_t>(value.size()));
     PutU16(raw + leader + 8, modification);
+}
+
+std::uint64_t Table::LastMemoBlock(std::uint64_t end, std::uint16_t counter)
+{
+    // Blocks are not chained: the last one is found by stepping over whole blocks from the header
+    // or from the last block this handle saw, when no other writer has written a value since.
+    std::uint64_t at = m_mbLastKnown && m_mbLastCounter == counter && m_mbLastBlock < end ? m_mbLastBlock : 0;
+    std::uint64_t last = at;
+    while (at < end) {
+        std::uint8_t head[3];
+        ReadAt(m_mbFd, m_mbPath, at, head, sizeof head);
+        const std::uint16_t units = GetU16(head + 1);
+        if (units == 0 || head[0] > 4 || (at == 0 && head[0] != 0)) {
+            m_mbLastKnown = false;
+            return UINT64_MAX; // a layout this program does not know: nothing is reused
+        }
+        last = at;
+        at += static_cast<std::uint64_t>(units) * kMbUnit;
+    }
+    m_mbLastKnown = true;
+    m_mbLastBlock = last;
+    m_mbLastCounter = counter;
+    return last;
 }
 
 void Table::FreeBlob(const Field& field, const std::uint8_t* raw)

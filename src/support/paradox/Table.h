@@ -219,6 +219,7 @@ private:
     void OpenMemoFile(bool forWrite) const;
     void WriteBlob(const Field& field, std::uint8_t* raw, const std::string& value);
     void FreeBlob(const Field& field, const std::uint8_t* raw);
+    std::uint64_t LastMemoBlock(std::uint64_t end, std::uint16_t counter);
 
     // Writing.
     void CheckWritable() const;
@@ -285,6 +286,11 @@ private:
     mutable std::string m_mbPath;
     mutable int m_mbFd = -1;
     mutable bool m_mbWritable = false;
+    // Where the .MB's last block starts, as this handle last found it; valid while the file's
+    // modification counter still reads `m_mbLastCounter` (every blob write moves it).
+    bool m_mbLastKnown = false;
+    std::uint64_t m_mbLastBlock = 0;
+    std::uint16_t m_mbLastCounter = 0;
 };
 
 // The type letter of the Paradox documentation ("A", "N", "+", ...), for messages and dumps.

@@ -388,13 +388,20 @@ private:
 
     std::string LongValue(bool binary)
     {
-        static const std::size_t sizes[] = { 0, 1, 9, 10, 11, 20, 21, 100, 1000, 2039, 2040, 4096, 20000, 70000 };
+        static const std::size_t sizes[]
+            = { 0, 1, 9, 10, 11, 20, 21, 100, 1000, 2039, 2040, 2048, 2049, 4087, 4088, 4096, 20000, 70000 };
         const std::size_t size = sizes[Pick(0, sizeof sizes / sizeof sizes[0] - 1)];
         std::string value(size, 'x');
         const int base = Pick(0, 255);
+        // Some binary values are made of the bytes 0-3 only, which look like the .MB's own block
+        // headers wherever they fall on a 4 KiB boundary of the file.
+        const bool lowBytes = binary && Chance(40);
+        std::uint32_t state = static_cast<std::uint32_t>(base) * 2654435761u + 1u;
         for (std::size_t i = 0; i < size; ++i) {
-            value[i] = binary ? static_cast<char>((base + i * 7 + i / 97) & 0xFF)
-                              : static_cast<char>('!' + (base + i * 3) % 90);
+            state = state * 1664525u + 1013904223u;
+            value[i] = lowBytes ? static_cast<char>((state >> 24) & 3)
+                : binary        ? static_cast<char>((base + i * 7 + i / 97) & 0xFF)
+                                : static_cast<char>('!' + (base + i * 3) % 90);
         }
         return value;
     }
@@ -856,3 +863,33 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ParadoxModel,
                                            ModelCase { "Unkeyed", Shape::Unkeyed, true },
                                            ModelCase { "UnkeyedNoBlobs", Shape::Unkeyed, false }),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Found by the model run: a large value whose bytes at a 4 KiB boundary of the .MB read like a
+// sub-allocated block's header was taken for the file's last block, and the next small value was
+// written over its data.
+TEST(ParadoxModelRegressions, SmallValueAfterALargeOneThatLooksLikeABlockHeader)
+{
+    TempTree tree;
+    Table::Create(tree.Root(), "Blobs.DB", { { "ID", FieldType::Long, 0 }, { "Data", FieldType::Blob, 10 } }, 1);
+    // The value starts 9 bytes into its block, so its byte 4087 lies at the block's second unit.
+    std::string large(5000, '\0');
+    large[4087] = '\x03';
+    large[4088] = '\x01';
+    const std::string small(100, 's');
+    {
+        Table table(tree.Root(), "Blobs.DB");
+        table.Open();
+        for (const auto& [id, value] : { std::pair { 1, small }, std::pair { 2, large }, std::pair { 3, small } }) {
+            table.Append();
+            table.FieldAt(0).SetInteger(id);
+            table.FieldAt(1).SetBytes(value);
+            table.Post();
+        }
+    }
+    Table table(tree.Root(), "Blobs.DB");
+    table.Open();
+    ASSERT_TRUE(table.FindKey(2));
+    EXPECT_EQ(table.FieldAt(1).AsBytes(), large);
+    ASSERT_TRUE(table.FindKey(3));
+    EXPECT_EQ(table.FieldAt(1).AsBytes(), small);
+}
