@@ -557,8 +557,63 @@ private:
             if (!eof && !m_table->Eof() && m_keys > 0) {
                 EXPECT_EQ(Current(*m_table), before) << Where();
             }
-        } else {
+        } else if (choice < 95) {
             SecondHandle();
+        } else {
+            InterleavedEdit();
+        }
+    }
+
+    void OpenSecond()
+    {
+        if (m_second == nullptr) {
+            m_second = std::make_unique<Table>(m_tree.Root(), "model.db");
+            m_second->Open(OpenMode::Shared);
+        } else {
+            m_second->Refresh();
+        }
+    }
+
+    // The first handle edits a record while the second posts an append or (keyed tables) deletes
+    // another record; the first's post then finds its record again and keeps the second's change.
+    void InterleavedEdit()
+    {
+        if (Size() < 2) {
+            return;
+        }
+        m_op = "edit while the second handle posts";
+        const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
+        MoveTo(index);
+        Row row = RowAt(index);
+        m_table->Edit();
+        for (std::size_t i = static_cast<std::size_t>(m_keys); i < m_fields.size(); ++i) {
+            if (Chance(50)) {
+                row[i] = Value(m_fields[i], false);
+                Set(i, row[i]);
+            }
+        }
+        OpenSecond();
+        m_active = m_second.get();
+        if (m_keys > 0 && Chance(50)) {
+            m_op = "second handle deletes while the first edits";
+            auto other = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
+            other = other == index ? (index + 1) % Size() : other;
+            MoveTo(other);
+            const Row victim = RowAt(other);
+            EXPECT_EQ(Current(*m_second), victim) << Where();
+            m_second->Delete();
+            m_keyed.erase(Row(victim.begin(), victim.begin() + m_keys));
+        } else {
+            AppendRecord();
+        }
+        m_active = m_table.get();
+        m_op = "post after the second handle's change";
+        m_table->Post();
+        EXPECT_EQ(Current(*m_table), row) << Where();
+        if (m_keys > 0) {
+            m_keyed[Row(row.begin(), row.begin() + m_keys)] = Row(row.begin() + m_keys, row.end());
+        } else {
+            m_plain[index] = row;
         }
     }
 
@@ -707,12 +762,7 @@ private:
     void SecondHandle()
     {
         m_op = "second handle";
-        if (m_second == nullptr) {
-            m_second = std::make_unique<Table>(m_tree.Root(), "model.db");
-            m_second->Open(OpenMode::Shared);
-        } else {
-            m_second->Refresh();
-        }
+        OpenSecond();
         CheckWalk(*m_second, "second handle");
         if (Chance(40)) {
             return;
