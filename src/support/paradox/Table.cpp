@@ -1322,7 +1322,12 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             const std::uint16_t fresh = AllocateBlock();
             std::vector<std::uint8_t> other(static_cast<std::size_t>(m_blockSize), 0);
             const bool atEnd = ci + 1 == m_chain.size() && pos == count;
-            const int keep = atEnd ? count : count / 2;
+            int keep = atEnd ? count : count / 2;
+            const bool toRight = pos > keep || atEnd;
+            if (toRight && count - keep + 1 > capacity) {
+                // A block of one record: the new one after it gets the new block to itself.
+                keep = count;
+            }
             const int moved = count - keep;
             std::memcpy(other.data() + 6, block.data() + 6 + keep * rs, moved * rs);
             std::memset(block.data() + 6 + keep * rs, 0, moved * rs);
@@ -1331,7 +1336,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             std::size_t targetChain = ci;
             int targetPos = pos;
             std::vector<std::uint8_t>* target = &block;
-            if (pos > keep || atEnd) {
+            if (toRight) {
                 target = &other;
                 targetChain = ci + 1;
                 targetPos = pos - keep;
