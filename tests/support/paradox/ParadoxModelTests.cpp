@@ -743,6 +743,28 @@ private:
             return;
         }
         m_op = "find";
+        if (m_keys == 2 && Chance(25)) {
+            // The leading key field alone: the first record with that value, or no move at all.
+            m_op = "find by the leading key field";
+            const Cell lead
+                = Chance(50) ? RowAt(static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1)))[0] : NewKey()[0];
+            const bool eof = m_table->Eof();
+            const Row before = eof ? Row() : Current(*m_table);
+            const auto it = m_keyed.lower_bound(Row { lead, Cell { false, -32768, 0, {} } });
+            if (it != m_keyed.end() && it->first[0] == lead) {
+                Row row = it->first;
+                row.insert(row.end(), it->second.begin(), it->second.end());
+                ASSERT_TRUE(m_table->FindKey(std::vector<std::string> { lead.bytes })) << Where();
+                EXPECT_EQ(Current(*m_table), row) << Where();
+            } else {
+                EXPECT_FALSE(m_table->FindKey(std::vector<std::string> { lead.bytes })) << Where();
+                EXPECT_EQ(m_table->Eof(), eof) << Where();
+                if (!eof) {
+                    EXPECT_EQ(Current(*m_table), before) << Where();
+                }
+            }
+            return;
+        }
         if (Chance(50)) {
             const Row row = RowAt(static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1)));
             ASSERT_TRUE(Find(*m_table, Row(row.begin(), row.begin() + m_keys))) << Where();
