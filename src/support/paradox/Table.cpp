@@ -1639,7 +1639,12 @@ void Table::Post()
         bool found = false;
         if (IsKeyed()) {
             found = LocateKey(m_original.data(), ci, pos);
-        } else if (ci < m_chain.size() && pos < m_chain[ci].count) {
+        } else {
+            found = ci < m_chain.size() && pos < m_chain[ci].count;
+        }
+        // The record must still be as this edit began: posting over another writer's change would
+        // lose it and keep memo and blob values that the other writer has freed.
+        if (found) {
             LoadBlock(ci);
             found = std::memcmp(m_block.data() + 6 + pos * static_cast<std::size_t>(m_recordSize), m_original.data(),
                                 m_original.size())
@@ -1701,7 +1706,11 @@ void Table::Delete()
     bool found = false;
     if (IsKeyed()) {
         found = LocateKey(victim.data(), ci, pos);
-    } else if (ci < m_chain.size() && pos < m_chain[ci].count) {
+    } else {
+        found = ci < m_chain.size() && pos < m_chain[ci].count;
+    }
+    // As for a post: the memo and blob values to free are those of the record as this handle saw it.
+    if (found) {
         LoadBlock(ci);
         found = std::memcmp(m_block.data() + 6 + pos * static_cast<std::size_t>(m_recordSize), victim.data(),
                             victim.size())

@@ -1006,3 +1006,48 @@ TEST(ParadoxModelRegressions, InsertBetweenRecordsWhenABlockHoldsOneRecord)
     const std::string db = ReadFile(tree.Path("Wide.DB"));
     EXPECT_EQ(wh::test::LevelOneEntries(ReadFile(tree.Path("Wide.PX"))), wh::test::EntriesFromData(db, 4));
 }
+
+// Two handles edit the same keyed record: the second posts a new memo (freeing the old one), then
+// the first posts its stale copy. Keeping that copy would point the record at the freed memo,
+// whose space the next memo takes; the first's post must fail instead, as it does for unkeyed
+// tables, and the second's change stay.
+TEST(ParadoxModelRegressions, StalePostOfAKeyedRecordChangedByAnotherHandleFails)
+{
+    TempTree tree;
+    Table::Create(tree.Root(), "Notes.DB",
+                  { { "ID", FieldType::Long, 0 }, { "Name", FieldType::Alpha, 10 }, { "Notes", FieldType::Memo, 5 } },
+                  1);
+    Table first(tree.Root(), "Notes.DB");
+    first.Open();
+    for (int id : { 1, 2 }) {
+        first.Append();
+        first.FieldAt(0).SetInteger(id);
+        first.FieldAt(2).SetText("original memo " + std::to_string(id));
+        first.Post();
+    }
+    ASSERT_TRUE(first.FindKey(1));
+    first.Edit();
+    first.FieldAt(1).SetText("first");
+
+    Table second(tree.Root(), "Notes.DB");
+    second.Open();
+    ASSERT_TRUE(second.FindKey(1));
+    second.Edit();
+    second.FieldAt(2).SetText("the second handle's memo");
+    second.Post();
+
+    EXPECT_THROW(first.Post(), TableError);
+    first.Cancel();
+    // Another memo takes the freed space.
+    ASSERT_TRUE(second.FindKey(2));
+    second.Edit();
+    second.FieldAt(2).SetText("a newer memo for record 2");
+    second.Post();
+
+    Table reader(tree.Root(), "Notes.DB");
+    reader.Open();
+    ASSERT_TRUE(reader.FindKey(1));
+    EXPECT_EQ(reader.FieldAt(2).AsText(), "the second handle's memo");
+    ASSERT_TRUE(reader.FindKey(2));
+    EXPECT_EQ(reader.FieldAt(2).AsText(), "a newer memo for record 2");
+}
