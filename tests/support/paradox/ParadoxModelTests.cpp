@@ -600,21 +600,45 @@ private:
         }
         OpenSecond();
         m_active = m_second.get();
-        if (m_keys > 0 && Chance(50)) {
-            m_op = "second handle deletes while the first edits";
-            auto other = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
-            other = other == index ? (index + 1) % Size() : other;
-            MoveTo(other);
-            const Row victim = RowAt(other);
-            EXPECT_EQ(Current(*m_second), victim) << Where();
-            m_second->Delete();
-            m_keyed.erase(Row(victim.begin(), victim.begin() + m_keys));
+        const Row before = RowAt(index);
+        const int choice = Pick(0, 3);
+        if (choice == 0) {
+            // The same record: the first's post must not write its stale copy over this change.
+            EditRecord(false, index);
+            m_active = m_table.get();
+            m_op = "post after the second handle edited the same record";
+            // After the refused post the first shows its own copy until it refreshes.
+            if (RowAt(index) != before) {
+                EXPECT_THROW(m_table->Post(), TableError) << Where();
+                m_table->Cancel();
+                m_table->Refresh();
+                return;
+            }
+            try {
+                m_table->Post();
+            } catch (const TableError&) {
+                // The second rewrote the record with equal values (a memo in a new place).
+                m_table->Cancel();
+                m_table->Refresh();
+                return;
+            }
         } else {
-            AppendRecord();
+            if (m_keys > 0 && choice == 1) {
+                m_op = "second handle deletes while the first edits";
+                auto other = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
+                other = other == index ? (index + 1) % Size() : other;
+                MoveTo(other);
+                const Row victim = RowAt(other);
+                EXPECT_EQ(Current(*m_second), victim) << Where();
+                m_second->Delete();
+                m_keyed.erase(Row(victim.begin(), victim.begin() + m_keys));
+            } else {
+                AppendRecord();
+            }
+            m_active = m_table.get();
+            m_op = "post after the second handle's change";
+            m_table->Post();
         }
-        m_active = m_table.get();
-        m_op = "post after the second handle's change";
-        m_table->Post();
         EXPECT_EQ(Current(*m_table), row) << Where();
         if (m_keys > 0) {
             m_keyed[Row(row.begin(), row.begin() + m_keys)] = Row(row.begin() + m_keys, row.end());
@@ -653,10 +677,10 @@ private:
         }
     }
 
-    void EditRecord(bool changeKey)
+    void EditRecord(bool changeKey, std::optional<std::size_t> at = std::nullopt)
     {
         m_op = changeKey ? "edit key" : "edit";
-        const auto index = static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
+        const auto index = at ? *at : static_cast<std::size_t>(Pick(0, static_cast<int>(Size()) - 1));
         MoveTo(index);
         Row row = RowAt(index);
         EXPECT_EQ(Current(*m_active), row) << Where();
