@@ -874,6 +874,27 @@ private:
         const std::size_t headerSize = wh::test::U16At(db, 0x02);
         const std::size_t blockSize = static_cast<unsigned char>(db[0x05]) * 1024u;
         EXPECT_EQ(db.size(), headerSize + wh::test::U16At(db, 0x0C) * blockSize) << Where();
+        // Every block of the file is either in the chain, linked both ways and ending at the
+        // header's last block, or in the free list, once; the used-block count is the chain's.
+        const int fileBlocks = wh::test::U16At(db, 0x0C);
+        std::vector<int> seen(static_cast<std::size_t>(fileBlocks) + 1, 0);
+        int used = 0;
+        int previous = 0;
+        for (int block = wh::test::U16At(db, 0x0E); block != 0 && block <= fileBlocks && seen[block] == 0;) {
+            seen[block] = 1;
+            ++used;
+            EXPECT_EQ(wh::test::U16At(db, headerSize + (block - 1) * blockSize + 2), previous)
+                << "back link of block " << block << ", " << Where();
+            previous = block;
+            block = wh::test::U16At(db, headerSize + (block - 1) * blockSize);
+        }
+        EXPECT_EQ(wh::test::U16At(db, 0x10), previous) << Where();
+        for (int block = wh::test::U16At(db, 0x4D); block != 0 && block <= fileBlocks && seen[block] == 0;) {
+            seen[block] = 2;
+            block = wh::test::U16At(db, headerSize + (block - 1) * blockSize);
+        }
+        EXPECT_EQ(std::count(seen.begin() + 1, seen.end(), 0), 0) << "blocks lost, " << Where();
+        EXPECT_EQ(wh::test::U16At(db, 0x0A), used) << Where();
         if (m_keys > 0) {
             EXPECT_EQ(wh::test::LevelOneEntries(ReadFile(m_tree.Path("Model.PX"))), blocks) << Where();
         }
