@@ -21,6 +21,7 @@ extern "C" {
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 
 using namespace wh;
@@ -900,6 +901,75 @@ private:
         }
     }
 
+    // Memo and blob values: every stored one that a record points at is a live block or slot of the
+    // .MB, and no two records share one (freeing one would take the other's value).
+    void CheckMemoFile()
+    {
+        if (!m_withBlobs) {
+            return;
+        }
+        const std::string db = ReadFile(m_tree.Path("Model.DB"));
+        const std::string mb
+            = std::ifstream(m_tree.Path("Model.MB")).good() ? ReadFile(m_tree.Path("Model.MB")) : std::string();
+        const std::size_t headerSize = wh::test::U16At(db, 0x02);
+        const std::size_t blockSize = static_cast<unsigned char>(db[0x05]) * 1024u;
+        const std::size_t recordSize = wh::test::U16At(db, 0x00);
+        std::vector<std::pair<std::size_t, std::size_t>> blobFields; // offset and leader of each
+        std::size_t offset = 0;
+        for (const auto& def : m_fields) {
+            switch (def.type) {
+            case FieldType::Alpha:
+                offset += static_cast<std::size_t>(def.size);
+                break;
+            case FieldType::Short:
+                offset += 2;
+                break;
+            case FieldType::Logical:
+                offset += 1;
+                break;
+            case FieldType::Long:
+            case FieldType::Date:
+                offset += 4;
+                break;
+            case FieldType::Memo:
+            case FieldType::Blob:
+                blobFields.emplace_back(offset, static_cast<std::size_t>(def.size));
+                offset += static_cast<std::size_t>(def.size) + 10;
+                break;
+            default:
+                offset += 8;
+                break;
+            }
+        }
+        ASSERT_EQ(offset, recordSize) << Where();
+        std::set<std::uint32_t> locators;
+        for (std::size_t block = wh::test::U16At(db, 0x0E); block != 0;) {
+            const std::size_t at = headerSize + (block - 1) * blockSize;
+            const int count = static_cast<std::int16_t>(wh::test::U16At(db, at + 4)) / static_cast<int>(recordSize) + 1;
+            for (int r = 0; r < count; ++r) {
+                for (const auto& [fieldOffset, leader] : blobFields) {
+                    const std::size_t trailer = at + 6 + r * recordSize + fieldOffset + leader;
+                    const std::uint32_t locator = wh::test::U32At(db, trailer);
+                    if (locator == 0 || wh::test::U32At(db, trailer + 4) == 0) {
+                        continue;
+                    }
+                    EXPECT_TRUE(locators.insert(locator).second)
+                        << "two records share MB value " << locator << ", " << Where();
+                    const std::size_t mbBlock = locator & 0xFFFFFF00u;
+                    ASSERT_LT(mbBlock + 12 + 5 * 64, mb.size()) << Where();
+                    const unsigned index = locator & 0xFF;
+                    if (index == 0xFF) {
+                        EXPECT_EQ(mb[mbBlock], 2) << "MB value " << locator << ", " << Where();
+                    } else {
+                        EXPECT_EQ(mb[mbBlock], 3) << "MB value " << locator << ", " << Where();
+                        EXPECT_NE(mb[mbBlock + 12 + 5 * index], 0) << "MB value " << locator << ", " << Where();
+                    }
+                }
+            }
+            block = wh::test::U16At(db, at);
+        }
+    }
+
     void CheckPxlib()
     {
 #ifdef WH_MODEL_HAS_PXLIB
@@ -924,6 +994,7 @@ private:
         m_op = "check";
         CheckWalk(*m_table, "batch");
         CheckFiles();
+        CheckMemoFile();
         if (m_step % 100 == 99 || m_step < 0) {
             CheckPxlib();
         }
