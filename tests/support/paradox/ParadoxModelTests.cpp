@@ -1,7 +1,8 @@
 // Long random runs of appends, edits, key changes, deletes, finds, walks, reopens and a second
 // handle against a plain in-memory model of the table. After every batch the engine's walk, the
-// family's bookkeeping (counts, primary index) and, for tables without blob fields, pxlib's reading
-// must all equal the model. The seed is fixed; WH_MODEL_STEPS makes a run longer.
+// family's bookkeeping (counts, block lists, primary index, memo references) and, for tables
+// without blob fields, pxlib's reading must all agree with the model. The seed is fixed; failures
+// name it and the step. WH_MODEL_STEPS makes a run longer, WH_MODEL_SEED picks another seed.
 #include "ParadoxTestUtil.h"
 
 #include "support/Errors.h"
@@ -294,8 +295,7 @@ class ModelRun
 {
 public:
     ModelRun(Shape shape, bool withBlobs, std::uint32_t seed)
-        : m_shape(shape)
-        , m_withBlobs(withBlobs)
+        : m_withBlobs(withBlobs)
         , m_seed(seed)
         , m_random(seed)
         , m_fields(FieldsOf(shape, withBlobs))
@@ -1000,7 +1000,6 @@ private:
         }
     }
 
-    Shape m_shape;
     bool m_withBlobs;
     std::uint32_t m_seed;
     std::mt19937 m_random;
