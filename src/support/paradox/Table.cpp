@@ -1633,24 +1633,12 @@ void Table::Post()
         AssignAutoInc(record);
         InsertRecord(record);
     } else {
-        // Find the record being edited again: another writer may have moved it.
+        // Find the record being edited again (another writer may have moved it). It must still be
+        // as this edit began: posting over another writer's change would lose it and keep memo and
+        // blob values that the other writer has freed.
         std::size_t ci = m_chainIndex;
         int pos = m_record;
-        bool found = false;
-        if (IsKeyed()) {
-            found = LocateKey(m_original.data(), ci, pos);
-        } else {
-            found = ci < m_chain.size() && pos < m_chain[ci].count;
-        }
-        // The record must still be as this edit began: posting over another writer's change would
-        // lose it and keep memo and blob values that the other writer has freed.
-        if (found) {
-            LoadBlock(ci);
-            found = std::memcmp(m_block.data() + 6 + pos * static_cast<std::size_t>(m_recordSize), m_original.data(),
-                                m_original.size())
-                == 0;
-        }
-        if (!found) {
+        if (!LocateUnchanged(m_original, ci, pos)) {
             Fail("the record was changed or deleted by another user.");
         }
         AssignAutoInc(record);
@@ -1689,6 +1677,22 @@ void Table::Post()
     PositionAt(m_chainIndex, m_record);
 }
 
+bool Table::LocateUnchanged(const std::vector<std::uint8_t>& seen, std::size_t& chainIndex, int& record)
+{
+    bool found = false;
+    if (IsKeyed()) {
+        found = LocateKey(seen.data(), chainIndex, record);
+    } else {
+        found = chainIndex < m_chain.size() && record < m_chain[chainIndex].count;
+    }
+    if (!found) {
+        return false;
+    }
+    LoadBlock(chainIndex);
+    return std::memcmp(m_block.data() + 6 + record * static_cast<std::size_t>(m_recordSize), seen.data(), seen.size())
+        == 0;
+}
+
 void Table::Delete()
 {
     CheckWritable();
@@ -1703,20 +1707,8 @@ void Table::Delete()
     ReloadIfChanged();
     std::size_t ci = m_chainIndex;
     int pos = m_record;
-    bool found = false;
-    if (IsKeyed()) {
-        found = LocateKey(victim.data(), ci, pos);
-    } else {
-        found = ci < m_chain.size() && pos < m_chain[ci].count;
-    }
     // As for a post: the memo and blob values to free are those of the record as this handle saw it.
-    if (found) {
-        LoadBlock(ci);
-        found = std::memcmp(m_block.data() + 6 + pos * static_cast<std::size_t>(m_recordSize), victim.data(),
-                            victim.size())
-            == 0;
-    }
-    if (!found) {
+    if (!LocateUnchanged(victim, ci, pos)) {
         Fail("the record was changed or deleted by another user.");
     }
     const std::size_t chainBefore = m_chain.size();

@@ -240,6 +240,9 @@ private:
     void ChainClear();
     void AssignAutoInc(std::vector<std::uint8_t>& record);
     bool LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& record);
+    // Finds the record this handle last saw (by key, or at its place in an unkeyed table) and
+    // checks that it is still byte for byte as seen; false when another writer changed it.
+    bool LocateUnchanged(const std::vector<std::uint8_t>& seen, std::size_t& chainIndex, int& record);
 
     std::string m_folder;
     std::string m_fileName;
