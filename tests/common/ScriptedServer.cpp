@@ -18,6 +18,12 @@ ScriptedServer::ScriptedServer()
     m_baseUrl = line.substr(line.find("https://"));
 }
 
+ScriptedServer& SharedScriptedServer()
+{
+    static ScriptedServer server;
+    return server;
+}
+
 int ClosedLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

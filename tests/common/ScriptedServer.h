@@ -20,6 +20,9 @@ private:
     std::string m_baseUrl;
 };
 
+// One scripted server for all tests of a test program: starting one costs a certificate.
+ScriptedServer& SharedScriptedServer();
+
 // A loopback port with nobody listening on it.
 int ClosedLoopbackPort();
 

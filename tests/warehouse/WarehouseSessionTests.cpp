@@ -18,20 +18,13 @@ using test::ReadFile;
 
 namespace {
 
-// One scripted server for all tests of this program: starting it costs a certificate.
-test::ScriptedServer& Server()
-{
-    static test::ScriptedServer server;
-    return server;
-}
-
 class SessionTest : public ::testing::Test, protected test::Workstation
 {
 protected:
     SessionTest()
     {
         session = CreateWarehouseSession(env);
-        session->SetServerBase(Server().BaseUrl());
+        session->SetServerBase(test::SharedScriptedServer().BaseUrl());
     }
 
     nlohmann::json Echo(const RequestSpec& call)

@@ -17,12 +17,6 @@ using test::ReadFile;
 
 namespace {
 
-test::ScriptedServer& Server()
-{
-    static test::ScriptedServer server;
-    return server;
-}
-
 class RequestTest : public ::testing::Test, protected test::Workstation
 {
 protected:
@@ -33,7 +27,7 @@ protected:
     }
 
     // Every request of the session meets what `script` scripts.
-    void Script(const std::string& script) { session.SetServerBase(Server().BaseUrl() + script); }
+    void Script(const std::string& script) { session.SetServerBase(test::SharedScriptedServer().BaseUrl() + script); }
 
     std::string FailureLog(const std::string& name) const
     {
