@@ -25,7 +25,14 @@ std::string SingleInstance::SocketPath()
     if (!runtime.empty()) {
         return platform::JoinPath(runtime, "WHUpload_Instance");
     }
-    return platform::TempDir() + "/WHUpload_Instance-" + std::to_string(::getuid());
+    std::string temp;
+    try {
+        temp = platform::TempDir();
+    } catch (const Error&) {
+        // An unsafe temporary folder: the lock cannot be taken there, which Claim reports.
+        temp = platform::TempDirPath();
+    }
+    return temp + "/WHUpload_Instance-" + std::to_string(::getuid());
 }
 
 std::string SingleInstance::LockPath()

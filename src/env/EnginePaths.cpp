@@ -13,17 +13,29 @@ namespace wh::env {
 EngineFolders SetEnginePaths(WarehouseEnv& env)
 {
     EngineFolders folders;
-    const std::string temp = GetShortPath(platform::TempDir());
-    std::string privateDir = platform::JoinPath(temp, "Warehouse");
-    if (!platform::DirectoryExists(privateDir) && ::mkdir(privateDir.c_str(), 0700) != 0) {
-        privateDir = temp;
-    }
-    if (::access(privateDir.c_str(), W_OK | X_OK) != 0) {
+    const auto showEngineError = [&env](const std::string& folder, const std::string& reason) {
         env.Notice().ShowMessage(MessageKind::Error,
-                                 "Could not set BDE Private Directory to\r\n  " + privateDir + "\r\n" + "ERROR: "
-                                     + SystemErrorText(errno) + "\r\n" + "Please contact Technical Support");
+                                 "Could not set BDE Private Directory to\r\n  " + folder + "\r\n" + "ERROR: " + reason
+                                     + "\r\n" + "Please contact Technical Support");
+    };
+    std::string temp;
+    try {
+        temp = GetShortPath(platform::TempDir());
+    } catch (const FileError& e) {
+        // The user's temporary folder is not safely theirs: name the folder it would have been.
+        folders.privateDir = platform::JoinPath(GetShortPath(platform::TempDirPath()), "Warehouse");
+        showEngineError(folders.privateDir, e.what());
     }
-    folders.privateDir = privateDir;
+    if (!temp.empty()) {
+        std::string privateDir = platform::JoinPath(temp, "Warehouse");
+        if (!platform::DirectoryExists(privateDir) && ::mkdir(privateDir.c_str(), 0700) != 0) {
+            privateDir = temp;
+        }
+        if (::access(privateDir.c_str(), W_OK | X_OK) != 0) {
+            showEngineError(privateDir, SystemErrorText(errno));
+        }
+        folders.privateDir = privateDir;
+    }
     folders.networkDir = env.GetClaimsDir() + "/Network";
     return folders;
 }

@@ -265,7 +265,10 @@ std::string WarehouseEnv::GetClaimsDir()
 
 std::string WarehouseEnv::ClaimsPath(std::string_view relative)
 {
-    return platform::ResolvePathNoCase(GetClaimsDir(), relative);
+    // Without a claims directory the paths start at the root, as the product's own tools do; never
+    // in the folder the tool happened to be started from.
+    const std::string claimsDir = GetClaimsDir();
+    return platform::ResolvePathNoCase(claimsDir.empty() ? std::string("/") : claimsDir, relative);
 }
 
 std::string WarehouseEnv::WarehouseDir()
@@ -305,8 +308,13 @@ std::string WarehouseEnv::ReadWarehouseIniValue(const std::string& name)
 void WarehouseEnv::PrepareLocalFolders()
 {
     std::string root = GetShortPath(GetLocalAppDataDir());
+    // Without any known data folder the tree is built from the root (where it cannot usually be
+    // made, which the installation check then reports), never in the working folder.
+    if (root.empty()) {
+        root = "/";
+    }
     // The local data folder may not exist yet on a fresh account; the tool's tree needs it.
-    if (!root.empty()) {
+    {
         for (std::size_t i = 1; i <= root.size(); ++i) {
             if (i == root.size() || root[i] == '/') {
                 MakeDirIfMissing(root.substr(0, i));

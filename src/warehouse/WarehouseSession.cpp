@@ -54,7 +54,6 @@ WarehouseSession::WarehouseSession(env::WarehouseEnv& env)
     , m_client(std::make_unique<http::HttpClient>())
 {
     m_client->SetInactivityTimeout(TimeoutFromEnvironment());
-    m_client->SetWireLogPath(platform::JoinPath(env::GetShortPath(platform::TempDir()), "Korvan_Warehouse_Log.txt"));
 }
 
 WarehouseSession::~WarehouseSession() = default;
@@ -88,10 +87,9 @@ void WarehouseSession::SetIdleHook(std::function<void()> hook)
     }
 }
 
-const std::string& WarehouseSession::WireLogPath() const
+std::string WarehouseSession::WireLogPath() const
 {
-    static const std::string none;
-    return m_client ? m_client->WireLogPath() : none;
+    return platform::JoinPath(env::GetShortPath(platform::TempDir()), "Korvan_Warehouse_Log.txt");
 }
 
 RequestOutcome WarehouseSession::Send(const RequestSpec& call)
@@ -103,6 +101,8 @@ RequestOutcome WarehouseSession::Send(const RequestSpec& call)
         return OtherFailure("Another request to the warehouse server is still in progress.");
     }
     InRequestGuard guard(m_inRequest);
+    // Looked up for every request: the temporary folder is checked to be the user's each time.
+    m_client->SetWireLogPath(WireLogPath());
     http::Request request;
     request.method = call.method;
     request.url = m_serverBase + call.path;
@@ -110,6 +110,7 @@ RequestOutcome WarehouseSession::Send(const RequestSpec& call)
     request.password = m_password;
     request.body = call.body;
     request.downloadPath = call.downloadPath;
+    request.beforeSend = call.prepare;
     // Each request connects anew after a short pause, as the server expects of this tool.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return m_client->Perform(request);

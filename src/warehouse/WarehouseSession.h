@@ -22,19 +22,22 @@ struct RequestSpec
     std::string path; // begins with "/api/"
     http::RequestBody body;
     std::string downloadPath; // empty: the answer is held in memory
+    // Writes the body file once the request is really going out (after the session accepted it
+    // and the wire log is open); may raise a FileError, and then nothing is sent.
+    std::function<void()> prepare;
 
-    static RequestSpec Get(std::string path) { return { "GET", std::move(path), {}, {} }; }
+    static RequestSpec Get(std::string path) { return { "GET", std::move(path), {}, {}, {} }; }
     static RequestSpec Download(std::string path, std::string file)
     {
-        return { "GET", std::move(path), {}, std::move(file) };
+        return { "GET", std::move(path), {}, std::move(file), {} };
     }
     static RequestSpec Put(std::string path, http::RequestBody body)
     {
-        return { "PUT", std::move(path), std::move(body), {} };
+        return { "PUT", std::move(path), std::move(body), {}, {} };
     }
     static RequestSpec Post(std::string path, http::RequestBody body)
     {
-        return { "POST", std::move(path), std::move(body), {} };
+        return { "POST", std::move(path), std::move(body), {}, {} };
     }
 };
 
@@ -64,7 +67,9 @@ public:
     // Keeps the program's event loop running while a request waits.
     void SetIdleHook(std::function<void()> hook);
 
-    const std::string& WireLogPath() const;
+    // The wire log in the user's temporary folder; a FileError when that folder is not safely
+    // the user's.
+    std::string WireLogPath() const;
 
     // True while a request waits for its answer; the session carries one request at a time.
     bool InRequest() const { return m_inRequest; }
@@ -72,8 +77,8 @@ public:
 
     // Runs the shared request steps: wire log, address, streams, fresh connection after a pause
     // of 100 ms, Basic authorisation, content type and length, outcome. Local files that cannot be
-    // opened raise a FileError and nothing is sent. A request started while another one waits,
-    // or after the session was released, is an other failure and sends nothing.
+    // opened or written raise a FileError and nothing is sent. A request started while another one
+    // waits, or after the session was released, is an other failure that touches no file.
     RequestOutcome Send(const RequestSpec& call);
 
     // Appends a heading and a message to a failure log in the claims directory's Warehouse

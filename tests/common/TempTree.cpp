@@ -75,6 +75,16 @@ ScopedEnv::ScopedEnv(const std::string& name, const std::string& value)
     ::setenv(name.c_str(), value.c_str(), 1);
 }
 
+ScopedEnv::ScopedEnv(const std::string& name)
+    : m_name(name)
+    , m_hadPrevious(std::getenv(name.c_str()) != nullptr)
+{
+    if (m_hadPrevious) {
+        m_previous = std::getenv(name.c_str());
+    }
+    ::unsetenv(name.c_str());
+}
+
 ScopedEnv::~ScopedEnv()
 {
     if (m_hadPrevious) {

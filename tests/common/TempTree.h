@@ -31,6 +31,8 @@ class ScopedEnv
 {
 public:
     ScopedEnv(const std::string& name, const std::string& value);
+    // Unsets the variable for the life of the object.
+    explicit ScopedEnv(const std::string& name);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;

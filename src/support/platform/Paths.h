@@ -5,11 +5,23 @@
 
 namespace wh::platform {
 
-// The per-user data folder: $XDG_DATA_HOME, else ~/.local/share; empty when neither is known.
+// The per-user data folder: $XDG_DATA_HOME, else ~/.local/share, where the home folder is $HOME or,
+// without it, the one the password database gives. Relative values are ignored, so the tool's tree
+// never lands in the working folder. Empty when no home folder is known at all.
 std::string LocalDataDir();
 
-// The temporary-files folder: $TMPDIR, else /tmp; never with a trailing separator.
+// The user's temporary-files folder, never with a trailing separator: $TMPDIR when set, else a
+// folder of the user's own below /tmp (see UserTempDir). Raises a FileError when that folder
+// cannot be made or is not safely the user's.
 std::string TempDir();
+
+// The folder TempDir gives, without making or checking it.
+std::string TempDirPath();
+
+// The folder `parent`/whupload-<uid>: created with mode 0700 when missing, tightened to 0700 when
+// it is the user's own. /tmp is shared by every user of the machine, so a folder there that is a
+// link, is no folder, or belongs to someone else is refused with a FileError that says what to do.
+std::string UserTempDir(const std::string& parent, unsigned uid);
 
 // The folder of the running program file; WHUPLOAD_PROGRAM_DIR overrides it (tests, packaging).
 std::string ProgramDir();
