@@ -35,6 +35,19 @@ void WriteWholeFile(const std::string& path, const std::string& bytes)
     }
 }
 
+// The sign-in and the claim list read a refusal (401, 407) as an answer, but for a transfer of an
+// archive a refusal means nothing was moved: it fails like any other status of 400 or more.
+RequestOutcome SendTransfer(WarehouseSession& session, const RequestSpec& call)
+{
+    RequestOutcome outcome = session.Send(call);
+    if (outcome.IsSuccess() && (outcome.status == 401 || outcome.status == 407)) {
+        outcome.kind = Kind::HttpFailure;
+        outcome.failureCode = static_cast<int>(outcome.status);
+        outcome.failureText = outcome.reason;
+    }
+    return outcome;
+}
+
 } // namespace
 
 std::string Authenticate(WarehouseSession& session)
@@ -95,7 +108,7 @@ std::string GetClaimJSONData(WarehouseSession& session, const std::string& id)
 std::string GetClaimFile(WarehouseSession& session, const std::string& id)
 {
     const std::string target = platform::JoinPath(session.Env().ClaimsPath("Warehouse/Downloads"), id + ".kvz");
-    const RequestOutcome outcome = session.Send(RequestSpec::Download("/api/claims/" + id + ".kvz", target));
+    const RequestOutcome outcome = SendTransfer(session, RequestSpec::Download("/api/claims/" + id + ".kvz", target));
     if (!outcome.IsSuccess()) {
         throw RequestFailure(outcome.FailureMessage());
     }
@@ -104,8 +117,8 @@ std::string GetClaimFile(WarehouseSession& session, const std::string& id)
 
 std::string PutClaimFile(WarehouseSession& session, const std::string& id, const std::string& archivePath)
 {
-    const RequestOutcome outcome
-        = session.Send(RequestSpec::Put("/api/claims/" + id + ".kvz", http::RequestBody::FromFile(archivePath)));
+    const RequestOutcome outcome = SendTransfer(
+        session, RequestSpec::Put("/api/claims/" + id + ".kvz", http::RequestBody::FromFile(archivePath)));
     if (outcome.IsSuccess()) {
         return outcome.body;
     }
@@ -116,9 +129,9 @@ std::string PutClaimFile(WarehouseSession& session, const std::string& id, const
 std::string PutClaimJSON(WarehouseSession& session, const std::string& id, const std::string& document)
 {
     const std::string copy = UploadsPath(session, id + ".json");
-    WriteWholeFile(copy, document);
-    const RequestOutcome outcome
-        = session.Send(RequestSpec::Put("/api/claims/" + id + ".json", http::RequestBody::FromFile(copy)));
+    RequestSpec call = RequestSpec::Put("/api/claims/" + id + ".json", http::RequestBody::FromFile(copy));
+    call.prepare = [&copy, &document] { WriteWholeFile(copy, document); };
+    const RequestOutcome outcome = session.Send(call);
     if (outcome.IsSuccess()) {
         if (outcome.status == 200) {
             return outcome.body;
@@ -134,9 +147,9 @@ std::string PutClaimJSON(WarehouseSession& session, const std::string& id, const
 std::string SearchClaims(WarehouseSession& session, const std::string& query)
 {
     const std::string copy = UploadsPath(session, "ClaimSearch.json");
-    WriteWholeFile(copy, query);
-    const RequestOutcome outcome
-        = session.Send(RequestSpec::Post("/api/claims/search", http::RequestBody::FromFile(copy)));
+    RequestSpec call = RequestSpec::Post("/api/claims/search", http::RequestBody::FromFile(copy));
+    call.prepare = [&copy, &query] { WriteWholeFile(copy, query); };
+    const RequestOutcome outcome = session.Send(call);
     switch (outcome.kind) {
     case Kind::Success:
         return outcome.body;
@@ -170,7 +183,7 @@ std::string AuxGetList(WarehouseSession& session)
 std::string AuxGetFile(WarehouseSession& session, const std::string& path, const std::string& code)
 {
     session.SetLastServerMessage("");
-    const RequestOutcome outcome = session.Send(RequestSpec::Download("/api/aux/" + code, path));
+    const RequestOutcome outcome = SendTransfer(session, RequestSpec::Download("/api/aux/" + code, path));
     switch (outcome.kind) {
     case Kind::Success:
         return "ok";
@@ -189,7 +202,7 @@ std::string AuxPutFile(WarehouseSession& session, const std::string& path, const
 {
     session.SetLastServerMessage("");
     const RequestOutcome outcome
-        = session.Send(RequestSpec::Put("/api/aux/" + code, http::RequestBody::FromFile(path)));
+        = SendTransfer(session, RequestSpec::Put("/api/aux/" + code, http::RequestBody::FromFile(path)));
     switch (outcome.kind) {
     case Kind::Success:
         return outcome.body.find("Successfully") != std::string::npos ? std::string("ok") : outcome.body;

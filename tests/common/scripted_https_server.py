@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A small HTTPS server whose answers are scripted by the request path, for testing the client
-side of the tool against real sockets: statuses with bodies, echoes of what arrived, large
+side of the tool against real sockets: statuses with chosen reasons and bodies, echoes of what arrived, large
 downloads, stalls and cut connections. Listens on 127.0.0.1 only and prints
 "listening on https://127.0.0.1:PORT" when ready."""
 import hashlib
@@ -48,8 +48,10 @@ class Handler(BaseHTTPRequestHandler):
         parts = url.path.strip("/").split("/")
         received, digest = self.read_body()
         if parts[0] == "status":
+            # /status/CODE?reason=...&body=...: the status line's reason phrase and the body.
             status = int(parts[1])
-            self.answer(status, "body %d" % status, query.get("reason", [None])[0])
+            body = query.get("body", ["body %d" % status])[0]
+            self.answer(status, body, query.get("reason", [None])[0])
         elif parts[0] == "echo":
             self.answer(200, json.dumps({
                 "method": self.command,

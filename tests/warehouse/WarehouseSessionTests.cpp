@@ -176,6 +176,35 @@ TEST_F(SessionTest, WireLogGrowsAcrossRequestsWithTimeStampedLines)
                 && first[12] == ' ')
         << first.substr(0, 40);
     EXPECT_EQ(second.find("body 404"), std::string::npos);
+    // One message per line: the failure's code and reason, joined by CR LF, share one line.
+    EXPECT_EQ(second.find('\r'), std::string::npos);
+    EXPECT_NE(second.find(" Error: 404 Not Found\n"), std::string::npos) << second;
+}
+
+TEST_F(SessionTest, OnlyWebAddressesAreFollowedAndPlainHttpIsNoted)
+{
+    // A file:// base would make an upload write a local file and a download read one.
+    const std::string target = tree.MakeDir("elsewhere/api/claims");
+    tree.Write("elsewhere/api/claims/57.kvz", "local secret");
+    session->SetServerBase("file://" + tree.Path("elsewhere"));
+    const std::string archive = tree.Write("up/58.KVZ", "archive bytes");
+    const RequestOutcome put
+        = session->Send(RequestSpec::Put("/api/claims/58.kvz", http::RequestBody::FromFile(archive)));
+    EXPECT_EQ(put.kind, RequestOutcome::Kind::HttpFailure);
+    EXPECT_FALSE(std::filesystem::exists(target + "/58.kvz"));
+    const std::string download = tree.Path("claims/Warehouse/Downloads/57.kvz");
+    const RequestOutcome get = session->Send(RequestSpec::Download("/api/claims/57.kvz", download));
+    EXPECT_EQ(get.kind, RequestOutcome::Kind::HttpFailure);
+    EXPECT_EQ(ReadFile(download), "");
+
+    const std::string wireLog = tree.Path("tmp/Korvan_Warehouse_Log.txt");
+    EXPECT_EQ(ReadFile(wireLog).find("plain http"), std::string::npos);
+    session->SetServerBase("http://127.0.0.1:" + std::to_string(test::ClosedLoopbackPort()));
+    session->Send(RequestSpec::Get("/api/status"));
+    const std::string log = ReadFile(wireLog);
+    const auto warning = log.find("Warning: the server address is plain http");
+    ASSERT_NE(warning, std::string::npos) << log;
+    EXPECT_EQ(log.find("plain http", log.find('\n', warning)), std::string::npos) << log; // one line per request
 }
 
 TEST_F(SessionTest, FailureLogsAppendHeadingAndMessage)

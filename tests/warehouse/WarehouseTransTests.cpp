@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "common/RecordingUserNotice.h"
 #include "common/ScriptedServer.h"
@@ -162,12 +163,118 @@ TEST_F(RequestTest, AuxiliaryRequestsStartWithAnEmptyMessage)
 TEST_F(RequestTest, AuxiliaryPutNeedsTheExactWordSuccessfully)
 {
     const std::string archive = tree.Write("PHB.AUX", "zip bytes");
-    Script("/status/200?reason=OK&word=");
-    EXPECT_EQ(AuxPutFile(session, archive, "PHB"), "body 200");
+    const std::pair<std::string, std::string> cases[] = {
+        { "File%20Uploaded%20Successfully.", "ok" },
+        { "file%20uploaded%20successfully.", "file uploaded successfully." },
+        { "%7B%22msg%22%3A%22Disk%20full%22%7D", "{\"msg\":\"Disk full\"}" },
+    };
+    for (const auto& [body, result] : cases) {
+        Script("/status/200?body=" + body + "&x=");
+        EXPECT_EQ(AuxPutFile(session, archive, "PHB"), result) << body;
+        EXPECT_EQ(session.LastServerMessage(), "");
+    }
     Script("/status/403");
     EXPECT_EQ(AuxPutFile(session, archive, "PHB"), "");
     EXPECT_EQ(session.LastServerMessage(), "Error Code : 403\r\nForbidden");
     EXPECT_THROW(AuxPutFile(session, tree.Path("none.AUX"), "PHB"), FileError);
+}
+
+TEST_F(RequestTest, TransfersRefusedWithUnauthorisedFailLikeAnyRefusal)
+{
+    // The sign-in reads a 401 as an answer; an archive transfer that was refused moved nothing.
+    const std::string archive = tree.Write("up/57.KVZ", "archive");
+    for (const std::string status : { "401", "407" }) {
+        SCOPED_TRACE(status);
+        const std::string reason = status == "401" ? "Unauthorized" : "Proxy Authentication Required";
+        Script("/status/" + status);
+        EXPECT_EQ(Authenticate(session), "body " + status);
+
+        std::filesystem::remove(tree.Path("claims/Warehouse/PutClaimLog.txt"));
+        EXPECT_EQ(PutClaimFile(session, "57", archive), "");
+        EXPECT_EQ(FailureLog("PutClaimLog.txt"),
+                  "~~~~~Claim Upload Dat " + archive + kStamp + status + "\r\n" + reason + "\r\n");
+
+        EXPECT_THROW(GetClaimFile(session, "57"), RequestFailure);
+
+        EXPECT_EQ(AuxGetFile(session, tree.Path("PHB.PHB"), "PHB"), "");
+        EXPECT_EQ(session.LastServerMessage(), "Error Code : " + status + "\r\n" + reason);
+
+        session.SetLastServerMessage("");
+        EXPECT_EQ(AuxPutFile(session, archive, "PHB"), "");
+        EXPECT_EQ(session.LastServerMessage(), "Error Code : " + status + "\r\n" + reason);
+    }
+}
+
+TEST_F(RequestTest, OtherFailuresGiveTheirResultsMessagesAndLogsInOrder)
+{
+    // A released session refuses every request with an other failure, before any file is touched.
+    const std::string refusal = "The warehouse session has been closed.";
+    const std::string archive = tree.Write("PHB.AUX", "zip bytes");
+    struct Case
+    {
+        std::string name;
+        std::function<std::string()> request;
+        std::string result;
+        std::string message; // LastServerMessage afterwards
+        std::string logFile;
+        std::string heading;
+        std::string messageWhenLogFails; // the log comes first where this stays as before
+    };
+    const Case cases[] = {
+        { "Authenticate", [&] { return Authenticate(session); }, "400", refusal, "Authenticate.txt",
+          "~~~~~Authentication INFORMATION", refusal },
+        { "GetClaimList", [&] { return GetClaimList(session); }, "400", "Error : " + refusal, "GetClaimList.txt",
+          "~~~~~Claim List INFORMATION", "Error : " + refusal },
+        { "SearchClaims", [&] { return SearchClaims(session, "{}"); }, "", "before", "PostClaimSearchLog.txt",
+          "~~~~~Claim JSON DATA ", "before" },
+        { "AuxGetList", [&] { return AuxGetList(session); }, "", refusal, "AuxListFiles.txt",
+          "~~~~~AuxListFiles INFORMATION", "" },
+        { "AuxPutFile", [&] { return AuxPutFile(session, archive, "PHB"); }, "", refusal, "AuxPutFiles.txt",
+          "~~~~~AuxPutFiles INFORMATION", refusal },
+    };
+    session.Release();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        session.SetLastServerMessage("before");
+        EXPECT_EQ(c.request(), c.result);
+        EXPECT_EQ(session.LastServerMessage(), c.message);
+        EXPECT_EQ(FailureLog(c.logFile), c.heading + kStamp + refusal + "\r\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(tree.Path("claims/Warehouse/Uploads/ClaimSearch.json")));
+
+    // A log that cannot be written stops the handling there: what came before it is done.
+    std::filesystem::remove_all(tree.Path("claims/Warehouse"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        session.SetLastServerMessage("before");
+        EXPECT_THROW(c.request(), FileError);
+        EXPECT_EQ(session.LastServerMessage(), c.messageWhenLogFails);
+    }
+}
+
+TEST_F(RequestTest, SavedDocumentsAreWrittenOnlyForRequestsThatGoOut)
+{
+    const std::string json = tree.Path("claims/Warehouse/Uploads/57.json");
+    const std::string search = tree.Path("claims/Warehouse/Uploads/ClaimSearch.json");
+
+    // The wire log cannot be opened: nothing goes out, so nothing is kept as sent.
+    test::ScopedEnv noTemp("TMPDIR", tree.Path("no/such/folder"));
+    Script("/echo");
+    EXPECT_THROW(PutClaimJSON(session, "57", "{\"a\":1}"), FileError);
+    EXPECT_THROW(SearchClaims(session, "{\"b\":2}"), FileError);
+    EXPECT_FALSE(std::filesystem::exists(json));
+    EXPECT_FALSE(std::filesystem::exists(search));
+
+    test::ScopedEnv temp("TMPDIR", tree.Path("tmp"));
+    EXPECT_NE(PutClaimJSON(session, "57", "{\"a\":1}").find("\"received\": 7"), std::string::npos);
+    EXPECT_EQ(ReadFile(json), "{\"a\":1}");
+
+    // The session refuses a request after its release: the last document sent stays as it was.
+    session.Release();
+    EXPECT_EQ(PutClaimJSON(session, "57", "{\"a\":2}"), "");
+    EXPECT_EQ(ReadFile(json), "{\"a\":1}");
+    EXPECT_EQ(SearchClaims(session, "{\"b\":3}"), "");
+    EXPECT_FALSE(std::filesystem::exists(search));
 }
 
 TEST_F(RequestTest, LocalWriteFailuresAreOtherFailuresThatGetLogged)

@@ -1,5 +1,6 @@
 #include "support/http/HttpClient.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,16 +62,48 @@ struct Transfer
     Clock::time_point lastActivity = Clock::now();
 };
 
+// One message per time-stamped line: line breaks inside a message (a failure's code and text are
+// joined by CR LF) become blanks.
+std::string OneLine(const std::string& text)
+{
+    std::string line;
+    line.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            line.push_back(' ');
+        } else {
+            line.push_back(text[i]);
+        }
+    }
+    while (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
+}
+
 void WriteWireLine(Transfer& t, const std::string& text)
 {
     if (!t.wireLog) {
         return;
     }
-    std::string line = text;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-        line.pop_back();
+    std::fprintf(t.wireLog, "%s %s\n", WireTime().c_str(), OneLine(text).c_str());
+}
+
+bool IsPlainHttp(const std::string& url)
+{
+    static const std::string scheme = "http://";
+    if (url.size() < scheme.size()) {
+        return false;
     }
-    std::fprintf(t.wireLog, "%s %s\n", WireTime().c_str(), line.c_str());
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user)
@@ -207,6 +240,14 @@ Outcome HttpClient::Perform(const Request& request)
         wireLog = OpenFile(m_wireLogPath, "ab", "the wire log");
         t.wireLog = wireLog.get();
     }
+    if (IsPlainHttp(request.url)) {
+        WriteWireLine(t,
+                      "Warning: the server address is plain http: the password and every document travel "
+                      "unencrypted");
+    }
+    if (request.beforeSend) {
+        request.beforeSend();
+    }
 
     FilePtr bodyFile(nullptr, &std::fclose);
     curl_off_t bodySize = 0;
@@ -242,6 +283,10 @@ Outcome HttpClient::Perform(const Request& request)
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // A server address is a web address: a file:// or other scheme must not read or write local
+    // files or reach other services, not even through a redirection.
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     // Every request connects anew: no connection is left for a later one.
     curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
@@ -318,6 +363,7 @@ Outcome HttpClient::Perform(const Request& request)
     curl_multi_remove_handle(multi.get(), h);
 
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &outcome.status);
+    outcome.reason = t.reasonPhrase;
     if (timedOut) {
         outcome.kind = Outcome::Kind::HttpFailure;
         outcome.failureCode = kTimeoutCode;

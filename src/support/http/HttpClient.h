@@ -29,6 +29,9 @@ struct Request
     std::string contentType = "application/json"; // sent with POST and PUT
     RequestBody body;
     std::string downloadPath; // when set, the answer's body goes to this file instead of memory
+    // Runs once the wire log is open and before the body file is opened: a body that is written
+    // for the request is only written when the request is really going out. May raise.
+    std::function<void()> beforeSend;
 };
 
 // How a transfer ended. A success is any answer below 400, and 401 and 407; an HTTP failure is
@@ -39,6 +42,7 @@ struct Outcome
     enum class Kind { Success, HttpFailure, OtherFailure };
     Kind kind = Kind::OtherFailure;
     long status = 0;
+    std::string reason; // the reason phrase of the answer's status line
     std::string body; // the answer's bytes, unless they went to a file
     int failureCode = 0; // HTTP failure: the status or the client's own error number
     std::string failureText; // HTTP failure: the reason phrase or the client's description
@@ -54,7 +58,8 @@ inline constexpr int kTimeoutCode = 28; // the client's own number for an operat
 
 // A synchronous HTTPS client over libcurl. Each request uses a fresh connection, accepts the
 // server's certificate as presented (TLS 1.0 or better, the best both sides know), and keeps the
-// caller's event loop alive through the idle hook while it waits.
+// caller's event loop alive through the idle hook while it waits. Only https and http addresses
+// are followed: anything else (file://, ftp://, ...) is a transfer that cannot be made.
 class HttpClient
 {
 public:
