@@ -8,7 +8,6 @@ pkg_check_modules(SQLITE3 REQUIRED IMPORTED_TARGET sqlite3)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(CLI11 REQUIRED)
-find_path(SIMPLEINI_INCLUDE_DIR SimpleIni.h REQUIRED)
 find_package(GTest REQUIRED)
 pkg_check_modules(PXLIB IMPORTED_TARGET pxlib)
 

@@ -1,12 +1,8 @@
 #include "env/IniFile.h"
 
-// This unit holds the one instance of the INI library's implementation.
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
-
 #include "support/text/StringUtil.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -16,66 +12,9 @@
 #include <vector>
 
 namespace wh::env {
-
-struct IniFile::Impl
-{
-    // CSimpleIniA is the variant that matches names without regard to case.
-    CSimpleIniA ini { false, false, true };
-
-    Impl()
-    {
-        ini.SetUnicode(false);
-        ini.SetSpaces(false);
-    }
-};
-
-IniFile::IniFile()
-    : m_impl(std::make_unique<Impl>())
-{
-}
-
-IniFile::~IniFile() = default;
-IniFile::IniFile(IniFile&&) noexcept = default;
-IniFile& IniFile::operator=(IniFile&&) noexcept = default;
-
-bool IniFile::Load(const std::string& path)
-{
-    m_impl = std::make_unique<Impl>();
-    return m_impl->ini.LoadFile(path.c_str()) >= 0;
-}
-
-bool IniFile::Save(const std::string& path) const
-{
-    return m_impl->ini.SaveFile(path.c_str(), false) >= 0;
-}
-
-bool IniFile::HasValue(const std::string& section, const std::string& key) const
-{
-    return m_impl->ini.GetValue(section.c_str(), key.c_str(), nullptr) != nullptr;
-}
-
-std::string IniFile::ReadString(const std::string& section, const std::string& key, const std::string& fallback) const
-{
-    const char* value = m_impl->ini.GetValue(section.c_str(), key.c_str(), nullptr);
-    return value ? std::string(value) : fallback;
-}
-
-int IniFile::ReadInteger(const std::string& section, const std::string& key, int fallback) const
-{
-    const char* value = m_impl->ini.GetValue(section.c_str(), key.c_str(), nullptr);
-    int parsed = 0;
-    if (value && text::TryParseInt(text::Trim(value), parsed)) {
-        return parsed;
-    }
-    return fallback;
-}
-
-void IniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
-{
-    m_impl->ini.SetValue(section.c_str(), key.c_str(), value.c_str());
-}
-
 namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 struct TextLine
 {
@@ -83,6 +22,7 @@ struct TextLine
     std::string ending; // "\r\n", "\n" or empty for a last line without one
 };
 
+// The lines of INI text; a byte-order mark in front is no part of the first line.
 std::vector<TextLine> SplitLines(std::string_view text)
 {
     std::vector<TextLine> lines;
@@ -99,6 +39,11 @@ std::vector<TextLine> SplitLines(std::string_view text)
         start = newline + 1;
     }
     return lines;
+}
+
+std::size_t ByteOrderMarkSize(std::string_view text)
+{
+    return text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
 }
 
 // The section name of a line "[name]", or nothing for any other line.
@@ -121,7 +66,176 @@ bool IsComment(std::string_view content)
     return !trimmed.empty() && (trimmed.front() == ';' || trimmed.front() == '#');
 }
 
+// The trimmed key of an entry line "key=value", or nothing for a comment or a line without "=".
+std::optional<std::string> EntryKey(std::string_view content)
+{
+    const std::size_t equals = content.find('=');
+    if (IsComment(content) || equals == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return text::Trim(content.substr(0, equals));
+}
+
+std::string EntryValue(std::string_view content)
+{
+    return text::Trim(content.substr(content.find('=') + 1));
+}
+
+bool ReadAll(int fd, std::string& text)
+{
+    char chunk[8192];
+    ssize_t n;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    return n == 0;
+}
+
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// A linked file is changed where it lies, and the link stays a link.
+std::string ResolvedPath(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+// Writes the content to a new file beside `path`, with the mode of `original` (0644 for a new
+// file), and renames it over `path`: a reader sees the old or the new file, never half of one.
+bool ReplaceByRename(const std::string& path, std::string_view content, const struct stat* original)
+{
+    std::string temp = path + ".XXXXXX";
+    const int out = ::mkstemp(temp.data());
+    if (out < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < content.size()) {
+        const ssize_t n = ::write(out, content.data() + done, content.size() - done);
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ok && ::fchmod(out, original ? original->st_mode & 07777 : 0644) == 0 && ::fsync(out) == 0;
+    ok = ::close(out) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+    }
+    return ok;
+}
+
+// Stores the content as the file at `path`, which `fd` holds open for writing (-1: the file does
+// not exist yet and is created).
+bool StoreFile(const std::string& path, int fd, std::string_view content)
+{
+    if (fd < 0) {
+        return ReplaceByRename(path, content, nullptr);
+    }
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    return ReplaceByRename(path, content, &info);
+}
+
 } // namespace
+
+bool IniFile::Load(const std::string& path)
+{
+    m_text.clear();
+    m_values.clear();
+    const Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.Get() < 0 || !ReadAll(in.Get(), m_text)) {
+        m_text.clear();
+        return false;
+    }
+    Index();
+    return true;
+}
+
+bool IniFile::Save(const std::string& givenPath) const
+{
+    const std::string path = ResolvedPath(givenPath);
+    const Descriptor out(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (out.Get() < 0 && errno != ENOENT) {
+        return false;
+    }
+    return StoreFile(path, out.Get(), m_text);
+}
+
+void IniFile::Index()
+{
+    m_values.clear();
+    const std::string_view text(m_text);
+    std::map<std::string, std::string>* section = nullptr; // none before the first section line
+    for (const TextLine& line : SplitLines(text.substr(ByteOrderMarkSize(text)))) {
+        if (const auto name = SectionName(line.content)) {
+            const auto [it, first] = m_values.try_emplace(text::UpperCase(*name));
+            section = first ? &it->second : nullptr;
+        } else if (const auto key = EntryKey(line.content); key && section) {
+            section->try_emplace(text::UpperCase(*key), EntryValue(line.content));
+        }
+    }
+}
+
+const std::string* IniFile::Find(const std::string& section, const std::string& key) const
+{
+    const auto inSection = m_values.find(text::UpperCase(text::Trim(section)));
+    if (inSection == m_values.end()) {
+        return nullptr;
+    }
+    const auto entry = inSection->second.find(text::UpperCase(text::Trim(key)));
+    return entry == inSection->second.end() ? nullptr : &entry->second;
+}
+
+bool IniFile::HasValue(const std::string& section, const std::string& key) const
+{
+    return Find(section, key) != nullptr;
+}
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key, const std::string& fallback) const
+{
+    const std::string* value = Find(section, key);
+    return value ? *value : fallback;
+}
+
+int IniFile::ReadInteger(const std::string& section, const std::string& key, int fallback) const
+{
+    const std::string* value = Find(section, key);
+    int parsed = 0;
+    return value && text::TryParseInt(*value, parsed) ? parsed : fallback;
+}
+
+bool IniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
+{
+    auto updated = SetIniTextValue(m_text, section, key, text::Trim(value));
+    if (!updated) {
+        return false;
+    }
+    m_text = std::move(*updated);
+    Index();
+    return true;
+}
 
 std::optional<std::string> SetIniTextValue(std::string_view text, std::string_view section, std::string_view key,
                                            std::string_view value)
@@ -133,57 +247,44 @@ std::optional<std::string> SetIniTextValue(std::string_view text, std::string_vi
         || breaksLine(value) || value != text::Trim(value)) {
         return std::nullopt;
     }
-    // A byte-order mark before the first line is kept but is no part of that line's content.
-    const std::string_view bom = "\xEF\xBB\xBF";
-    const std::size_t bomSize = text.substr(0, bom.size()) == bom ? bom.size() : 0;
+    const std::size_t bomSize = ByteOrderMarkSize(text);
     std::vector<TextLine> lines = SplitLines(text.substr(bomSize));
     const std::string ending = lines.empty() || lines.front().ending.empty() ? "\r\n" : lines.front().ending;
     const std::string entry = std::string(key) + "=" + std::string(value);
 
-    bool inSection = false;
-    bool sectionSeen = false;
-    bool replaced = false;
-    std::size_t insertAfter = 0; // last non-blank line of the first matching section
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (const auto name = SectionName(lines[i].content)) {
-            inSection = text::EqualsIgnoreCase(*name, section);
-            if (inSection && !sectionSeen) {
-                sectionSeen = true;
-                insertAfter = i;
-            }
-            continue;
-        }
-        if (!inSection) {
-            continue;
-        }
-        if (IsComment(lines[i].content)) {
-            continue;
-        }
-        const std::size_t equals = lines[i].content.find('=');
-        if (equals != std::string::npos
-            && text::EqualsIgnoreCase(text::Trim(std::string_view(lines[i].content).substr(0, equals)), key)) {
-            lines[i].content = entry;
-            replaced = true;
-        }
-    }
-    if (!replaced && sectionSeen) {
-        // The first matching section ends before the next section line; blank lines at its end
-        // stay between it and the next section.
-        for (std::size_t i = insertAfter + 1; i < lines.size() && !SectionName(lines[i].content); ++i) {
-            if (!text::Trim(lines[i].content).empty()) {
-                insertAfter = i;
-            }
-        }
-        if (lines[insertAfter].ending.empty()) {
-            lines[insertAfter].ending = ending;
-        }
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter) + 1, TextLine { entry, ending });
-    } else if (!sectionSeen) {
+    // Only the first section of the name is read, so only it is written.
+    const auto isWanted = [&](const TextLine& line) {
+        const auto name = SectionName(line.content);
+        return name && text::EqualsIgnoreCase(*name, section);
+    };
+    const auto first = static_cast<std::size_t>(std::find_if(lines.begin(), lines.end(), isWanted) - lines.begin());
+    if (first == lines.size()) {
         if (!lines.empty() && lines.back().ending.empty()) {
             lines.back().ending = ending;
         }
         lines.push_back({ "[" + std::string(section) + "]", ending });
         lines.push_back({ entry, ending });
+    } else {
+        std::size_t insertAfter = first; // the last non-blank line of the section
+        bool replaced = false;
+        for (std::size_t i = first + 1; i < lines.size() && !SectionName(lines[i].content); ++i) {
+            const auto name = EntryKey(lines[i].content);
+            if (name && text::EqualsIgnoreCase(*name, key)) {
+                lines[i].content = entry;
+                replaced = true;
+                break;
+            }
+            // Blank lines at the end of the section stay between it and the next section.
+            if (!text::Trim(lines[i].content).empty()) {
+                insertAfter = i;
+            }
+        }
+        if (!replaced) {
+            if (lines[insertAfter].ending.empty()) {
+                lines[insertAfter].ending = ending;
+            }
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAfter) + 1, TextLine { entry, ending });
+        }
     }
 
     std::string result(text.substr(0, bomSize));
@@ -197,63 +298,15 @@ std::optional<std::string> SetIniTextValue(std::string_view text, std::string_vi
 bool WriteIniValueKeepingText(const std::string& givenPath, const std::string& section, const std::string& key,
                               const std::string& value)
 {
-    // A linked file is changed where it lies, and the link stays a link.
-    std::string path = givenPath;
-    char resolved[PATH_MAX];
-    if (::realpath(givenPath.c_str(), resolved)) {
-        path = resolved;
-    }
+    const std::string path = ResolvedPath(givenPath);
+    // A file that may not be written is refused before anything is made.
+    const Descriptor file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     std::string text;
-    mode_t mode = 0644;
-    struct stat info = {};
-    if (::stat(path.c_str(), &info) == 0) {
-        mode = info.st_mode & 07777;
-        // The replacement must not get round a file that may not be written.
-        const int probe = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (probe < 0) {
-            return false;
-        }
-        ::close(probe);
-        const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (in < 0) {
-            return false;
-        }
-        char chunk[8192];
-        ssize_t n;
-        while ((n = ::read(in, chunk, sizeof chunk)) > 0) {
-            text.append(chunk, static_cast<std::size_t>(n));
-        }
-        ::close(in);
-        if (n < 0) {
-            return false;
-        }
-    } else if (errno != ENOENT) {
+    if (file.Get() < 0 ? errno != ENOENT : !ReadAll(file.Get(), text)) {
         return false;
     }
-
     const auto updated = SetIniTextValue(text, section, key, value);
-    if (!updated) {
-        return false;
-    }
-    std::string temp = path + ".XXXXXX";
-    const int out = ::mkstemp(temp.data());
-    if (out < 0) {
-        return false;
-    }
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < updated->size()) {
-        const ssize_t n = ::write(out, updated->data() + done, updated->size() - done);
-        ok = n > 0;
-        done += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    ok = ok && ::fchmod(out, mode) == 0 && ::fsync(out) == 0;
-    ok = ::close(out) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-    }
-    return ok;
+    return updated && StoreFile(path, file.Get(), *updated);
 }
 
 } // namespace wh::env

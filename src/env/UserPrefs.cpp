@@ -138,10 +138,16 @@ void UserPrefs::SaveMachineUser(const std::string& name, int id)
     m_env.SetCurrentUser(name, id);
     const std::string path = MachineUserPath();
     IniFile machine;
-    machine.Load(path);
-    machine.WriteString("MachineUser", "User", name);
-    machine.WriteString("MachineUser", "UID", std::to_string(id));
-    if (!machine.Save(path)) {
+    // What else the file holds is kept, so a file that is there but cannot be read is not written.
+    bool stored = machine.Load(path) || !platform::FileExists(path);
+    if (stored
+        && !(machine.WriteString("MachineUser", "User", name)
+             && machine.WriteString("MachineUser", "UID", std::to_string(id)))) {
+        errno = EINVAL; // a name that cannot stand on one line
+        stored = false;
+    }
+    stored = stored && machine.Save(path);
+    if (!stored) {
         throw FileError("Cannot write the chosen user to \"" + path + "\". " + SystemErrorText(errno ? errno : EACCES));
     }
 }

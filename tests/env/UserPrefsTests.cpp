@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <grp.h>
+#include <optional>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/RecordingUserNotice.h"
@@ -40,6 +44,34 @@ protected:
     WarehouseEnv env;
     UserPrefs prefs;
 };
+
+// Another user of the machine, for the tests that a superuser can run on another's behalf.
+constexpr uid_t kOtherUid = 61234;
+constexpr gid_t kOtherGid = 61234;
+
+// Runs `job` in a child process that first becomes `uid`/`gid` (only a superuser can; anyone can
+// stay who they are). 0 when the job succeeded, 1 when it failed, 2 when the ids could not be
+// taken, 3 when the child cannot reach `folder`.
+int RunAs(uid_t uid, gid_t gid, const std::string& folder, const std::function<bool()>& job)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (uid != ::geteuid() || gid != ::getegid()) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
+                ::_exit(2);
+            }
+        }
+        if (::access(folder.c_str(), X_OK) != 0) {
+            ::_exit(3);
+        }
+        ::_exit(job() ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
 
 } // namespace
 
@@ -117,6 +149,17 @@ TEST_F(UserPrefsTest, ReadsTheCurrentUsersSectionAsStored)
     EXPECT_EQ(prefs.ReadUserPref("WCompany", "none"), "none");
 }
 
+TEST_F(UserPrefsTest, TheFirstCopyOfASectionAndOfAKeyIsTheOneRead)
+{
+    WriteUserP("[MANAGER]\r\nWName=first\r\nWServer=<<<EOF\r\nWCompany=ACME\r\nEOF\r\nwname=second\r\n"
+               "[manager]\r\nWName=third\r\nWHUploadAll=TRUE\r\n");
+    EXPECT_EQ(prefs.ReadUserPref("WName", ""), "first");
+    EXPECT_EQ(prefs.ReadUserPref("WServer", ""), "<<<EOF");
+    EXPECT_EQ(prefs.ReadUserPref("WCompany", ""), "ACME");
+    // Only in the later copy of the section: not there for the adjusting product either.
+    EXPECT_EQ(prefs.ReadUserPref("WHUploadAll", "absent"), "absent");
+}
+
 TEST_F(UserPrefsTest, WriteTrimsKeyAndValueAndCreatesTheFile)
 {
     prefs.WriteUserPref("  WName\t", "  jdoe  ");
@@ -125,6 +168,85 @@ TEST_F(UserPrefsTest, WriteTrimsKeyAndValueAndCreatesTheFile)
     prefs.WriteUserPref("WName", "");
     EXPECT_EQ(UserP(), "[MANAGER]\r\nWName=\r\n");
     EXPECT_EQ(prefs.ReadUserPref("WName", "x"), "");
+}
+
+TEST(IniFileReading, MatchesAsTheProductReads)
+{
+    struct Case
+    {
+        const char* what;
+        std::string text;
+        std::string section;
+        std::string key;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        { "the first entry of a key wins", "[A]\r\nx=1\r\nX=2\r\n", "A", "x", "1" },
+        { "the first copy of a section is the only one looked in", "[A]\r\nx=1\r\n[B]\r\ny=2\r\n[A]\r\nx=3\r\nz=4\r\n",
+          "a", "x", "1" },
+        { "a key only in a later copy is not found", "[A]\r\nx=1\r\n[B]\r\n[A]\r\nz=4\r\n", "A", "z", std::nullopt },
+        { "a later copy in another case is a copy too", "[A]\r\nx=1\r\n[ a ]\r\nz=4\r\n", "A", "z", std::nullopt },
+        { "an empty first copy hides a later one", "[A]\n[B]\ny=2\n[A]\nx=1\n", "A", "x", std::nullopt },
+        { "names match without regard to case", "[Manager]\nWName=jim\n", "MANAGER", "wname", "jim" },
+        { "blanks around names and values are no part of them", "  [ MANAGER ]  \n\t WName \t=  jim  doe \t\n",
+          "MANAGER", "WName", "jim  doe" },
+        { "a value beginning with <<< is an ordinary value", "[A]\nx=<<<END\ny=2\nEND\n", "A", "x", "<<<END" },
+        { "...and the lines after it are entries", "[A]\nx=<<<END\ny=2\nEND\n", "A", "y", "2" },
+        { "a value is cut at the first =", "[A]\nx=a=b\n", "A", "x", "a=b" },
+        { "an empty value is a value", "[A]\nx=\n", "A", "x", "" },
+        { "a ; inside a value is part of it", "[A]\nx=12;34; # not a comment\n", "A", "x", "12;34; # not a comment" },
+        { "a comment line is no entry", "[A]\n;x=1\n# x=2\nx=3\n", "A", "x", "3" },
+        { "a line without = is no entry", "[A]\nx\n", "A", "x", std::nullopt },
+        { "entries before the first section belong to none", "x=1\n[A]\n", "A", "x", std::nullopt },
+        { "the next section ends the one before", "[A]\n[B]\nx=1\n", "A", "x", std::nullopt },
+        { "a byte-order mark is no part of the first line", "\xEF\xBB\xBF[A]\r\nx=1\r\n", "A", "x", "1" },
+        { "a last line without a line break", "[A]\r\nx=1", "A", "x", "1" },
+        { "a missing section", "[A]\nx=1\n", "B", "x", std::nullopt },
+    };
+    test::TempTree tree;
+    for (const Case& c : cases) {
+        const std::string path = tree.Write("case.ini", c.text);
+        IniFile ini;
+        ASSERT_TRUE(ini.Load(path)) << c.what;
+        EXPECT_EQ(ini.HasValue(c.section, c.key), c.expected.has_value()) << c.what;
+        EXPECT_EQ(ini.ReadString(c.section, c.key, "(fallback)"), c.expected.value_or("(fallback)")) << c.what;
+    }
+}
+
+TEST(IniFileReading, IntegersFollowTheSameRules)
+{
+    test::TempTree tree;
+    IniFile ini;
+    ASSERT_TRUE(ini.Load(tree.Write("warehouse.ini",
+                                    "[Check]\r\nInterval= 5000 \r\nInterval=7\r\nBad=5s\r\n"
+                                    "[check]\r\nLater=9\r\n")));
+    EXPECT_EQ(ini.ReadInteger("check", "interval", 900000), 5000);
+    EXPECT_EQ(ini.ReadInteger("Check", "Bad", 900000), 900000);
+    EXPECT_EQ(ini.ReadInteger("Check", "Later", 900000), 900000);
+    EXPECT_FALSE(ini.Load(tree.Path("missing.ini")));
+    EXPECT_EQ(ini.ReadInteger("Check", "Interval", 900000), 900000); // a failed load leaves nothing behind
+}
+
+TEST(IniFileWriting, SavingChangesOnlyTheWrittenEntries)
+{
+    test::TempTree tree;
+    const std::string path = tree.Write("Warehouse.ini",
+                                        "; kept\r\n[MachineUser]\r\nUser = OLD\r\nTheme=x\r\n\r\n"
+                                        "[machineuser]\r\nUID=3\r\n[Other]\r\nk = v\r\n; the end");
+    IniFile ini;
+    ASSERT_TRUE(ini.Load(path));
+    EXPECT_TRUE(ini.WriteString("MachineUser", "User", "JIM "));
+    EXPECT_TRUE(ini.WriteString("MachineUser", "UID", "5"));
+    // What was written reads back at once, from the first copy of the section.
+    EXPECT_EQ(ini.ReadString("MACHINEUSER", "user", ""), "JIM");
+    EXPECT_EQ(ini.ReadInteger("MachineUser", "UID", 0), 5);
+    // A value that cannot be stored as one line is refused and changes nothing.
+    EXPECT_FALSE(ini.WriteString("MachineUser", "User", "two\r\nlines"));
+    EXPECT_EQ(ini.ReadString("MachineUser", "User", ""), "JIM");
+    ASSERT_TRUE(ini.Save(path));
+    EXPECT_EQ(ReadFile(path),
+              "; kept\r\n[MachineUser]\r\nUser=JIM\r\nTheme=x\r\nUID=5\r\n\r\n"
+              "[machineuser]\r\nUID=3\r\n[Other]\r\nk = v\r\n; the end");
 }
 
 TEST(IniTextValue, ChangesOnlyTheEntry)
@@ -156,9 +278,12 @@ TEST(IniTextValue, ChangesOnlyTheEntry)
         { "new key goes to the end of the first matching section", product, "manager", "WName", "new",
           "; Korvan preferences\r\n[JIM]\r\nColor = blue ; not a comment\r\nWName=jim\r\n\r\n[ MANAGER ]\r\n"
           "Theme=dark\r\n;WName=commented out\r\nWName=new\r\n\r\n[Manager]\r\nOther=1\r\n; the end" },
-        { "existing keys are rewritten wherever the section repeats", product, "MANAGER", "other", "2",
+        { "a key only in a later copy of the section goes to the first copy, the one readers look in", product,
+          "MANAGER", "other", "2",
           "; Korvan preferences\r\n[JIM]\r\nColor = blue ; not a comment\r\nWName=jim\r\n\r\n[ MANAGER ]\r\n"
-          "Theme=dark\r\n;WName=commented out\r\n\r\n[Manager]\r\nother=2\r\n; the end" },
+          "Theme=dark\r\n;WName=commented out\r\nother=2\r\n\r\n[Manager]\r\nOther=1\r\n; the end" },
+        { "only the first entry of a repeated key, the one readers take, changes", "[A]\nx=1\nx=2\n[a]\nx=3\n", "A",
+          "X", "4", "[A]\nX=4\nx=2\n[a]\nx=3\n" },
         { "another user's key", product, "Jim", "COLOR", "12;34;",
           "; Korvan preferences\r\n[JIM]\r\nCOLOR=12;34;\r\nWName=jim\r\n\r\n[ MANAGER ]\r\n"
           "Theme=dark\r\n;WName=commented out\r\n\r\n[Manager]\r\nOther=1\r\n; the end" },
@@ -188,7 +313,7 @@ TEST_F(UserPrefsTest, WriteKeepsTheProductsContentByteForByte)
     prefs.WriteUserPref("WName", "new");
     EXPECT_EQ(UserP(),
               "; Korvan preferences\r\n[MANAGER]\r\nTheme = dark\r\nWName=new\r\n\r\n"
-              "[manager]\r\nWName=new\r\n; trailing comment");
+              "[manager]\r\nWName=older\r\n; trailing comment");
     EXPECT_EQ(prefs.ReadUserPref("WName", ""), "new");
     EXPECT_EQ(prefs.ReadUserPref("Theme", ""), "dark");
 }
@@ -266,6 +391,53 @@ TEST_F(UserPrefsTest, ChosenUserIsStoredAndTakesEffectAtOnce)
     EXPECT_EQ(restarted.CurrentUserName(), "JIM");
     EXPECT_EQ(restarted.CurrentUserID(), 5);
     EXPECT_EQ(prefs.MachineUserPath(), tree.Path("data/Korvan/Warehouse/Warehouse.ini"));
+}
+
+TEST_F(UserPrefsTest, ChosenUserIsStoredBesideWhatTheFileHolds)
+{
+    env.PrepareLocalFolders();
+    const std::string before = "; the workstation's choices\r\n[MachineUser]\r\nUser = OLD\r\nUID=3\r\nTheme=dark\r\n"
+                               "\r\n[machineuser]\r\nUser=later\r\n[Other]\r\nk=v\r\n; the end";
+    tree.Write("data/Korvan/Warehouse/Warehouse.ini", before);
+    prefs.SaveMachineUser("JIM", 5);
+    EXPECT_EQ(ReadFile(prefs.MachineUserPath()),
+              "; the workstation's choices\r\n[MachineUser]\r\nUser=JIM\r\nUID=5\r\nTheme=dark\r\n"
+              "\r\n[machineuser]\r\nUser=later\r\n[Other]\r\nk=v\r\n; the end");
+    WarehouseEnv restarted(notice, clock, [] {});
+    restarted.PrepareLocalFolders();
+    EXPECT_EQ(restarted.CurrentUserName(), "JIM");
+    EXPECT_EQ(restarted.CurrentUserID(), 5);
+}
+
+TEST_F(UserPrefsTest, ChosenUserIsNotStoredOverAFileThatCannotBeRead)
+{
+    env.PrepareLocalFolders();
+    const std::string path
+        = tree.Write("data/Korvan/Warehouse/Warehouse.ini", "[MachineUser]\r\nUser=OLD\r\nUID=3\r\n[Other]\r\nk=v\r\n");
+    // Write-only for its owner; the superuser reads any file, so the owner is another user then.
+    const bool root = ::geteuid() == 0;
+    const uid_t owner = root ? kOtherUid : ::geteuid();
+    const gid_t group = root ? kOtherGid : ::getegid();
+    std::filesystem::permissions(tree.Root(), std::filesystem::perms(0755));
+    for (const char* folder : { "data", "data/Korvan", "data/Korvan/Warehouse" }) {
+        ASSERT_EQ(::chown(tree.Path(folder).c_str(), owner, group), 0) << folder;
+    }
+    ASSERT_EQ(::chown(path.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0200), 0);
+    const int result = RunAs(owner, group, tree.Path("data/Korvan/Warehouse"), [&] {
+        try {
+            prefs.SaveMachineUser("JIM", 5);
+            return true;
+        } catch (const FileError&) {
+            return false;
+        }
+    });
+    if (result == 3) {
+        GTEST_SKIP() << "the temporary folder lies below a folder that other users cannot enter";
+    }
+    EXPECT_EQ(result, 1);
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(ReadFile(path), "[MachineUser]\r\nUser=OLD\r\nUID=3\r\n[Other]\r\nk=v\r\n");
 }
 
 TEST_F(UserPrefsTest, ChosenUserThatCannotBeStoredRaisesButStaysCurrent)

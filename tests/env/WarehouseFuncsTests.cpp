@@ -235,6 +235,9 @@ TEST_F(EnvTest, CurrentUserFollowsTheMachineUserRules)
         { "[MachineUser]\r\nUID=7\r\n", "MANAGER", 7 },
         { "[machineuser]\r\nuser=lower\r\nuid= 12 \r\n", "lower", 12 },
         { "[MachineUser]\r\nUser=ADJ\r\nUID=seven\r\n", "MANAGER", 1 },
+        // The first entry of a key, and the first copy of the section, are the ones read.
+        { "[MachineUser]\r\nUser=FIRST\r\nUID=7\r\nUser=SECOND\r\nUID=8\r\n", "FIRST", 7 },
+        { "[MachineUser]\r\nUser=ADJ7\r\n[MACHINEUSER]\r\nUID=7\r\n", "MANAGER", 1 },
     };
     for (const Case& c : cases) {
         tree.Write("data/Korvan/Warehouse/Warehouse.ini", c.ini);
