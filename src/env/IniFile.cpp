@@ -119,8 +119,10 @@ std::string ResolvedPath(const std::string& path)
     return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
 }
 
-// Writes the content to a new file beside `path`, with the mode of `original` (0644 for a new
-// file), and renames it over `path`: a reader sees the old or the new file, never half of one.
+// Writes the content to a new file beside `path` and renames it over `path`. With `original`,
+// the new file must first get its owner, group and mode; when it cannot (another user's file, a
+// group the writer is not in) or the folder may not be changed, nothing is changed and the result
+// is false.
 bool ReplaceByRename(const std::string& path, std::string_view content, const struct stat* original)
 {
     std::string temp = path + ".XXXXXX";
@@ -135,13 +137,41 @@ bool ReplaceByRename(const std::string& path, std::string_view content, const st
         ok = n > 0;
         done += ok ? static_cast<std::size_t>(n) : 0;
     }
-    ok = ok && ::fchmod(out, original ? original->st_mode & 07777 : 0644) == 0 && ::fsync(out) == 0;
+    if (original) {
+        // The owner goes first, as a change of owner clears set-id bits that the mode then restores.
+        // Some file systems (network shares among them) accept either change without making it,
+        // hence the check.
+        struct stat made = {};
+        ok = ok && ::fchown(out, original->st_uid, original->st_gid) == 0
+            && ::fchmod(out, original->st_mode & 07777) == 0 && ::fstat(out, &made) == 0
+            && made.st_uid == original->st_uid && made.st_gid == original->st_gid
+            && (made.st_mode & 07777) == (original->st_mode & 07777);
+    } else {
+        ok = ok && ::fchmod(out, 0644) == 0;
+    }
+    ok = ok && ::fsync(out) == 0;
     ok = ::close(out) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
     }
     return ok;
+}
+
+// The file keeps its inode, and with it owner, group, mode and every hard link. The content goes
+// in one write from the start, so a reader meets a mixed file only for as long as that call and
+// the truncation take.
+bool RewriteInPlace(int fd, std::string_view content)
+{
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::pwrite(fd, content.data() + done, content.size() - done, static_cast<off_t>(done));
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && ::fsync(fd) == 0;
 }
 
 // Stores the content as the file at `path`, which `fd` holds open for writing (-1: the file does
@@ -155,7 +185,11 @@ bool StoreFile(const std::string& path, int fd, std::string_view content)
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
-    return ReplaceByRename(path, content, &info);
+    // A rename would leave the other names of a hard-linked file with the old content.
+    if (info.st_nlink == 1 && ReplaceByRename(path, content, &info)) {
+        return true;
+    }
+    return RewriteInPlace(fd, content);
 }
 
 } // namespace
@@ -299,7 +333,8 @@ bool WriteIniValueKeepingText(const std::string& givenPath, const std::string& s
                               const std::string& value)
 {
     const std::string path = ResolvedPath(givenPath);
-    // A file that may not be written is refused before anything is made.
+    // Read and written through one descriptor: a file that may not be written is refused before
+    // anything is made, and an in-place rewrite changes the very file that was read.
     const Descriptor file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     std::string text;
     if (file.Get() < 0 ? errno != ENOENT : !ReadAll(file.Get(), text)) {

@@ -18,7 +18,8 @@ class IniFile
 public:
     // Loads the file; false when it is missing or cannot be read (the object is then empty).
     bool Load(const std::string& path);
-    // Writes the whole file as WriteIniValueKeepingText replaces one; false when it cannot be written.
+    // Writes the whole file as WriteIniValueKeepingText stores one (owner, group and mode kept);
+    // false when it cannot be written.
     bool Save(const std::string& path) const;
 
     bool HasValue(const std::string& section, const std::string& key) const;
@@ -41,15 +42,18 @@ private:
 // Sets `key` := `value` in INI text and changes no other byte. The entry that readers see (the
 // first of `key` in the first section named `section`, names matched without regard to case and
 // blanks around them) is rewritten as key=value; without one, the entry goes after the last line
-// of that section; without the section, the section and the entry are appended. Later copies of the section stay as
-// they are. New lines end as the text's first line does (CR LF for new text). Nothing when a name or the value could
-// not be read back as written (an empty key, a line break, "=" in the key, "]" in the section, blanks around).
+// of that section; without the section, the section and the entry are appended. Later copies of
+// the section stay as they are. New lines end as the text's first line does (CR LF for new text).
+// Nothing when a name or the value could not be read back as written (an empty key, a line break,
+// "=" in the key, "]" in the section, blanks around).
 std::optional<std::string> SetIniTextValue(std::string_view text, std::string_view section, std::string_view key,
                                            std::string_view value);
 
-// Reads the file, sets the value as SetIniTextValue does and replaces the file in one step (a
-// reader sees the old or the new file, never half of one). A missing file is created; its folder
-// must exist. False when the file cannot be read or written, or the names are unusable.
+// Reads the file, sets the value as SetIniTextValue does and stores the result. The file keeps
+// its owner, group and mode: it is replaced in one step (a reader sees the old or the new file)
+// when the new file can have them, and otherwise, or when the folder may not be changed, it is
+// rewritten in place with one write. A missing file is created; its folder must exist. False
+// when the file cannot be read or written, or the names are unusable.
 bool WriteIniValueKeepingText(const std::string& path, const std::string& section, const std::string& key,
                               const std::string& value);
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <grp.h>
 #include <optional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +72,19 @@ int RunAs(uid_t uid, gid_t gid, const std::string& folder, const std::function<b
         return -1;
     }
     return WEXITSTATUS(status);
+}
+
+int WriteAs(uid_t uid, gid_t gid, const std::string& path, const std::string& key, const std::string& value)
+{
+    return RunAs(uid, gid, std::filesystem::path(path).parent_path().string(),
+                 [&] { return WriteIniValueKeepingText(path, "MANAGER", key, value); });
+}
+
+struct stat StatOf(const std::string& path)
+{
+    struct stat info = {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info;
 }
 
 } // namespace
@@ -325,6 +339,101 @@ TEST_F(UserPrefsTest, WriteThroughALinkChangesTheLinkedFile)
     prefs.WriteUserPref("WName", "new");
     EXPECT_TRUE(std::filesystem::is_symlink(tree.Path("claims/UserP.ini")));
     EXPECT_EQ(ReadFile(shared), "[MANAGER]\nWName=new\n");
+}
+
+TEST_F(UserPrefsTest, WriteThroughAHardLinkChangesEveryName)
+{
+    const std::string other = tree.Write("share/UserP.ini", "[MANAGER]\nWName=old\n");
+    std::filesystem::create_hard_link(other, tree.Path("claims/UserP.ini"));
+    prefs.WriteUserPref("WName", "new");
+    EXPECT_EQ(ReadFile(other), "[MANAGER]\nWName=new\n");
+    EXPECT_EQ(std::filesystem::hard_link_count(other), 2u);
+}
+
+// A UserP.ini shared by the users of a machine is written by whoever changes a setting: the file
+// keeps its owner, group and mode, and a folder the writer may not change does not stop a write
+// to a file the writer may change. Every other byte of the file stays as it was.
+TEST(IniFileReplacement, KeepsOwnerGroupAndModeWhoeverWrites)
+{
+    const bool root = ::geteuid() == 0;
+    const uid_t me = ::geteuid();
+    const gid_t myGroup = ::getegid();
+    struct Case
+    {
+        const char* what;
+        bool needsRoot;
+        mode_t folderMode;
+        mode_t fileMode;
+        uid_t fileUid;
+        gid_t fileGid;
+        uid_t writerUid;
+        gid_t writerGid;
+    };
+    const Case cases[] = {
+        { "the owner, in a folder only readable", false, 0555, 0640, me, myGroup, me, myGroup },
+        { "the owner, an odd mode", false, 0755, 0604, me, myGroup, me, myGroup },
+        { "another user, in a folder only readable", true, 0755, 0666, 0, 0, kOtherUid, kOtherGid },
+        { "another user, in a folder open to all", true, 0777, 0666, 0, 0, kOtherUid, kOtherGid },
+        { "another user, in a folder open to all with the sticky bit", true, 01777, 0646, 0, 0, kOtherUid, kOtherGid },
+        { "the superuser, on another user's file", true, 0755, 0640, kOtherUid, kOtherGid + 1, 0, 0 },
+        { "the superuser, on a file with the set-group-id bit", true, 0755, 02770, kOtherUid, kOtherGid, 0, 0 },
+    };
+    // The new value is shorter, so a rewrite in place must also cut the file.
+    const std::string before
+        = "; Korvan preferences\r\n[MANAGER]\r\nTheme = dark\r\nWName=the old value\r\n[JIM]\r\nWName=jim";
+    const std::string after = "; Korvan preferences\r\n[MANAGER]\r\nTheme = dark\r\nWName=new\r\n[JIM]\r\nWName=jim";
+    int ran = 0;
+    for (const Case& c : cases) {
+        if (c.needsRoot && !root) {
+            continue;
+        }
+        test::TempTree tree;
+        // The tree's root is private to its maker; the writer must be able to pass through it.
+        std::filesystem::permissions(tree.Root(), std::filesystem::perms(0755));
+        const std::string folder = tree.MakeDir("claims");
+        const std::string path = tree.Write("claims/UserP.ini", before);
+        ASSERT_EQ(::chown(path.c_str(), c.fileUid, c.fileGid), 0) << c.what;
+        ASSERT_EQ(::chmod(path.c_str(), c.fileMode), 0) << c.what;
+        ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0) << c.what;
+
+        const int result = WriteAs(c.writerUid, c.writerGid, path, "WName", "new");
+        ::chmod(folder.c_str(), 0755);
+        if (result == 3) {
+            // The temporary folder lies below a folder that other users cannot enter.
+            continue;
+        }
+        ++ran;
+        EXPECT_EQ(result, 0) << c.what;
+        EXPECT_EQ(ReadFile(path), after) << c.what;
+        const struct stat info = StatOf(path);
+        EXPECT_EQ(info.st_uid, c.fileUid) << c.what;
+        EXPECT_EQ(info.st_gid, c.fileGid) << c.what;
+        EXPECT_EQ(info.st_mode & 07777, c.fileMode) << c.what;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1) << c.what << ": a file left over";
+    }
+    if (ran == 0) {
+        GTEST_SKIP() << "every case needs the superuser, or a temporary folder open to other users";
+    }
+}
+
+TEST(IniFileReplacement, AFileTheWriterMayNotChangeStaysAsItWas)
+{
+    const bool root = ::geteuid() == 0;
+    test::TempTree tree;
+    std::filesystem::permissions(tree.Root(), std::filesystem::perms(0755));
+    const std::string folder = tree.MakeDir("claims");
+    ::chmod(folder.c_str(), 0777);
+    const std::string path = tree.Write("claims/UserP.ini", "[MANAGER]\r\nWName=old\r\n");
+    ::chmod(path.c_str(), root ? 0644 : 0444);
+    // The superuser may write any file, so the writer is another user then.
+    const int result = root ? WriteAs(kOtherUid, kOtherGid, path, "WName", "new")
+                            : WriteAs(::geteuid(), ::getegid(), path, "WName", "new");
+    if (result == 3) {
+        GTEST_SKIP() << "the temporary folder lies below a folder that other users cannot enter";
+    }
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(ReadFile(path), "[MANAGER]\r\nWName=old\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 }
 
 TEST_F(UserPrefsTest, ReadsComeFromASnapshotThatEveryWriteRenews)
