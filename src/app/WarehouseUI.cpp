@@ -107,6 +107,10 @@ void TWarehouseFrm::StartupCheck()
     env::IniFile ini;
     ini.Load(m_env.WarehouseIniPath());
     UploadInterval = ini.ReadInteger("Check", "Interval", kDefaultInterval);
+    // A zero-length timer would start the next run the moment one ends.
+    if (UploadInterval <= 0) {
+        UploadInterval = kDefaultInterval;
+    }
 
     m_uploadTimer = std::make_unique<QTimer>();
     m_uploadTimer->setInterval(UploadInterval);

@@ -86,6 +86,8 @@ TEST_F(MainFormTest, IntervalDecidesWhetherTheFirstRunComesAfterOneMinute)
         { "WServer=https://h\r\n[Check]\r\nInterval=60001\r\n", 60001, true },
         { "WServer=https://h\r\n[check]\r\ninterval=120000\r\n", 120000, true },
         { "WServer=https://h\r\n[Check]\r\nInterval=fast\r\n", 900000, true },
+        { "WServer=https://h\r\n[Check]\r\nInterval=0\r\n", 900000, true },
+        { "WServer=https://h\r\n[Check]\r\nInterval=-5000\r\n", 900000, true },
         { "WServer=https://h\r\n", 900000, true },
     };
     for (const Case& c : cases) {
