@@ -1,10 +1,12 @@
 #include "app/SessionEnd.h"
 
-#include <QGuiApplication>
-#include <QSessionManager>
+#include <QCoreApplication>
+#include <QEvent>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "app/WarehouseUI.h"
 
 namespace wh::app {
 namespace {
@@ -17,10 +19,12 @@ void OnSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(g_signalWriteFd, &byte, 1);
 }
 
+constexpr int kEndSignals[] = { SIGTERM, SIGHUP, SIGINT };
+
 } // namespace
 
-SessionEnd::SessionEnd(QObject* parent)
-    : QObject(parent)
+SessionEnd::SessionEnd(TWarehouseFrm& form)
+    : m_form(form)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds) == 0) {
         g_signalWriteFd = m_fds[0];
@@ -28,26 +32,27 @@ SessionEnd::SessionEnd(QObject* parent)
         connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
             char buffer[16];
             [[maybe_unused]] const ssize_t n = ::read(m_fds[1], buffer, sizeof buffer);
-            emit Ending();
+            m_form.SessionEnding();
         });
         struct sigaction action = {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        ::sigaction(SIGTERM, &action, nullptr);
-        ::sigaction(SIGHUP, &action, nullptr);
-        ::sigaction(SIGINT, &action, nullptr);
+        for (int signal : kEndSignals) {
+            ::sigaction(signal, &action, nullptr);
+        }
     }
-    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        connect(app, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { emit Ending(); });
-    }
+    QCoreApplication::instance()->installEventFilter(this);
+    // The tool's own quit passes the filter, as the form is closed by then.
+    connect(&form, &TWarehouseFrm::FormClosed, this, [] { QCoreApplication::quit(); });
 }
 
 SessionEnd::~SessionEnd()
 {
-    ::signal(SIGTERM, SIG_DFL);
-    ::signal(SIGHUP, SIG_DFL);
-    ::signal(SIGINT, SIG_DFL);
+    // The tool is on its way out: a late notice must not turn an orderly end into death by signal.
+    for (int signal : kEndSignals) {
+        ::signal(signal, SIG_IGN);
+    }
     g_signalWriteFd = -1;
     m_notifier.reset();
     for (int fd : m_fds) {
@@ -55,6 +60,15 @@ SessionEnd::~SessionEnd()
             ::close(fd);
         }
     }
+}
+
+bool SessionEnd::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Quit && watched == QCoreApplication::instance() && !m_form.Closed()) {
+        m_form.SessionEnding();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 } // namespace wh::app

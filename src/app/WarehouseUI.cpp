@@ -187,9 +187,12 @@ void TWarehouseFrm::Exit1Click()
 
 void TWarehouseFrm::SessionEnding()
 {
-    if (m_closed) {
+    // The session's end is told more than once (a signal, then the session manager's quit): one
+    // balloon and one wait are all it takes.
+    if (m_closed || m_sessionEnding) {
         return;
     }
+    m_sessionEnding = true;
     ShowBalloon("System Shutdown");
     // A command in progress runs below this handler on the same thread: close its window so it
     // can end, then look at Busy once a second until it has.

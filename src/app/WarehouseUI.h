@@ -67,7 +67,8 @@ public:
     // Both timers land here.
     void UploadClaimTimer_Timer();
 
-    // The end of the desktop session: balloon, let a command in progress end, then close.
+    // The end of the desktop session: balloon, let a command in progress end, then close. Runs
+    // once, however often the end is told.
     void SessionEnding();
 
     void AppMinimize();
@@ -100,6 +101,7 @@ private:
     bool m_installed = false;
     bool m_closed = false;
     bool m_closePending = false;
+    bool m_sessionEnding = false;
 };
 
 } // namespace wh::app

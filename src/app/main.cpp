@@ -45,11 +45,9 @@ int main(int argc, char** argv)
     tray.setToolTip(QStringLiteral("Warehouse Upload Tool"));
     tray.show();
 
-    app::SessionEnd sessionEnd;
-    QObject::connect(&sessionEnd, &app::SessionEnd::Ending, &form, [&form] { form.SessionEnding(); });
+    app::SessionEnd sessionEnd(form);
     QObject::connect(&instance, &app::SingleInstance::RequestReceived, &form,
                      [&form](const QByteArray& request) { form.InstanceMessage(request); });
-    QObject::connect(&form, &app::TWarehouseFrm::FormClosed, &application, [] { QApplication::quit(); });
     QApplication::exec();
     return 0;
 }

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 
+#include "app/SessionEnd.h"
 #include "app/WarehouseUI.h"
 #include "common/RecordingUserNotice.h"
 #include "common/TempTree.h"
@@ -37,6 +40,21 @@ protected:
     {
         env = std::make_unique<env::WarehouseEnv>(notice, clock, [] {});
         return std::make_unique<TWarehouseFrm>(notice, clock, nullptr, arguments, env::EngineFolders {}, *env);
+    }
+
+    long BalloonCount(const std::string& text) const
+    {
+        return std::count(notice.balloons.begin(), notice.balloons.end(), text);
+    }
+
+    long LogCount(const std::string& text) const
+    {
+        const std::string log = Log();
+        long count = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
     }
 
     std::string Log() const
@@ -220,4 +238,67 @@ TEST_F(MainFormTest, SessionEndClosesTheWindowOfTheCommandInProgress)
     }
     EXPECT_TRUE(commandEnded);
     EXPECT_TRUE(form->Closed());
+}
+
+TEST_F(MainFormTest, SessionEndIsHandledOnceHoweverOftenItIsTold)
+{
+    auto form = Start();
+    form->Busy = true;
+    QDialog first;
+    first.setModal(true);
+    first.show();
+    form->SessionEnding();
+    EXPECT_FALSE(first.isVisible()); // the wait closes the command's window at once
+    // The command goes on with another window; a second notice must not start a wait of its own.
+    QDialog second;
+    second.setModal(true);
+    second.show();
+    form->SessionEnding();
+    EXPECT_TRUE(second.isVisible());
+    EXPECT_EQ(BalloonCount("System Shutdown"), 1);
+
+    second.close();
+    form->Busy = false;
+    for (int i = 0; i < 60 && !form->Closed(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        QThread::msleep(50);
+    }
+    EXPECT_TRUE(form->Closed());
+    EXPECT_EQ(BalloonCount("System Shutdown"), 1);
+    EXPECT_EQ(LogCount("WHT Shutdown @ "), 1);
+}
+
+TEST_F(MainFormTest, QuitEventWhileTheFormIsOpenIsTheEndOfTheSession)
+{
+    auto form = Start();
+    app::SessionEnd sessionEnd(*form);
+    form->Busy = true;
+    bool openAfterQuit = false;
+    QTimer::singleShot(0, form.get(), [&] {
+        // The session manager ends a program with a quit event, here twice.
+        for (int i = 0; i < 2; ++i) {
+            QEvent quit(QEvent::Quit);
+            QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+        }
+        openAfterQuit = !form->Closed();
+        form->Busy = false; // the command in progress ends
+    });
+    // Only a guard against hanging: the loop normally ends a second or so later.
+    QTimer::singleShot(30000, form.get(), [] { QCoreApplication::exit(2); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(openAfterQuit);
+    EXPECT_TRUE(form->Closed());
+    EXPECT_EQ(BalloonCount("System Shutdown"), 1);
+    EXPECT_EQ(LogCount("WHT Shutdown @ "), 1);
+}
+
+TEST_F(MainFormTest, QuitEventAfterTheFormClosedEndsTheLoop)
+{
+    auto form = Start();
+    app::SessionEnd sessionEnd(*form);
+    QTimer::singleShot(0, form.get(), [&] { form->Exit1Click(); });
+    QTimer::singleShot(30000, form.get(), [] { QCoreApplication::exit(2); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(form->Closed());
+    EXPECT_EQ(BalloonCount("System Shutdown"), 0);
 }

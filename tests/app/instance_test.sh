@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tray tool as real processes under the offscreen platform: a second start only notifies the
 # first and leaves no trace, "1" on the instance socket closes the tool with the shutdown line
-# last, and a missing ARCS template leaves it not installed.
+# last, the end of the session closes it once however often it is told, and a missing ARCS
+# template leaves it not installed.
 set -u
 exe=$1
 w=$(mktemp -d)
@@ -54,12 +55,23 @@ wait $third; rc=$?
 grep -q "System Shutdown" "$w/third.err" || fail "no System Shutdown balloon"
 [ "$(grep -c 'WHT Shutdown @ ' "$log")" -eq 2 ] || fail "no shutdown line after SIGTERM"
 
+# The end of the session told again and again (SIGTERM, then SIGHUP until the tool is gone): one
+# balloon, one shutdown line, and an ordinary end however late a signal comes.
+"$exe" >"$w/repeat.out" 2>"$w/repeat.err" & repeat=$!; pids+=($repeat)
+wait_for "[ \$(grep -c 'launch warehouse tool' '$log') -eq 3 ]" || fail "no third launch line"
+kill -TERM $repeat
+for _ in $(seq 20000); do kill -HUP $repeat 2>/dev/null || break; done
+wait $repeat; rc=$?
+[ $rc -eq 0 ] || fail "exit code $rc after SIGTERM and SIGHUP"
+[ "$(grep -c 'System Shutdown' "$w/repeat.err")" -eq 1 ] || fail "not one System Shutdown balloon"
+[ "$(grep -c 'WHT Shutdown @ ' "$log")" -eq 3 ] || fail "not one shutdown line after SIGTERM and SIGHUP"
+
 # Not installed: attention, its balloon, no launch line.
 rm -rf "$w/data/Korvan/Warehouse/TempArcs" "$w/claims/Warehouse/TempArcs"
 "$exe" >"$w/fourth.out" 2>"$w/fourth.err" & fourth=$!; pids+=($fourth)
 wait_for "grep -q 'not installed properly' '$w/fourth.err'" || fail "no 'not installed properly' balloon"
 grep -q "Warehouse Upload Tool is not installed properly." "$w/fourth.err" || fail "balloon text"
 grep -q "tray: attention" "$w/fourth.err" || fail "tray not in the attention state"
-[ "$(grep -c 'launch warehouse tool' "$log")" -eq 2 ] || fail "not-installed start wrote a launch line"
+[ "$(grep -c 'launch warehouse tool' "$log")" -eq 3 ] || fail "not-installed start wrote a launch line"
 kill -TERM $fourth; wait $fourth
 echo "instance, close request, session end and installation check hold"
