@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <utility>
 
 #include "support/text/Win1252.h"
 
@@ -57,6 +58,10 @@ QtUserNotice::QtUserNotice(QSystemTrayIcon& tray, QList<QIcon> images)
     : m_tray(tray)
     , m_images(std::move(images))
 {
+    // The icon starts idle; an icon without an image cannot be shown.
+    if (!m_images.isEmpty()) {
+        m_tray.setIcon(m_images[ImageIndex(m_state)]);
+    }
 }
 
 bool QtUserNotice::HasTray() const
@@ -89,6 +94,14 @@ bool QtUserNotice::AskYesNo(const std::string& text)
     return box.exec() == QMessageBox::Yes;
 }
 
+void QtUserNotice::ShowTray()
+{
+    m_tray.show();
+    for (const std::string& text : std::exchange(m_heldBalloons, {})) {
+        ShowBalloon(text);
+    }
+}
+
 void QtUserNotice::ShowBalloon(const std::string& text)
 {
     const std::string shown = CutBalloonText(text);
@@ -97,7 +110,26 @@ void QtUserNotice::ShowBalloon(const std::string& text)
         ToStandardError(title + ": ", shown);
         return;
     }
-    m_tray.showMessage(FromAnsi(title), FromAnsi(shown), QSystemTrayIcon::Information, 10000);
+    if (!m_tray.isVisible()) {
+        m_heldBalloons.push_back(shown);
+        return;
+    }
+    DeliverBalloon(FromAnsi(title), FromAnsi(shown));
+}
+
+void QtUserNotice::DeliverBalloon(const QString& title, const QString& text)
+{
+    m_tray.showMessage(title, text, QSystemTrayIcon::Information, 10000);
+    // Where the tray host has no balloons of its own, Qt draws one as a window of its own; whether
+    // that window is up is the only sign, short of looking at the screen, that the user sees it.
+    bool onScreen = false;
+    for (const QWidget* widget : QApplication::topLevelWidgets()) {
+        if (qstrcmp(widget->metaObject()->className(), "QBalloonTip") == 0 && widget->isVisible()) {
+            onScreen = true;
+        }
+    }
+    ToStandardError(std::string(kBalloonTitle) + " balloon reached the tray: ",
+                    ToAnsi(text) + (onScreen ? " (balloon window on screen)" : " (balloon window not on screen)"));
 }
 
 void QtUserNotice::SetTrayState(TrayState state, const std::string& hint)

@@ -29,6 +29,7 @@ int main(int argc, char** argv)
     }
 
     QSystemTrayIcon tray;
+    tray.setToolTip(QStringLiteral("Warehouse Upload Tool"));
     app::QtUserNotice notice(tray, app::MakeTrayImages());
     text::SystemClock clock;
     bool endRequested = false;
@@ -39,11 +40,11 @@ int main(int argc, char** argv)
         return 0; // the alias file is missing: its message has been shown
     }
 
+    // A hidden icon drops balloons, and start-up may already have one to show.
+    notice.ShowTray();
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
     app::TWarehouseFrm form(notice, clock, &tray, arguments, engineFolders, environment);
-    tray.setToolTip(QStringLiteral("Warehouse Upload Tool"));
-    tray.show();
 
     app::SessionEnd sessionEnd(form);
     QObject::connect(&instance, &app::SingleInstance::RequestReceived, &form,

@@ -1,0 +1,60 @@
+# Sourced by the desktop tests: a private X display (Xvfb on the first free display number from
+# 93 on) and, when asked, the tray host trayer on it. The sourcing script provides $w (its scratch
+# folder), the array pids (processes its clean-up ends) and wait_for.
+
+# Ends the test as skipped (77) when one of the tools it needs is not installed.
+need_tools()
+{
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed"; exit 77; }
+    done
+}
+
+# Starts Xvfb and exports DISPLAY once the server answers.
+start_display()
+{
+    local d server
+    for d in $(seq 93 199); do
+        if [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ]; then
+            continue
+        fi
+        Xvfb ":$d" -screen 0 1024x768x24 -nolisten tcp >"$w/xvfb-$d.log" 2>&1 &
+        server=$!
+        pids+=("$server")
+        for _ in $(seq 100); do
+            # The lock file names the server that won the number, when tests start displays at once.
+            if [ "$(tr -d ' \n' <"/tmp/.X$d-lock" 2>/dev/null)" = "$server" ] \
+                && xwininfo -root -display ":$d" >/dev/null 2>&1; then
+                export DISPLAY=":$d"
+                return 0
+            fi
+            kill -0 "$server" 2>/dev/null || break # another server took the number first
+            sleep 0.1
+        done
+        kill "$server" 2>/dev/null
+    done
+    return 1
+}
+
+# True once trayer's panel is on screen; it owns the tray selection by then.
+tray_host_mapped()
+{
+    local id
+    id=$(xwininfo -root -tree | grep -F '("panel" "trayer")' | awk '{ print $1 }' | head -n 1)
+    [ -n "$id" ] && xwininfo -id "$id" | grep -q 'Map State: IsViewable'
+}
+
+start_tray_host()
+{
+    trayer --edge top --align right --widthtype request --height 24 >"$w/trayer.log" 2>&1 &
+    pids+=("$!")
+    wait_for tray_host_mapped
+}
+
+# The tray tool talks to the X server directly: no desktop bus tray and no session manager.
+use_display()
+{
+    export QT_QPA_PLATFORM=xcb
+    unset DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER
+}
