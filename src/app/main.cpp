@@ -14,6 +14,15 @@
 
 using namespace wh;
 
+namespace {
+
+// The message of a missing alias file, which an alias without a claims directory gets too.
+constexpr const char* kAliasMessage
+    = "Please check the location of your \r\nWarehouse Upload Program, it must be in\r\n"
+      "the Korvan Program folder.\r\n\r\nError: Could not locate the DBALIAS.INI file.";
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
@@ -38,6 +47,12 @@ int main(int argc, char** argv)
     const env::EngineFolders engineFolders = env::SetEnginePaths(environment);
     if (endRequested) {
         return 0; // the alias file is missing: its message has been shown
+    }
+    // Without a claims directory the log, warehouse.ini and the templates would all be looked for
+    // in whatever folder the tool was started from.
+    if (environment.GetClaimsDir().empty()) {
+        notice.ShowMessage(MessageKind::Error, kAliasMessage);
+        return 0;
     }
 
     // A hidden icon drops balloons, and start-up may already have one to show.
