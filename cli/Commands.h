@@ -9,5 +9,6 @@ namespace wh::cli {
 void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddTableCommands(CLI::App& app, int& exitCode);
 void AddClaimCommands(CLI::App& app, int& exitCode);
+void AddRunCommand(CLI::App& app, int& exitCode);
 
 } // namespace wh::cli

@@ -10,6 +10,7 @@ int main(int argc, char** argv)
     wh::cli::AddCheckCommand(app, exitCode);
     wh::cli::AddTableCommands(app, exitCode);
     wh::cli::AddClaimCommands(app, exitCode);
+    wh::cli::AddRunCommand(app, exitCode);
     CLI11_PARSE(app, argc, argv);
     return exitCode;
 }

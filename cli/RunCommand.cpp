@@ -1,0 +1,97 @@
+// whupload-cli run: one upload run exactly as the tray tool's timer starts it.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "Commands.h"
+#include "TerminalUserNotice.h"
+#include "app/UploadRun.h"
+#include "env/EnginePaths.h"
+#include "env/UserPrefs.h"
+#include "env/WarehouseFuncs.h"
+#include "support/Errors.h"
+#include "support/platform/Paths.h"
+#include "support/text/Clock.h"
+#include "support/text/DateTime.h"
+#include "support/text/StringUtil.h"
+#include "support/text/Win1252.h"
+#include "warehouse/WarehouseSession.h"
+
+namespace wh::cli {
+namespace {
+
+constexpr int kRunCompleted = 0;
+constexpr int kRunRefused = 1; // settings incomplete, sign-in or claim list failed
+constexpr int kRunError = 2;
+
+void PrintProgress(const upload::ClaimProgress& progress)
+{
+    const char* what = progress.step == upload::ClaimProgress::Step::Uploading ? "uploading" : "examining";
+    std::printf("[%lld/%lld] %s claim %s\n", static_cast<long long>(progress.index),
+                static_cast<long long>(progress.total), what, text::Win1252ToUtf8(progress.claimNumber).c_str());
+    std::fflush(stdout);
+}
+
+int RunUploadOnce(bool debug)
+{
+    TerminalUserNotice notice;
+    text::SystemClock clock;
+    bool endRequested = false;
+    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
+    if (environment.GetClaimsDir().empty()) {
+        if (!endRequested) {
+            std::fprintf(stderr, "Error: DBAlias.ini (%s) names no claims directory (no KVXClaimsDB line).\n",
+                         environment.AliasFilePath().c_str());
+        }
+        return kRunError;
+    }
+
+    // The same preparation as the tray tool's start-up, without the launch line and the timers.
+    env::SetEnginePaths(environment);
+    auto session = warehouse::CreateWarehouseSession(environment);
+    environment.PrepareLocalFolders();
+    text::SetProcessDateConventions(text::StartupDateConventions());
+    try {
+        session->SetServerBase(text::Trim(environment.ReadWarehouseIniValue("WServer")));
+    } catch (const Error& error) {
+        std::fprintf(stderr, "Error: %s\n", error.what());
+        return kRunError;
+    }
+    if (!platform::FileExists(platform::ResolveNoCase(environment.TempArcsDir(), "Arcs.DB"))) {
+        notice.ShowBalloon("Warehouse Upload Tool is not installed properly.");
+        return kRunError;
+    }
+
+    env::UserPrefs prefs(environment);
+    app::UploadRunner runner(environment, prefs, *session, notice);
+    runner.DebugMode = debug;
+    runner.Progress = PrintProgress;
+    const app::RunResult result = runner.RunScheduledUpload();
+    warehouse::FreeWarehouseSession(session);
+    switch (result) {
+    case app::RunResult::Completed:
+        return kRunCompleted;
+    case app::RunResult::SettingsIncomplete:
+    case app::RunResult::SignInFailed:
+    case app::RunResult::ClaimListFailed:
+        return kRunRefused;
+    case app::RunResult::Failed:
+        break;
+    }
+    return kRunError;
+}
+
+} // namespace
+
+void AddRunCommand(CLI::App& app, int& exitCode)
+{
+    CLI::App* run = app.add_subcommand("run",
+                                       "One upload run as the tray tool's timer starts it; exit 0 when it "
+                                       "completed, 1 when the settings, the sign-in or the claim list failed, "
+                                       "2 on an error");
+    auto debug = std::make_shared<bool>(false);
+    run->add_flag("--debug", *debug, "Write ClaimList.txt and ProcessFileList.txt, as the DEBUG switch does");
+    run->callback([debug, &exitCode] { exitCode = RunUploadOnce(*debug); });
+}
+
+} // namespace wh::cli

@@ -1,0 +1,226 @@
+#include "app/UploadRun.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "env/ActivityLog.h"
+#include "env/UserPrefs.h"
+#include "env/WarehouseFuncs.h"
+#include "support/Errors.h"
+#include "support/text/StringUtil.h"
+#include "upload/ProcessClaims.h"
+#include "warehouse/WarehouseTrans.h"
+
+namespace wh::app {
+namespace {
+
+constexpr const char* kHint = "Warehouse Upload Tool";
+
+std::string UploadAllLine(bool uploadAll)
+{
+    return uploadAll ? "WHT upload all claims = True" : "WHT upload all claims = False";
+}
+
+// A server answer shown to the user: one line's worth, so a long page does not fill the balloon.
+std::string AnswerForMessage(const std::string& answer)
+{
+    if (const auto parsed = json::Parse(answer); parsed && parsed->is_object() && parsed->contains("msg")) {
+        return json::MemberText(*parsed, "msg");
+    }
+    std::string shown = text::Trim(answer);
+    if (shown.size() > 200) {
+        shown = shown.substr(0, 200) + "...";
+    }
+    return shown.empty() ? std::string("The server sent an empty answer.") : shown;
+}
+
+// Removes the staging files of a run on every way out of it.
+class StagingCleanup
+{
+public:
+    explicit StagingCleanup(const std::string& folder)
+        : m_folder(folder)
+    {
+    }
+    ~StagingCleanup()
+    {
+        DeleteFilesByMaskQuietly("*.json");
+        DeleteFilesByMaskQuietly("*.kvz");
+    }
+    StagingCleanup(const StagingCleanup&) = delete;
+    StagingCleanup& operator=(const StagingCleanup&) = delete;
+
+private:
+    void DeleteFilesByMaskQuietly(const char* mask) const { env::DeleteFilesByMask(m_folder, mask); }
+    std::string m_folder;
+};
+
+void WriteClaimListCopy(const std::string& path, const std::string& response)
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    const std::string bytes = response + "\r\n";
+    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()
+        || std::fflush(file.get()) != 0) {
+        throw FileError("Cannot write \"" + path + "\". " + SystemErrorText(errno));
+    }
+}
+
+} // namespace
+
+UploadRunner::UploadRunner(env::WarehouseEnv& env, env::UserPrefs& prefs, warehouse::WarehouseSession& session,
+                           UserNotice& notice)
+    : m_env(env)
+    , m_prefs(prefs)
+    , m_session(session)
+    , m_notice(notice)
+{
+}
+
+void UploadRunner::SetTrayAttention()
+{
+    m_notice.SetTrayState(TrayState::Attention, kHint);
+}
+
+void UploadRunner::SetTrayIdle()
+{
+    m_notice.SetTrayState(TrayState::Idle, kHint);
+}
+
+bool UploadRunner::LoadWarehouseSettings()
+{
+    env::ActivityLog log(m_env);
+    const std::string company = m_prefs.ReadUserPref(env::kPrefWCompany);
+    const std::string name = text::Trim(m_prefs.ReadUserPref(env::kPrefWName));
+    AuthUserName = text::TrimRight(company) + "/" + name;
+    AuthPassword = text::Trim(m_prefs.ReadPassword());
+    CompanyName = text::Trim(company);
+    UploadAll = env::IsUploadAllValue(m_prefs.ReadUserPref(env::kPrefWHUploadAll));
+    const std::string server = text::Trim(m_env.ReadWarehouseIniValue("WServer"));
+
+    log.WriteLine("~~~~~WHT INI INFORMATION ");
+    log.WriteLine("~~~~~WHT INI INFORMATION Username :" + AuthUserName);
+    // The activity log is read by whoever supports the workstation: the password stays out of it.
+    log.WriteLine("~~~~~WHT INI INFORMATION Password :" + std::string(AuthPassword.empty() ? "" : "********"));
+    log.WriteLine("~~~~~WHT INI INFORMATION URL      :" + server + "/api/status");
+    return !name.empty() && !AuthPassword.empty() && !CompanyName.empty();
+}
+
+void UploadRunner::SignIn(env::ActivityLog& log)
+{
+    env::DeleteFilesByMask(m_env.UploadDir(), "*.json");
+    env::DeleteFilesByMask(m_env.UploadDir(), "*.kvz");
+    log.WriteStamped(UploadAllLine(UploadAll));
+    m_session.SetSessionCredentials(AuthUserName, AuthPassword);
+    log.WriteStamped("WHT Authentication Setting Complete");
+    FetchSignInIdentity();
+    log.WriteStamped("WHT CRODE " + std::to_string(Identity.CompanyID) + " " + std::to_string(Identity.RegionID) + " "
+                     + std::to_string(Identity.OfficeID) + " " + std::to_string(Identity.DepartmentID) + " "
+                     + std::to_string(Identity.ServerUserID));
+    if (Identity.ServerUserID == -1) {
+        m_notice.ShowBalloon("Authentication Error: Please check username and password.\r\n"
+                             + m_session.LastServerMessage());
+        SetTrayAttention();
+    }
+}
+
+void UploadRunner::FetchSignInIdentity()
+{
+    const std::string response = warehouse::Authenticate(m_session);
+    Identity = upload::SignInIdentity {};
+    if (response == "400" || response == "500") {
+        return;
+    }
+    // Only an object with all five numbers names a user; a refusal body in JSON does not.
+    const auto parsed = json::Parse(response);
+    if (parsed && parsed->is_object()) {
+        const auto company = warehouse::GetJSONInteger(*parsed, "companyid");
+        const auto region = warehouse::GetJSONInteger(*parsed, "regionid");
+        const auto office = warehouse::GetJSONInteger(*parsed, "officeid");
+        const auto department = warehouse::GetJSONInteger(*parsed, "departmentid");
+        const auto user = warehouse::GetJSONInteger(*parsed, "id");
+        if (company && region && office && department && user) {
+            Identity = { *company, *region, *office, *department, *user };
+            SignedInOnce = true;
+            return;
+        }
+    }
+    // The balloon shows the server's reason, not the text of some earlier failure.
+    m_session.SetLastServerMessage(AnswerForMessage(response));
+}
+
+RunResult UploadRunner::RunUpload()
+{
+    StagingCleanup cleanup(m_env.UploadDir());
+    {
+        env::ActivityLog log(m_env);
+        log.WriteStamped(UploadAllLine(UploadAll));
+        SignIn(log);
+        log.WriteStamped("WHT Authentication Setting Complete");
+        log.WriteStamped("WHT CRODE " + std::to_string(Identity.CompanyID) + " " + std::to_string(Identity.RegionID)
+                         + " " + std::to_string(Identity.OfficeID) + " " + std::to_string(Identity.DepartmentID) + " "
+                         + std::to_string(Identity.ServerUserID));
+    }
+    if (Identity.ServerUserID == -1) {
+        return RunResult::SignInFailed;
+    }
+
+    const std::string response = warehouse::GetClaimList(m_session);
+    if (DebugMode) {
+        WriteClaimListCopy(m_env.ClaimsPath("Warehouse/ClaimList.txt"), response);
+    }
+    std::optional<json::Value> list;
+    if (response != "400" && response != "500") {
+        list = json::Parse(response);
+        if (!list || !list->is_array()) {
+            list.reset();
+            m_session.SetLastServerMessage("The server's claim list is not a list: " + AnswerForMessage(response));
+        }
+    }
+    if (!list) {
+        m_notice.ShowBalloon(m_session.LastServerMessage());
+        SetTrayAttention();
+        return RunResult::ClaimListFailed;
+    }
+
+    env::ActivityLog(m_env).WriteStamped("WHT Claim List received");
+    ServerClaimList = std::move(list);
+    struct DiscardList
+    {
+        std::optional<json::Value>& list;
+        ~DiscardList() { list.reset(); }
+    } discard { ServerClaimList };
+
+    m_notice.ShowBalloon(UploadAll ? "All claims are currently uploading." : "Closed claims are currently uploading.");
+    m_notice.SetTrayState(TrayState::Uploading, "Uploading Claims...");
+    upload::UploadRunContext context { m_env,     m_session, m_notice, Identity, SignedInOnce,
+                                       UploadAll, DebugMode, Progress, {} };
+    upload::ProcessClaims(context, upload::ServerClaimIndex(*ServerClaimList), m_lockOut);
+    m_notice.ShowBalloon(UploadAll ? "All claims current on Warehouse." : "All closed claims current on Warehouse.");
+    SetTrayIdle();
+    env::ActivityLog(m_env).WriteStamped("~~~~~WHT claims upload complete");
+    return RunResult::Completed;
+}
+
+RunResult UploadRunner::RunScheduledUpload()
+{
+    try {
+        if (!LoadWarehouseSettings()) {
+            SetTrayAttention();
+            m_notice.ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
+            return RunResult::SettingsIncomplete;
+        }
+        return RunUpload();
+    } catch (const std::exception& error) {
+        ServerClaimList.reset();
+        try {
+            env::ActivityLog(m_env).WriteStamped(std::string("WHT upload run stopped: ") + error.what());
+        } catch (const std::exception&) {
+            // The log itself may be what failed; the balloon still tells the user.
+        }
+        SetTrayAttention();
+        m_notice.ShowBalloon(std::string("The upload run stopped: ") + error.what());
+        return RunResult::Failed;
+    }
+}
+
+} // namespace wh::app

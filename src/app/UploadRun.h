@@ -1,0 +1,81 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "env/UserNotice.h"
+#include "support/json/Json.h"
+#include "upload/ClaimLockOut.h"
+#include "upload/UploadClaim.h"
+
+namespace wh::env {
+class ActivityLog;
+class UserPrefs;
+class WarehouseEnv;
+} // namespace wh::env
+namespace wh::warehouse {
+class WarehouseSession;
+}
+
+namespace wh::app {
+
+// How an upload run ended.
+enum class RunResult {
+    Completed, // signed in, claim list received, every claim walked
+    SettingsIncomplete, // no run: the user, password or company setting is missing
+    SignInFailed,
+    ClaimListFailed,
+    Failed, // an unexpected error ended the run
+};
+
+// The main form's upload state and the upload run itself, without timers or windows: the tray
+// tool's main form owns one and drives it from its timers and menu, and the headless tool runs
+// it alone, so both make exactly the same run.
+class UploadRunner
+{
+public:
+    UploadRunner(env::WarehouseEnv& env, env::UserPrefs& prefs, warehouse::WarehouseSession& session,
+                 UserNotice& notice);
+
+    bool DebugMode = false;
+    bool UploadAll = false;
+    std::string AuthUserName;
+    std::string AuthPassword;
+    std::string CompanyName;
+    upload::SignInIdentity Identity;
+    bool SignedInOnce = false;
+    std::optional<json::Value> ServerClaimList; // only during a run
+    // Told about every claim examined and uploaded.
+    std::function<void(const upload::ClaimProgress&)> Progress;
+
+    // Reads the current user's warehouse settings and logs them (the password masked); true when
+    // the user name, the password and the company are all set.
+    bool LoadWarehouseSettings();
+    // Clears the staging folder, gives the credentials to the session and asks the server who the
+    // user is, logging each step into `log`; a failed sign-in shows its balloon.
+    void SignIn(env::ActivityLog& log);
+    // Sets Identity (ServerUserID -1 for a refusal or an answer that names no user) and
+    // SignedInOnce.
+    void FetchSignInIdentity();
+    // One upload run: sign-in, claim list, the walk over the claims, the tray and the balloons,
+    // and the staging files removed at the end whatever happened. Errors are passed on.
+    RunResult RunUpload();
+
+    // What a timer firing does between stopping and restarting its timer: the settings load, then
+    // the run or the settings balloon. An unexpected error ends the run with a log line and an
+    // attention balloon naming it, instead of escaping to the event loop.
+    RunResult RunScheduledUpload();
+
+    void SetTrayAttention();
+
+private:
+    void SetTrayIdle();
+
+    env::WarehouseEnv& m_env;
+    env::UserPrefs& m_prefs;
+    warehouse::WarehouseSession& m_session;
+    UserNotice& m_notice;
+    upload::ClaimLockOut m_lockOut;
+};
+
+} // namespace wh::app

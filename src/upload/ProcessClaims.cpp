@@ -1,0 +1,200 @@
+#include "upload/ProcessClaims.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "env/ActivityLog.h"
+#include "env/WarehouseFuncs.h"
+#include "support/Errors.h"
+#include "support/paradox/Table.h"
+#include "support/text/StringUtil.h"
+#include "warehouse/WarehouseTrans.h"
+
+namespace wh::upload {
+namespace {
+
+const std::string kNewRule(28, '*');
+const std::string kExistingRule(32, '*');
+
+// The debug trace of the walk: replaced at the start of a run, appended to per record.
+class TraceFile
+{
+public:
+    TraceFile(env::WarehouseEnv& env, bool enabled)
+        : m_path(enabled ? env.ClaimsPath("Warehouse/ProcessFileList.txt") : std::string())
+    {
+        if (!m_path.empty()) {
+            Write("wb", "Processing Claims\r\n");
+        }
+    }
+
+    void Record(paradox::Table& claims)
+    {
+        if (m_path.empty()) {
+            return;
+        }
+        const auto text = [&claims](const char* name) {
+            paradox::Field* field = claims.FindField(name);
+            return field ? field->AsText() : std::string();
+        };
+        const std::string claimNumber = text("ClaimNumber");
+        Write("ab",
+              "WHT Processing Claim " + claimNumber + "\r\n" + " Server Claim Number : " + text("SrvClaimID") + "\r\n"
+                  + " Policy Number : " + text("PolicyNumber") + "\r\n" + " Claim Number : " + claimNumber + "\r\n"
+                  + " Ins First Name : " + text("Primary Ins First Name") + "\r\n"
+                  + " Ins Last Name : " + text("Primary Ins Last Name") + "\r\n");
+    }
+
+private:
+    void Write(const char* mode, const std::string& bytes)
+    {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(m_path.c_str(), mode), &std::fclose);
+        if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()
+            || std::fflush(file.get()) != 0) {
+            throw FileError("Cannot write the trace file \"" + m_path + "\". " + SystemErrorText(errno));
+        }
+    }
+
+    std::string m_path;
+};
+
+bool IsEligible(paradox::Table& claims, bool uploadAll)
+{
+    if (claims.FieldByName("Claimdir").AsText() == "trash") {
+        return false;
+    }
+    const std::int64_t claimType = claims.FieldByName("ClaimType").AsInteger();
+    if (claimType == 5 || claimType == 9) {
+        return false;
+    }
+    const bool closed
+        = claims.FieldByName("ClaimisClosed").AsText() == "True" || !claims.FieldByName("DClosed").IsNull();
+    return uploadAll || closed;
+}
+
+// A sequence answer is the id as decimal text; anything else ends the run with the claim still new.
+std::int64_t ParseServerClaimId(const std::string& answer)
+{
+    const std::string digits = text::Trim(answer);
+    std::int64_t value = 0;
+    bool valid = !digits.empty() && digits.size() <= 10;
+    for (std::size_t i = 0; valid && i < digits.size(); ++i) {
+        if (digits[i] < '0' || digits[i] > '9') {
+            valid = false;
+        } else {
+            value = value * 10 + (digits[i] - '0');
+        }
+    }
+    if (!valid || value > 2147483647) {
+        throw Error("'" + answer.substr(0, 80) + "' is not a valid integer value");
+    }
+    return value;
+}
+
+void NewClaim(UploadRunContext& run, paradox::Table& claims, const std::string& claimNumber)
+{
+    {
+        env::ActivityLog log(run.Env);
+        log.WriteLine(kNewRule);
+        log.WriteStamped("Processing NEW claim number " + claimNumber);
+        log.WriteLine(kNewRule);
+    }
+    const std::string answer = warehouse::GetClaimSequences(run.Session);
+    if (answer.empty()) {
+        return; // the claim stays new: the next run asks again
+    }
+    UploadClaim(run, claims, true, ParseServerClaimId(answer));
+}
+
+void ExistingClaim(UploadRunContext& run, paradox::Table& claims, const ServerClaimIndex& serverClaims,
+                   std::int64_t storedId, const std::string& claimNumber)
+{
+    const std::int64_t localId = storedId < 0 ? -storedId : storedId;
+    const std::int64_t localVersion = claims.FieldByName("CLVersion").AsInteger();
+    if (const auto serverVersion = serverClaims.VersionOf(localId)) {
+        if (ClaimIsCurrentOnServer(localId, localId, *serverVersion, localVersion)) {
+            return;
+        }
+        {
+            env::ActivityLog log(run.Env);
+            log.WriteLine(kExistingRule);
+            log.WriteStamped("Processing existing claim number " + claimNumber);
+            log.WriteLine(kExistingRule);
+        }
+        UploadClaim(run, claims, false, localId);
+        return;
+    }
+    env::ActivityLog(run.Env).WriteStamped("!!!! EXISTING CLAIM NOT PROCESSED " + claimNumber);
+    UploadClaim(run, claims, false, localId);
+}
+
+} // namespace
+
+ServerClaimIndex::ServerClaimIndex(const json::Value& serverClaimList)
+{
+    if (!serverClaimList.is_array()) {
+        return;
+    }
+    m_versions.reserve(serverClaimList.size());
+    for (const json::Value& element : serverClaimList) {
+        if (!element.is_object()) {
+            continue;
+        }
+        const auto id = json::MemberInteger(element, "id");
+        const auto version = json::MemberInteger(element, "version");
+        if (id && version) {
+            m_versions.emplace(*id, *version); // an id listed earlier keeps its entry
+        }
+    }
+}
+
+std::optional<std::int64_t> ServerClaimIndex::VersionOf(std::int64_t serverClaimID) const
+{
+    const auto found = m_versions.find(serverClaimID);
+    if (found == m_versions.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+bool ClaimIsCurrentOnServer(std::int64_t serverId, std::int64_t localId, std::int64_t serverVersion,
+                            std::int64_t localVersion)
+{
+    return !(serverId == localId && serverVersion < localVersion);
+}
+
+void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, ClaimLockOut& lockOut)
+{
+    const std::string claimsDir = run.Env.GetClaimsDir();
+    paradox::Table claims(claimsDir.empty() ? std::string("/") : claimsDir, "Claims.DB");
+    claims.Open(paradox::OpenMode::Shared);
+    TraceFile trace(run.Env, run.DebugMode);
+    const std::int64_t total = claims.RecordCount();
+    std::int64_t index = 0;
+    try {
+        for (claims.First(); !claims.Eof(); claims.Next()) {
+            ++index;
+            const std::string claimNumber = claims.FieldByName("ClaimNumber").AsText();
+            run.Position = { ClaimProgress::Step::Examining, index, total, claimNumber };
+            if (run.Progress) {
+                run.Progress(run.Position);
+            }
+            trace.Record(claims);
+            if (lockOut.AcquireClaimLockOut(ClaimFolderOf(run.Env, claims)) && IsEligible(claims, run.UploadAll)) {
+                const std::int64_t storedId = claims.FieldByName("SrvClaimID").AsInteger();
+                if (storedId == 0) {
+                    NewClaim(run, claims, claimNumber);
+                } else {
+                    ExistingClaim(run, claims, serverClaims, storedId, claimNumber);
+                }
+            }
+            lockOut.ReleaseClaimLockOut();
+        }
+    } catch (...) {
+        lockOut.ReleaseClaimLockOut();
+        throw;
+    }
+    claims.Close();
+}
+
+} // namespace wh::upload

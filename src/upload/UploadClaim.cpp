@@ -1,0 +1,168 @@
+#include "upload/UploadClaim.h"
+
+#include <algorithm>
+
+#include "env/ActivityLog.h"
+#include "env/WarehouseFuncs.h"
+#include "support/json/Json.h"
+#include "support/paradox/Table.h"
+#include "support/platform/Paths.h"
+#include "upload/WarehouseBuildClaim.h"
+#include "upload/WarehouseJSON.h"
+#include "warehouse/WarehouseTrans.h"
+
+namespace wh::upload {
+namespace {
+
+constexpr const char* kInitialUpload = "Initial Upload";
+
+// The fields that say who uploaded the claim, and under which server id.
+void StampClaimRecord(paradox::Table& table, const SignInIdentity& identity, bool writeServerId,
+                      std::int64_t serverClaimID)
+{
+    table.Edit();
+    if (writeServerId) {
+        table.FieldByName("SrvClaimID").SetInteger(serverClaimID);
+    }
+    table.FieldByName("CompanyUID").SetInteger(identity.CompanyID);
+    table.FieldByName("RegionUID").SetInteger(identity.RegionID);
+    table.FieldByName("OfficeUID").SetInteger(identity.OfficeID);
+    table.FieldByName("DepartmentUID").SetInteger(identity.DepartmentID);
+    table.FieldByName("EmployeeUID").SetInteger(identity.ServerUserID);
+    table.Post();
+    table.Flush();
+}
+
+bool IsEmptyServerId(paradox::Field& field)
+{
+    return field.IsNull() || field.AsInteger() == 0;
+}
+
+} // namespace
+
+void CopyRecordFields(paradox::Table& source, paradox::Table& destination)
+{
+    CopyRecordFields(source, destination, 0, source.FieldCount() - 1);
+}
+
+void CopyRecordFields(paradox::Table& source, paradox::Table& destination, int first, int last)
+{
+    last = std::min(last, source.FieldCount() - 1);
+    for (int index = std::max(first, 0); index <= last; ++index) {
+        const paradox::Field& from = source.FieldAt(index);
+        paradox::Field* to = destination.FindField(from.Name());
+        if (to == nullptr || !to->CanModify()) {
+            continue;
+        }
+        to->AssignFrom(from);
+    }
+}
+
+std::string ClaimFolderOf(env::WarehouseEnv& env, paradox::Table& claimsTable)
+{
+    const std::string relative
+        = claimsTable.FieldByName("Claimdir").AsText() + "/" + claimsTable.FieldByName("ClaimSubdir").AsText();
+    return env.ClaimsPath(relative);
+}
+
+void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewClaim, std::int64_t serverClaimID)
+{
+    env::WarehouseEnv& environment = run.Env;
+    const std::string claimNumber = claimsTable.FieldByName("ClaimNumber").AsText();
+    const std::string claimDir = claimsTable.FieldByName("Claimdir").AsText();
+    const std::string claimSubdir = claimsTable.FieldByName("ClaimSubdir").AsText();
+    const std::string claimFolder = ClaimFolderOf(environment, claimsTable);
+    if (run.Progress) {
+        ClaimProgress uploading = run.Position;
+        uploading.step = ClaimProgress::Step::Uploading;
+        run.Progress(uploading);
+    }
+
+    StampClaimRecord(claimsTable, run.Identity, isNewClaim, serverClaimID);
+
+    {
+        paradox::Table folderClaims(claimFolder, "Claims.DB");
+        folderClaims.Open(paradox::OpenMode::Shared);
+        folderClaims.First();
+        // A run that ended between the two stampings left the folder's copy without the id that
+        // the claims table holds; the id is carried over so both records name the same claim.
+        paradox::Field* folderId = folderClaims.FindField("SrvClaimID");
+        const bool repairId = !isNewClaim && !folderClaims.Eof() && folderId != nullptr && IsEmptyServerId(*folderId)
+            && !IsEmptyServerId(claimsTable.FieldByName("SrvClaimID"));
+        StampClaimRecord(folderClaims, run.Identity, isNewClaim || repairId,
+                         isNewClaim ? serverClaimID : claimsTable.FieldByName("SrvClaimID").AsInteger());
+        folderClaims.Close();
+    }
+
+    {
+        paradox::Table::EmptyTable(environment.TempArcsDir(), "Arcs.DB");
+        paradox::Table arcs(environment.TempArcsDir(), "Arcs.DB");
+        arcs.Open(paradox::OpenMode::Shared);
+        arcs.Append();
+        CopyRecordFields(claimsTable, arcs);
+        arcs.Post();
+        arcs.Flush();
+        arcs.Close();
+    }
+
+    BuildClaimArchive(environment, claimDir, claimSubdir, serverClaimID, run.SignedInOnce);
+    run.Notice.SetTrayHint("Uploading Claim " + claimNumber);
+
+    const std::string id = std::to_string(serverClaimID);
+    const std::string fileAnswer
+        = warehouse::PutClaimFile(run.Session, id, ClaimArchivePath(environment, serverClaimID));
+    {
+        env::ActivityLog log(environment);
+        log.WriteStamped((isNewClaim ? "WHT uploaded new closed claim " : "WHT uploaded closed claim ") + claimNumber);
+        log.WriteLine("*** File " + fileAnswer);
+    }
+    if (fileAnswer.empty()) {
+        return;
+    }
+
+    json::ObjectBuilder document;
+    BuildClaimJSON(claimsTable, document);
+    const std::string dataAnswer = warehouse::PutClaimJSON(run.Session, id, document.Text());
+    env::ActivityLog log(environment);
+    if (!dataAnswer.empty()) {
+        log.WriteLine("*** Data " + dataAnswer);
+        RecordUpload(run, claimFolder, claimsTable);
+    } else {
+        log.WriteLine("*** Data " + run.Session.LastServerMessage());
+    }
+}
+
+void RecordUpload(UploadRunContext& run, const std::string& claimFolder, paradox::Table& claimsTable)
+{
+    if (!paradox::Table::Exists(claimFolder, "KW_Uploads.DB")) {
+        return;
+    }
+    const text::DateTime now = run.Env.Clock().Now();
+    paradox::Table uploads(claimFolder, "KW_Uploads.DB");
+    uploads.Open(paradox::OpenMode::Shared);
+    if (uploads.RecordCount() == 0) {
+        uploads.Append();
+        uploads.FieldByName("Name").SetText(kInitialUpload);
+        uploads.FieldByName("RType").SetInteger(1);
+        uploads.FieldByName("Date_Created").SetDateTime(now);
+        uploads.FieldByName("Date_Uploaded").SetDateTime(now);
+        uploads.Post();
+    } else {
+        uploads.Last();
+        if (uploads.FieldByName("Date_Uploaded").IsNull()) {
+            uploads.Edit();
+            paradox::Field& name = uploads.FieldByName("Name");
+            if (uploads.RecordCount() == 1 && name.AsText().empty()) {
+                name.SetText(kInitialUpload);
+                uploads.FieldByName("RType").SetInteger(1);
+                uploads.FieldByName("Date_Created").AssignFrom(claimsTable.FieldByName("CLVerDate"));
+            }
+            uploads.FieldByName("Date_Uploaded").SetDateTime(now);
+            uploads.Post();
+        }
+    }
+    uploads.Flush();
+    uploads.Close();
+}
+
+} // namespace wh::upload
