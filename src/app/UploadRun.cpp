@@ -203,6 +203,7 @@ RunResult UploadRunner::RunUpload()
 
 RunResult UploadRunner::RunScheduledUpload()
 {
+    m_stopRequested = false;
     try {
         if (!LoadWarehouseSettings()) {
             SetTrayAttention();

@@ -68,6 +68,10 @@ public:
 
     void SetTrayAttention();
 
+    // Asks a run in progress to end before its next claim (the tool is closing); the claim in
+    // hand is finished first. Cleared when the next run starts.
+    void RequestStop() { m_stopRequested = true; }
+
 private:
     void SetTrayIdle();
 
@@ -76,6 +80,7 @@ private:
     warehouse::WarehouseSession& m_session;
     UserNotice& m_notice;
     upload::ClaimLockOut m_lockOut;
+    bool m_stopRequested = false;
 };
 
 } // namespace wh::app

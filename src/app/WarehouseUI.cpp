@@ -52,6 +52,7 @@ void TWarehouseFrm::FormCreate(const QStringList& arguments)
     // Requests keep the event loop running while they wait: timers, the tray and the instance
     // socket stay alive.
     m_session->SetIdleHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
+    m_runner = std::make_unique<UploadRunner>(m_env, m_prefs, *m_session, m_notice);
     m_env.PrepareLocalFolders();
     text::SetProcessDateConventions(text::StartupDateConventions());
     StartupCheck();
@@ -165,12 +166,29 @@ void TWarehouseFrm::UploadClaimTimer_Timer()
         m_uploadTimer->stop();
     }
     if (m_firstRunTimer) {
+        // This may be the first-run timer's own firing: it goes once the firing is over.
         m_firstRunTimer->stop();
-        m_firstRunTimer.reset();
+        m_firstRunTimer.release()->deleteLater();
     }
+    // The session carries one request at a time, and two runs would walk the same claims: a
+    // firing that finds either in progress comes back once it has ended.
+    if (m_runInProgress || m_session->InRequest()) {
+        if (!m_runWaiting) {
+            m_runWaiting = true;
+            QTimer::singleShot(500, this, [this] {
+                m_runWaiting = false;
+                UploadClaimTimer_Timer();
+            });
+        }
+        return;
+    }
+    m_runInProgress = true;
+    m_runner->DebugMode = DebugMode;
+    m_runner->RunScheduledUpload();
+    m_runInProgress = false;
     // The next automatic run comes one full interval after this one ends. Without an upload
     // timer (the installation check failed) nothing runs automatically.
-    if (m_uploadTimer) {
+    if (m_uploadTimer && !m_closed) {
         m_uploadTimer->start(UploadInterval);
     }
 }
@@ -220,8 +238,12 @@ void TWarehouseFrm::CloseForm()
     if (m_closed) {
         return;
     }
-    // Releasing the session under a waiting request would leave it without its client.
-    if (m_session && m_session->InRequest()) {
+    // Releasing the session under a waiting request, or under a run between two requests, would
+    // leave them without their client: the run stops after the claim in hand, then the form closes.
+    if (m_runInProgress) {
+        m_runner->RequestStop();
+    }
+    if (m_runInProgress || (m_session && m_session->InRequest())) {
         if (!m_closePending) {
             m_closePending = true;
             QTimer::singleShot(100, this, [this] {

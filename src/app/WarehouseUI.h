@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "app/UploadRun.h"
 #include "env/EnginePaths.h"
 #include "env/UserNotice.h"
 #include "env/UserPrefs.h"
@@ -31,24 +32,18 @@ public:
                   const env::EngineFolders& engineFolders, env::WarehouseEnv& env);
     ~TWarehouseFrm() override;
 
-    // Process-wide state of the main form.
+    // Process-wide state of the main form; what the upload run reads and writes (UploadAll, the
+    // credentials, the sign-in identity, SignedInOnce) lives in Runner().
     bool DebugMode = false;
-    bool UploadAll = false;
-    std::string AuthUserName;
-    std::string AuthPassword;
-    std::string CompanyName;
-    int CompanyID = 0;
-    int RegionID = 0;
-    int OfficeID = 0;
-    int DepartmentID = 0;
-    int ServerUserID = -1;
     int UploadInterval = 900000;
-    bool SignedInOnce = false;
     bool Busy = false;
 
     QTimer* UploadTimer() const { return m_uploadTimer.get(); }
     QTimer* FirstRunTimer() const { return m_firstRunTimer.get(); }
     warehouse::WarehouseSession* Session() const { return m_session.get(); }
+    UploadRunner& Runner() { return *m_runner; }
+    // True from the start to the end of an upload run, whoever started it.
+    bool RunInProgress() const { return m_runInProgress; }
     env::UserPrefs& Prefs() { return m_prefs; }
     const env::EngineFolders& EngineFolders() const { return m_engineFolders; }
     bool Installed() const { return m_installed; }
@@ -64,7 +59,8 @@ public:
     void UploadClaims1Click();
     void Exit1Click();
 
-    // Both timers land here.
+    // Both timers land here. A firing during a run, or while a command's request waits for the
+    // server, waits until that has ended.
     void UploadClaimTimer_Timer();
 
     // The end of the desktop session: balloon, let a command in progress end, then close. Runs
@@ -74,7 +70,8 @@ public:
     void AppMinimize();
 
     // Closes the main form: the session is released and the shutdown line written, then the
-    // event loop ends. A request still waiting for the server is let finish first.
+    // event loop ends. A request still waiting for the server is let finish first, and a run in
+    // progress is asked to stop after the claim in hand.
     void CloseForm();
     bool Closed() const { return m_closed; }
 
@@ -95,6 +92,7 @@ private:
     env::EngineFolders m_engineFolders;
     env::UserPrefs m_prefs;
     std::unique_ptr<warehouse::WarehouseSession> m_session;
+    std::unique_ptr<UploadRunner> m_runner;
     std::unique_ptr<QTimer> m_uploadTimer;
     std::unique_ptr<QTimer> m_firstRunTimer;
     std::unique_ptr<QMenu> m_trayMenu;
@@ -102,6 +100,8 @@ private:
     bool m_closed = false;
     bool m_closePending = false;
     bool m_sessionEnding = false;
+    bool m_runInProgress = false;
+    bool m_runWaiting = false; // a firing waits for a run or a request to end
 };
 
 } // namespace wh::app

@@ -14,15 +14,6 @@
 
 using namespace wh;
 
-namespace {
-
-// The message of a missing alias file, which an alias without a claims directory gets too.
-constexpr const char* kAliasMessage
-    = "Please check the location of your \r\nWarehouse Upload Program, it must be in\r\n"
-      "the Korvan Program folder.\r\n\r\nError: Could not locate the DBALIAS.INI file.";
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
@@ -51,7 +42,7 @@ int main(int argc, char** argv)
     // Without a claims directory the log, warehouse.ini and the templates would all be looked for
     // in whatever folder the tool was started from.
     if (environment.GetClaimsDir().empty()) {
-        notice.ShowMessage(MessageKind::Error, kAliasMessage);
+        notice.ShowMessage(MessageKind::Error, env::kAliasFileMessage);
         return 0;
     }
 

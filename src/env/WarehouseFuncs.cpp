@@ -242,9 +242,7 @@ std::string WarehouseEnv::GetClaimsDir()
     const std::string aliasPath = AliasFilePath();
     std::ifstream in(aliasPath, std::ios::binary);
     if (!platform::FileExists(aliasPath) || !in) {
-        m_notice.ShowMessage(MessageKind::Error,
-                             "Please check the location of your \r\nWarehouse Upload Program, it must be in\r\n"
-                             "the Korvan Program folder.\r\n\r\nError: Could not locate the DBALIAS.INI file.");
+        m_notice.ShowMessage(MessageKind::Error, kAliasFileMessage);
         if (m_requestEnd) {
             m_requestEnd();
         }

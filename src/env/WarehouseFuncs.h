@@ -11,6 +11,11 @@
 
 namespace wh::env {
 
+// What the user reads when the alias file gives no claims directory.
+inline constexpr const char* kAliasFileMessage
+    = "Please check the location of your \r\nWarehouse Upload Program, it must be in\r\n"
+      "the Korvan Program folder.\r\n\r\nError: Could not locate the DBALIAS.INI file.";
+
 // Cuts `text` at every `delimiter` into `list` (cleared first). Blanks are ordinary characters; a
 // delimiter at the very end adds an empty last field; a field that begins with a double quote is
 // a quoted string whose doubled quotes stand for one. A missing list is a programming error.

@@ -173,6 +173,9 @@ void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, 
     std::int64_t index = 0;
     try {
         for (claims.First(); !claims.Eof(); claims.Next()) {
+            if (run.StopRequested && *run.StopRequested) {
+                throw RunStopped("The tool is closing; the remaining claims wait for the next run.");
+            }
             ++index;
             const std::string claimNumber = claims.FieldByName("ClaimNumber").AsText();
             run.Position = { ClaimProgress::Step::Examining, index, total, claimNumber };

@@ -35,7 +35,8 @@ bool ClaimIsCurrentOnServer(std::int64_t serverId, std::int64_t localId, std::in
 // lacks or holds in an older version: closed claims, or every claim with UploadAll, never types
 // 5 and 9 nor trashed ones, each only while its lock-out file is held. Writes its decisions to
 // the activity log and, in debug mode, a trace of every record. Errors end the walk at the claim
-// in hand (the table is closed and the lock-out file released) and are passed on.
+// in hand (the table is closed and the lock-out file released) and are passed on; a stop request
+// ends it before the next claim with RunStopped.
 void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, ClaimLockOut& lockOut);
 
 } // namespace wh::upload

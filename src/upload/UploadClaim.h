@@ -5,6 +5,7 @@
 #include <string>
 
 #include "env/UserNotice.h"
+#include "support/Errors.h"
 
 namespace wh::env {
 class WarehouseEnv;
@@ -51,6 +52,14 @@ struct UploadRunContext
     bool DebugMode = false;
     std::function<void(const ClaimProgress&)> Progress;
     ClaimProgress Position; // the record the walk is on
+    const bool* StopRequested = nullptr; // set when the tool is closing: the walk ends before the next claim
+};
+
+// The walk was told to stop because the tool is closing.
+class RunStopped : public Error
+{
+public:
+    using Error::Error;
 };
 
 // Copies the source table's current record into the destination's current record (in Edit or
