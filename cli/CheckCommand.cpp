@@ -4,13 +4,16 @@
 
 #include "Commands.h"
 #include "TerminalUserNotice.h"
+#include "app/UploadRun.h"
 #include "env/EnginePaths.h"
 #include "env/IniFile.h"
+#include "env/UserPrefs.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
 #include "support/platform/Paths.h"
 #include "support/text/Clock.h"
 #include "support/text/StringUtil.h"
+#include "support/text/Win1252.h"
 #include "warehouse/WarehouseSession.h"
 
 namespace wh::cli {
@@ -30,6 +33,33 @@ std::string Presence(const std::string& path)
         return path;
     }
     return path + " (missing)";
+}
+
+// The sign-in an upload run would make, with the current user's stored settings: the identity
+// the server gives, or why there is none.
+void SignInWithStoredSettings(env::WarehouseEnv& environment, warehouse::WarehouseSession& session, UserNotice& notice)
+{
+    env::UserPrefs prefs(environment);
+    app::UploadRunner runner(environment, prefs, session, notice);
+    const bool complete = runner.ReadWarehouseSettings();
+    Line("Warehouse user",
+         environment.CurrentUserName() + ": " + runner.AuthUserName
+             + (runner.AuthPassword.empty() ? " (no password)" : " (password set)"));
+    if (!complete) {
+        Line("Sign-in", "not tried: the warehouse user name, password or company is not set");
+        return;
+    }
+    session.SetSessionCredentials(runner.AuthUserName, runner.AuthPassword);
+    runner.FetchSignInIdentity();
+    const upload::SignInIdentity& id = runner.Identity;
+    if (id.ServerUserID == -1) {
+        Line("Sign-in", "FAILED: " + text::Win1252ToUtf8(session.LastServerMessage()));
+        return;
+    }
+    Line("Sign-in",
+         "company " + std::to_string(id.CompanyID) + ", region " + std::to_string(id.RegionID) + ", office "
+             + std::to_string(id.OfficeID) + ", department " + std::to_string(id.DepartmentID) + ", user "
+             + std::to_string(id.ServerUserID));
 }
 
 int RunCheck()
@@ -99,6 +129,7 @@ int RunCheck()
                 break;
             }
             Line("Server " + session.ServerBase() + "/api/status", text);
+            SignInWithStoredSettings(environment, session, notice);
         } catch (const Error& e) {
             Line("Server", std::string("not asked: ") + e.what());
         }

@@ -86,23 +86,28 @@ void UploadRunner::SetTrayIdle()
     m_notice.SetTrayState(TrayState::Idle, kHint);
 }
 
-bool UploadRunner::LoadWarehouseSettings()
+bool UploadRunner::ReadWarehouseSettings()
 {
-    env::ActivityLog log(m_env);
     const std::string company = m_prefs.ReadUserPref(env::kPrefWCompany);
     const std::string name = text::Trim(m_prefs.ReadUserPref(env::kPrefWName));
     AuthUserName = text::TrimRight(company) + "/" + name;
     AuthPassword = text::Trim(m_prefs.ReadPassword());
     CompanyName = text::Trim(company);
     UploadAll = env::IsUploadAllValue(m_prefs.ReadUserPref(env::kPrefWHUploadAll));
-    const std::string server = text::Trim(m_env.ReadWarehouseIniValue("WServer"));
+    return !name.empty() && !AuthPassword.empty() && !CompanyName.empty();
+}
 
+bool UploadRunner::LoadWarehouseSettings()
+{
+    env::ActivityLog log(m_env);
+    const bool complete = ReadWarehouseSettings();
+    const std::string server = text::Trim(m_env.ReadWarehouseIniValue("WServer"));
     log.WriteLine("~~~~~WHT INI INFORMATION ");
     log.WriteLine("~~~~~WHT INI INFORMATION Username :" + AuthUserName);
     // The activity log is read by whoever supports the workstation: the password stays out of it.
     log.WriteLine("~~~~~WHT INI INFORMATION Password :" + std::string(AuthPassword.empty() ? "" : "********"));
     log.WriteLine("~~~~~WHT INI INFORMATION URL      :" + server + "/api/status");
-    return !name.empty() && !AuthPassword.empty() && !CompanyName.empty();
+    return complete;
 }
 
 void UploadRunner::SignIn(env::ActivityLog& log)

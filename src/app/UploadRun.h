@@ -48,6 +48,9 @@ public:
     // Told about every claim examined and uploaded.
     std::function<void(const upload::ClaimProgress&)> Progress;
 
+    // Reads the current user's warehouse settings into AuthUserName, AuthPassword, CompanyName and
+    // UploadAll; true when the user name, the password and the company are all set.
+    bool ReadWarehouseSettings();
     // Reads the current user's warehouse settings and logs them (the password masked); true when
     // the user name, the password and the company are all set.
     bool LoadWarehouseSettings();

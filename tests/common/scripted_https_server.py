@@ -52,6 +52,19 @@ class Handler(BaseHTTPRequestHandler):
             status = int(parts[1])
             body = query.get("body", ["body %d" % status])[0]
             self.answer(status, body, query.get("reason", [None])[0])
+        elif parts[0] == "mini":
+            # A warehouse in miniature for the run's refusals: BASE = /mini?status=...&list=...&seq=...&x=
+            # and the request path lands in x. Each answer is 200 with the given body.
+            request = query.get("x", [""])[0]
+            if request.endswith("/api/status"):
+                body = query.get("status", ['{"companyid":1,"regionid":2,"officeid":3,"departmentid":4,"id":5}'])[0]
+            elif request.endswith("/api/claims/"):
+                body = query.get("list", ["[]"])[0]
+            elif request.endswith("/api/sequences/claims"):
+                body = query.get("seq", ["1"])[0]
+            else:
+                body = "Successfully stored"
+            self.answer(200, body)
         elif parts[0] == "echo":
             self.answer(200, json.dumps({
                 "method": self.command,

@@ -1,0 +1,431 @@
+// Upload runs against a real warehouse-server process, in process with a fixed clock, over a
+// claims directory built by the fixture builder.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "app/UploadRun.h"
+#include "common/ChildProcess.h"
+#include "common/RecordingUserNotice.h"
+#include "common/ScriptedServer.h"
+#include "common/TempTree.h"
+#include "common/WarehouseServerProcess.h"
+#include "env/EnginePaths.h"
+#include "env/UserPrefs.h"
+#include "env/WarehouseFuncs.h"
+#include "fixtures/ClaimsFixture.h"
+#include "support/json/Json.h"
+#include "support/paradox/Table.h"
+#include "support/text/Clock.h"
+#include "warehouse/WarehouseTrans.h"
+
+using namespace wh;
+using test::ReadFile;
+
+namespace {
+
+constexpr int kClaims = 5; // claims 4 and 5 are open
+
+class UploadRunTest : public ::testing::Test
+{
+protected:
+    UploadRunTest()
+        : server(tree.Path("server"))
+        , dataEnv("XDG_DATA_HOME", tree.Path("data"))
+        , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
+    {
+        EXPECT_TRUE(server.AddUser("Acme", "jdoe", "pw1", 11, 22, 33, 44, 55));
+        BuildClaims(server.BaseUrl(), false);
+    }
+
+    void BuildClaims(const std::string& serverAddress, bool uploadAll)
+    {
+        fixtures::ClaimsDirOptions options;
+        options.root = tree.Root();
+        options.claims = kClaims;
+        options.openClaims = 2;
+        options.serverAddress = serverAddress;
+        options.warehouseUser = "jdoe";
+        options.warehousePassword = "pw1";
+        options.warehouseCompany = "Acme";
+        options.uploadAll = uploadAll;
+        layout = fixtures::BuildClaimsDirectory(options);
+        programEnv.reset(); // restores the variable before it is set again
+        programEnv = std::make_unique<test::ScopedEnv>("WHUPLOAD_PROGRAM_DIR", layout.programDir);
+        environment = std::make_unique<env::WarehouseEnv>(notice, clock, [] {});
+        environment->PrepareLocalFolders();
+        text::SetProcessDateConventions(text::StartupDateConventions());
+        session = warehouse::CreateWarehouseSession(*environment);
+        session->SetServerBase(environment->ReadWarehouseIniValue("WServer"));
+        prefs = std::make_unique<env::UserPrefs>(*environment);
+        runner = std::make_unique<app::UploadRunner>(*environment, *prefs, *session, notice);
+    }
+
+    std::string Log() const { return ReadFile(layout.claimsDir + "/Warehouse/log.txt"); }
+    std::string FolderOf(int claimId) const { return layout.claims.at(claimId - 1).folder; }
+
+    // Runs `change` on the record of `claimId` in Claims.DB.
+    template <typename Change> void EditClaim(int claimId, Change change)
+    {
+        paradox::Table claims(layout.claimsDir, "Claims.DB");
+        claims.Open();
+        ASSERT_TRUE(claims.FindKey(claimId));
+        claims.Edit();
+        change(claims);
+        claims.Post();
+        claims.Close();
+    }
+
+    std::int64_t ClaimField(int claimId, const std::string& field)
+    {
+        paradox::Table claims(layout.claimsDir, "Claims.DB");
+        claims.Open();
+        EXPECT_TRUE(claims.FindKey(claimId));
+        return claims.FieldByName(field).AsInteger();
+    }
+
+    // The server's list as id -> version, through a session of its own.
+    std::map<std::int64_t, std::int64_t> ServerList()
+    {
+        warehouse::WarehouseSession own(*environment);
+        own.SetServerBase(server.BaseUrl());
+        own.SetSessionCredentials("Acme/jdoe", "pw1");
+        const auto list = json::Parse(warehouse::GetClaimList(own));
+        std::map<std::int64_t, std::int64_t> versions;
+        EXPECT_TRUE(list && list->is_array());
+        for (const auto& element : list.value_or(json::Value::array())) {
+            EXPECT_TRUE(
+                versions.emplace(*json::MemberInteger(element, "id"), *json::MemberInteger(element, "version")).second);
+        }
+        return versions;
+    }
+
+    test::TempTree tree;
+    test::WarehouseServerProcess server;
+    test::ScopedEnv dataEnv;
+    test::ScopedEnv tmpEnv;
+    std::unique_ptr<test::ScopedEnv> programEnv;
+    fixtures::ClaimsDirLayout layout;
+    test::RecordingUserNotice notice;
+    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
+    std::unique_ptr<env::WarehouseEnv> environment;
+    std::unique_ptr<warehouse::WarehouseSession> session;
+    std::unique_ptr<env::UserPrefs> prefs;
+    std::unique_ptr<app::UploadRunner> runner;
+};
+
+const std::string T = " @ 03/04/2026 2:05:09 PM\r\n";
+
+std::string SignInLines(const std::string& crode)
+{
+    return "~~~~~WHT INI INFORMATION \r\n"
+           "~~~~~WHT INI INFORMATION Username :Acme/jdoe\r\n"
+           "~~~~~WHT INI INFORMATION Password :********\r\n"
+           "~~~~~WHT INI INFORMATION URL      :"
+        + std::string("%URL%") + "/api/status\r\n" + "WHT upload all claims = False" + T
+        + "WHT upload all claims = False" + T + "WHT Authentication Setting Complete" + T + "WHT CRODE " + crode + T
+        + "WHT Authentication Setting Complete" + T + "WHT CRODE " + crode + T;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+} // namespace
+
+TEST_F(UploadRunTest, FirstRunUploadsTheClosedClaimsAndASecondRunNothing)
+{
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+
+    // The log, line by line.
+    std::string expected
+        = Replace(SignInLines("11 22 33 44 55"), "%URL%", server.BaseUrl()) + "WHT Claim List received" + T;
+    std::map<int, std::int64_t> ids;
+    for (int claimId = 1; claimId <= 3; ++claimId) {
+        ids[claimId] = ClaimField(claimId, "SrvClaimID");
+        const std::string number = layout.claims[claimId - 1].claimNumber;
+        expected += std::string(28, '*') + "\r\nProcessing NEW claim number " + number + T + std::string(28, '*')
+            + "\r\n" + "WHT uploaded new closed claim " + number + T + "*** File Successfully stored\r\n"
+            + "*** Data Successfully stored\r\n";
+    }
+    expected += "~~~~~WHT claims upload complete" + T;
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(notice.balloons,
+              (std::vector<std::string> { "Closed claims are currently uploading.",
+                                          "All closed claims current on Warehouse." }));
+    EXPECT_EQ(notice.trayState, TrayState::Idle);
+    EXPECT_EQ(notice.trayHint, "Warehouse Upload Tool");
+
+    // Ids stamped into both claim records with the identity; registers stamped; open claims untouched.
+    std::set<std::int64_t> distinct;
+    for (int claimId = 1; claimId <= kClaims; ++claimId) {
+        SCOPED_TRACE(claimId);
+        paradox::Table own(FolderOf(claimId), "Claims.DB");
+        own.Open();
+        paradox::Table uploads(FolderOf(claimId), "KW_Uploads.DB");
+        uploads.Open();
+        if (claimId > 3) {
+            EXPECT_EQ(ClaimField(claimId, "SrvClaimID"), 0);
+            EXPECT_EQ(own.FieldByName("SrvClaimID").AsInteger(), 0);
+            EXPECT_EQ(uploads.RecordCount(), 0);
+            continue;
+        }
+        EXPECT_GT(ids[claimId], 0);
+        distinct.insert(ids[claimId]);
+        EXPECT_EQ(own.FieldByName("SrvClaimID").AsInteger(), ids[claimId]);
+        const std::pair<const char*, std::int64_t> identity[] = { { "CompanyUID", 11 },
+                                                                  { "RegionUID", 22 },
+                                                                  { "OfficeUID", 33 },
+                                                                  { "DepartmentUID", 44 },
+                                                                  { "EmployeeUID", 55 } };
+        for (const auto& [field, value] : identity) {
+            EXPECT_EQ(ClaimField(claimId, field), value) << field;
+            EXPECT_EQ(own.FieldByName(field).AsInteger(), value) << field;
+        }
+        ASSERT_EQ(uploads.RecordCount(), 1);
+        uploads.First();
+        EXPECT_EQ(uploads.FieldByName("Name").AsText(), "Initial Upload");
+        EXPECT_EQ(uploads.FieldByName("RType").AsInteger(), 1);
+        EXPECT_EQ(uploads.FieldByName("Date_Uploaded").AsDateTime(), clock.Now());
+        EXPECT_EQ(uploads.FieldByName("Date_Created").AsDateTime(), clock.Now());
+    }
+    EXPECT_EQ(distinct.size(), 3u);
+
+    // On the server: each claim in its version, its document as kept locally, its archive holding
+    // the claim folder and the ARCS table.
+    const auto list = ServerList();
+    EXPECT_EQ(list.size(), 3u);
+    for (int claimId = 1; claimId <= 3; ++claimId) {
+        SCOPED_TRACE(claimId);
+        const std::string id = std::to_string(ids[claimId]);
+        EXPECT_EQ(list.at(ids[claimId]), 1);
+        warehouse::WarehouseSession own(*environment);
+        own.SetServerBase(server.BaseUrl());
+        own.SetSessionCredentials("Acme/jdoe", "pw1");
+        EXPECT_EQ(warehouse::GetClaimJSONData(own, id),
+                  ReadFile(layout.claimsDir + "/Warehouse/Uploads/" + id + ".json"));
+        warehouse::GetClaimFile(own, id);
+        std::string members;
+        ASSERT_EQ(
+            test::RunCommand({ "unzip", "-Z1", layout.claimsDir + "/Warehouse/Downloads/" + id + ".kvz" }, &members),
+            0);
+        const std::string folder = "inbox/" + std::to_string(claimId) + ".kvx/";
+        for (const std::string name : { "Claims.DB", "KW_Uploads.DB", "report1.pdf", "photo2.jpg" }) {
+            EXPECT_NE(members.find(folder + name + "\n"), std::string::npos) << name << "\n" << members;
+        }
+        EXPECT_NE(members.find("\nARCS.DB\n"), std::string::npos) << members;
+        EXPECT_EQ(members.find("LockOut.txt"), std::string::npos);
+    }
+    // Lock-out files are gone, and so are the staging files.
+    for (const auto& claim : layout.claims) {
+        EXPECT_FALSE(std::filesystem::exists(claim.folder + "/LockOut.txt"));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(environment->UploadDir()));
+
+    // A second run finds everything current.
+    const std::string firstLog = Log();
+    notice.balloons.clear();
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    const std::string secondLog = Log().substr(firstLog.size());
+    EXPECT_EQ(secondLog,
+              Replace(SignInLines("11 22 33 44 55"), "%URL%", server.BaseUrl()) + "WHT Claim List received" + T
+                  + "~~~~~WHT claims upload complete" + T);
+    EXPECT_EQ(ServerList(), list);
+}
+
+TEST_F(UploadRunTest, ARaisedVersionIsSentAgainUnderItsIdAndANegativeIdStaysAsStored)
+{
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    const std::int64_t id1 = ClaimField(1, "SrvClaimID");
+    const std::int64_t id2 = ClaimField(2, "SrvClaimID");
+    EditClaim(1, [](paradox::Table& t) { t.FieldByName("CLVersion").SetInteger(3); });
+    EditClaim(2, [&](paradox::Table& t) {
+        t.FieldByName("CLVersion").SetInteger(2);
+        t.FieldByName("SrvClaimID").SetInteger(-id2);
+    });
+    const std::size_t before = Log().size();
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    const std::string log = Log().substr(before);
+    for (int claimId : { 1, 2 }) {
+        const std::string number = layout.claims[claimId - 1].claimNumber;
+        EXPECT_NE(log.find(std::string(32, '*') + "\r\nProcessing existing claim number " + number + T
+                           + std::string(32, '*') + "\r\nWHT uploaded closed claim " + number + T),
+                  std::string::npos)
+            << log;
+    }
+    EXPECT_EQ(log.find("NEW claim"), std::string::npos);
+    const auto list = ServerList();
+    EXPECT_EQ(list.at(id1), 3);
+    EXPECT_EQ(list.at(id2), 2);
+    EXPECT_EQ(list.size(), 3u);
+    EXPECT_EQ(ClaimField(2, "SrvClaimID"), -id2);
+}
+
+TEST_F(UploadRunTest, UploadAllTakesOpenClaimsButNeverTypes5And9NorTrash)
+{
+    BuildClaims(server.BaseUrl(), true);
+    EditClaim(1, [](paradox::Table& t) { t.FieldByName("ClaimType").SetInteger(5); });
+    EditClaim(4, [](paradox::Table& t) { t.FieldByName("ClaimType").SetInteger(9); });
+    EditClaim(2, [](paradox::Table& t) { t.FieldByName("Claimdir").SetText("trash"); });
+    std::filesystem::create_directories(layout.claimsDir + "/trash/2.kvx");
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    EXPECT_EQ(notice.balloons.front(), "All claims are currently uploading.");
+    EXPECT_EQ(notice.balloons.back(), "All claims current on Warehouse.");
+    const std::map<int, bool> uploaded = { { 1, false }, { 2, false }, { 3, true }, { 4, false }, { 5, true } };
+    for (const auto& [claimId, sent] : uploaded) {
+        EXPECT_EQ(ClaimField(claimId, "SrvClaimID") != 0, sent) << claimId;
+    }
+    EXPECT_EQ(ServerList().size(), 2u);
+    // Open claims are logged with the same words as closed ones.
+    EXPECT_NE(Log().find("WHT uploaded new closed claim " + layout.claims[4].claimNumber + T), std::string::npos);
+}
+
+TEST_F(UploadRunTest, AClaimWhoseLockOutFileIsHeldWaitsForALaterRun)
+{
+    const std::string lockOut = FolderOf(2) + "/LockOut.txt";
+    const int held = ::open(lockOut.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::write(held, "product", 7), 7);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    EXPECT_EQ(ClaimField(2, "SrvClaimID"), 0);
+    EXPECT_NE(ClaimField(1, "SrvClaimID"), 0);
+    EXPECT_NE(ClaimField(3, "SrvClaimID"), 0);
+    EXPECT_EQ(Log().find(layout.claims[1].claimNumber), std::string::npos);
+    EXPECT_EQ(ReadFile(lockOut), "product"); // the product's file is neither emptied nor removed
+
+    ::close(held);
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    EXPECT_NE(ClaimField(2, "SrvClaimID"), 0);
+    EXPECT_FALSE(std::filesystem::exists(lockOut));
+}
+
+TEST_F(UploadRunTest, AServerThatStopsAnsweringMidRunLosesNothing)
+{
+    session->SetInactivityTimeout(std::chrono::seconds(2));
+    bool frozen = false;
+    runner->Progress = [&](const upload::ClaimProgress& progress) {
+        if (progress.step == upload::ClaimProgress::Step::Uploading && progress.index == 2 && !frozen) {
+            frozen = true;
+            ::kill(server.Pid(), SIGSTOP);
+        }
+    };
+    const app::RunResult first = runner->RunScheduledUpload();
+    ::kill(server.Pid(), SIGCONT);
+    ASSERT_TRUE(frozen);
+    EXPECT_EQ(first, app::RunResult::Completed);
+    // Claim 2 got its id, then its archive met the frozen server; claim 3 got no id at all.
+    const std::int64_t id2 = ClaimField(2, "SrvClaimID");
+    EXPECT_NE(ClaimField(1, "SrvClaimID"), 0);
+    EXPECT_NE(id2, 0);
+    EXPECT_EQ(ClaimField(3, "SrvClaimID"), 0);
+    EXPECT_NE(Log().find("WHT uploaded new closed claim " + layout.claims[1].claimNumber + T + "*** File \r\n"),
+              std::string::npos);
+    EXPECT_EQ(ServerList().count(id2), 0u);
+
+    runner->Progress = nullptr;
+    const std::size_t before = Log().size();
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    EXPECT_NE(Log().find("!!!! EXISTING CLAIM NOT PROCESSED " + layout.claims[1].claimNumber + T, before),
+              std::string::npos);
+    EXPECT_EQ(ClaimField(2, "SrvClaimID"), id2);
+    const auto list = ServerList();
+    ASSERT_EQ(list.size(), 3u);
+    for (int claimId = 1; claimId <= 3; ++claimId) {
+        EXPECT_EQ(list.count(ClaimField(claimId, "SrvClaimID")), 1u) << claimId;
+    }
+}
+
+TEST_F(UploadRunTest, RefusedSignInsAndListsEndTheRunBeforeAnyClaim)
+{
+    struct Case
+    {
+        std::string script;
+        app::RunResult result;
+        std::string balloonStart;
+    };
+    const std::string base = test::SharedScriptedServer().BaseUrl();
+    const Case cases[] = {
+        { "/status/401?body=%7B%22msg%22%3A%22Unknown%20user%22%7D&x=", app::RunResult::SignInFailed,
+          "Authentication Error: Please check username and password.\r\nUnknown user" },
+        { "/mini?status=%5B1%2C2%5D&x=", app::RunResult::SignInFailed,
+          "Authentication Error: Please check username and password.\r\n[1,2]" },
+        { "/mini?status=%7B%22companyid%22%3A1%7D&x=", app::RunResult::SignInFailed,
+          "Authentication Error: Please check username and password.\r\n" },
+        { "/mini?list=%7B%7D&x=", app::RunResult::ClaimListFailed, "The server's claim list is not a list: {}" },
+        { "/status/403?x=", app::RunResult::SignInFailed,
+          "Authentication Error: Please check username and password.\r\nError Code : 403\r\nForbidden" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        session->SetServerBase(base + c.script);
+        notice.balloons.clear();
+        notice.trayState = TrayState::Idle;
+        EXPECT_EQ(runner->RunScheduledUpload(), c.result);
+        ASSERT_FALSE(notice.balloons.empty());
+        EXPECT_EQ(notice.balloons.back().rfind(c.balloonStart, 0), 0u) << notice.balloons.back();
+        EXPECT_EQ(notice.trayState, TrayState::Attention);
+        EXPECT_EQ(ClaimField(1, "SrvClaimID"), 0);
+    }
+    EXPECT_EQ(Log().find("WHT Claim List received"), std::string::npos);
+    EXPECT_NE(Log().find("WHT CRODE 0 0 0 0 -1" + T), std::string::npos);
+}
+
+TEST_F(UploadRunTest, ASequenceAnswerThatIsNoNumberEndsTheRunWithTheClaimStillNew)
+{
+    session->SetServerBase(test::SharedScriptedServer().BaseUrl() + "/mini?seq=abc&x=");
+    EXPECT_EQ(runner->RunScheduledUpload(), app::RunResult::Failed);
+    EXPECT_EQ(ClaimField(1, "SrvClaimID"), 0);
+    const std::string log = Log();
+    const std::string tail = std::string(28, '*') + "\r\nProcessing NEW claim number " + layout.claims[0].claimNumber
+        + T + std::string(28, '*') + "\r\nWHT upload run stopped: 'abc' is not a valid integer value" + T;
+    ASSERT_GE(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    EXPECT_EQ(notice.trayState, TrayState::Attention);
+    EXPECT_EQ(notice.balloons.back(), "The upload run stopped: 'abc' is not a valid integer value");
+    EXPECT_FALSE(std::filesystem::exists(FolderOf(1) + "/LockOut.txt"));
+    EXPECT_TRUE(std::filesystem::is_empty(environment->UploadDir()));
+}
+
+TEST_F(UploadRunTest, IncompleteSettingsLogOnlyTheSettingsAndAskForThem)
+{
+    prefs->WritePassword("");
+    EXPECT_EQ(runner->RunScheduledUpload(), app::RunResult::SettingsIncomplete);
+    EXPECT_EQ(Log(),
+              "~~~~~WHT INI INFORMATION \r\n~~~~~WHT INI INFORMATION Username :Acme/jdoe\r\n"
+              "~~~~~WHT INI INFORMATION Password :\r\n~~~~~WHT INI INFORMATION URL      :"
+                  + server.BaseUrl() + "/api/status\r\n");
+    EXPECT_EQ(notice.balloons,
+              (std::vector<std::string> { "Please setup your Warehouse settings in Korvan preferences." }));
+    EXPECT_EQ(notice.trayState, TrayState::Attention);
+}
+
+TEST_F(UploadRunTest, DebugModeKeepsTheClaimListAndATraceOfEveryRecord)
+{
+    runner->DebugMode = true;
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+    EXPECT_EQ(ReadFile(layout.claimsDir + "/Warehouse/ClaimList.txt"), "[]\r\n");
+    const std::string trace = ReadFile(layout.claimsDir + "/Warehouse/ProcessFileList.txt");
+    EXPECT_EQ(trace.rfind("Processing Claims\r\nWHT Processing Claim CLM-00001\r\n Server Claim Number : 0\r\n"
+                          " Policy Number : POL-00001\r\n Claim Number : CLM-00001\r\n Ins First Name : ",
+                          0),
+              0u)
+        << trace;
+    std::size_t blocks = 0;
+    for (std::size_t at = trace.find("WHT Processing Claim "); at != std::string::npos;
+         at = trace.find("WHT Processing Claim ", at + 1)) {
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, static_cast<std::size_t>(kClaims)); // open claims too
+}
