@@ -14,6 +14,7 @@
 #include "support/platform/Paths.h"
 #include "support/text/Clock.h"
 #include "upload/WarehouseBuildClaim.h"
+#include "upload/UploadClaim.h"
 #include "upload/WarehouseJSON.h"
 
 namespace wh::cli {
@@ -51,12 +52,7 @@ void FillArcsTable(const std::string& tempArcsDir, paradox::Table& claims)
     paradox::Table arcs(tempArcsDir, "Arcs.DB");
     arcs.Open(paradox::OpenMode::Shared);
     arcs.Append();
-    for (const auto& source : claims.Fields()) {
-        paradox::Field* target = arcs.FindField(source->Name());
-        if (target != nullptr && target->CanModify()) {
-            target->AssignFrom(*source);
-        }
-    }
+    upload::CopyRecordFields(claims, arcs);
     arcs.Post();
     arcs.Flush();
     arcs.Close();
