@@ -2007,12 +2007,14 @@ void Table::EmptyTable(const std::string& folder, const std::string& fileName)
     table.ChainClear();
     table.m_recordCount = 0;
     table.m_fileBlocks = 0;
-    if (::ftruncate(table.m_fd, table.m_headerSize) != 0) {
-        table.Fail("cannot empty the table: " + SystemErrorText(errno));
-    }
+    // The header that counts no blocks is written before the blocks go: a process that dies in
+    // between leaves blocks that nothing counts, never a header counting blocks that are gone.
     table.WriteHeader();
     if (table.IsKeyed()) {
         table.RebuildPrimaryIndex();
+    }
+    if (::ftruncate(table.m_fd, table.m_headerSize) != 0) {
+        table.Fail("cannot empty the table: " + SystemErrorText(errno));
     }
     const std::string mbPath = Companion(folder, fileName, ".MB");
     if (platform::FileExists(mbPath)) {
