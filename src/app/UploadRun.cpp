@@ -34,6 +34,15 @@ std::string AnswerForMessage(const std::string& answer)
     return shown.empty() ? std::string("The server sent an empty answer.") : shown;
 }
 
+// The documents and archives of a run, and the half-written archive that a build cut short by
+// the end of the process leaves beside them.
+void DeleteStagingFiles(const std::string& folder)
+{
+    env::DeleteFilesByMask(folder, "*.json");
+    env::DeleteFilesByMask(folder, "*.kvz");
+    env::DeleteFilesByMask(folder, "*.kvz.*");
+}
+
 // Removes the staging files of a run on every way out of it.
 class StagingCleanup
 {
@@ -42,16 +51,11 @@ public:
         : m_folder(folder)
     {
     }
-    ~StagingCleanup()
-    {
-        DeleteFilesByMaskQuietly("*.json");
-        DeleteFilesByMaskQuietly("*.kvz");
-    }
+    ~StagingCleanup() { DeleteStagingFiles(m_folder); }
     StagingCleanup(const StagingCleanup&) = delete;
     StagingCleanup& operator=(const StagingCleanup&) = delete;
 
 private:
-    void DeleteFilesByMaskQuietly(const char* mask) const { env::DeleteFilesByMask(m_folder, mask); }
     std::string m_folder;
 };
 
@@ -112,8 +116,7 @@ bool UploadRunner::LoadWarehouseSettings()
 
 void UploadRunner::SignIn(env::ActivityLog& log)
 {
-    env::DeleteFilesByMask(m_env.UploadDir(), "*.json");
-    env::DeleteFilesByMask(m_env.UploadDir(), "*.kvz");
+    DeleteStagingFiles(m_env.UploadDir());
     log.WriteStamped(UploadAllLine(UploadAll));
     m_session.SetSessionCredentials(AuthUserName, AuthPassword);
     log.WriteStamped("WHT Authentication Setting Complete");

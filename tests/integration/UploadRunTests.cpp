@@ -145,6 +145,10 @@ std::string Replace(std::string text, const std::string& from, const std::string
 
 TEST_F(UploadRunTest, FirstRunUploadsTheClosedClaimsAndASecondRunNothing)
 {
+    // What an earlier run cut short left in the staging folder, a half-written archive among it.
+    for (const char* leftover : { "7.KVZ", "7.KVZ.a1B2c3", "7.json" }) {
+        tree.Write("data/Korvan/Warehouse/Upload/" + std::string(leftover), "left over");
+    }
     ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
 
     // The log, line by line.
