@@ -1,0 +1,549 @@
+// The upload run as the main form starts it, from the "Upload Claims" menu item and from its
+// timers, against a real warehouse-server and claims directories made by the fixture builder.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ClaimsFixture.h"
+#include "app/WarehouseUI.h"
+#include "common/RecordingUserNotice.h"
+#include "common/TempTree.h"
+#include "common/WarehouseServerProcess.h"
+#include "env/EnginePaths.h"
+#include "support/paradox/Table.h"
+#include "warehouse/WarehouseSession.h"
+#include "warehouse/WarehouseTrans.h"
+
+using namespace wh;
+using app::TWarehouseFrm;
+
+namespace {
+
+constexpr const char* kCompany = "Sample Adjusting";
+constexpr const char* kUser = "adjuster";
+constexpr const char* kPassword = "secret";
+const std::string kUploadingBalloon = "Closed claims are currently uploading.";
+const std::string kCurrentBalloon = "All closed claims current on Warehouse.";
+const std::string kSetupBalloon = "Please setup your Warehouse settings in Korvan preferences.";
+const std::vector<std::string> kOneRun { kUploadingBalloon, kCurrentBalloon };
+const std::vector<std::string> kTwoRuns { kUploadingBalloon, kCurrentBalloon, kUploadingBalloon, kCurrentBalloon };
+const std::string kHint = "Warehouse Upload Tool";
+// Log lines that open a run, that only a signed-in run writes, and that end a completed one.
+const std::string kRunOpens = "~~~~~WHT INI INFORMATION Username :";
+const std::string kListReceived = "WHT Claim List received @ ";
+const std::string kRunCompleted = "~~~~~WHT claims upload complete @ ";
+const std::string kNewClaim = "Processing NEW claim number ";
+constexpr int kClaims = 4;
+constexpr int kOpenClaims = 1; // the last claim: never uploaded, only closed claims are
+constexpr int kClosedClaims = kClaims - kOpenClaims;
+
+// What the form looked like at the first claim a run examined.
+struct InsideRun
+{
+    TrayState trayState = TrayState::Idle;
+    std::string trayHint;
+    bool busy = false;
+    bool runInProgress = false;
+    bool uploadTimerActive = true;
+    bool firstRunTimerGone = false;
+    std::vector<std::string> balloons;
+};
+
+// A warehouse-server with the account of the fixture's user, and a claims directory (three closed
+// claims, one open) per test case, each started under the main form.
+class FormUploadRunTest : public ::testing::Test
+{
+protected:
+    FormUploadRunTest()
+        : server(tree.Path("server"))
+        , dataEnv("XDG_DATA_HOME", tree.Path("data"))
+        , tmpEnv("TMPDIR", tree.MakeDir("tmp"))
+    {
+        EXPECT_TRUE(server.AddUser(kCompany, kUser, kPassword, 11, 22, 33, 44, 55));
+    }
+
+    fixtures::ClaimsDirOptions Options(const std::string& name, int intervalMs) const
+    {
+        fixtures::ClaimsDirOptions options;
+        options.root = tree.Path(name);
+        options.claims = kClaims;
+        options.openClaims = kOpenClaims;
+        options.filesPerClaim = 1;
+        options.fileBytes = 2048;
+        options.serverAddress = server.BaseUrl();
+        options.intervalMs = intervalMs;
+        options.warehouseUser = kUser;
+        options.warehousePassword = kPassword;
+        options.warehouseCompany = kCompany;
+        return options;
+    }
+
+    void Build(const fixtures::ClaimsDirOptions& options)
+    {
+        layout = fixtures::BuildClaimsDirectory(options);
+        programEnv.reset();
+        programEnv.emplace("WHUPLOAD_PROGRAM_DIR", layout.programDir);
+    }
+
+    // The form as the program makes it; a tray icon gives it its menu. Every form of a test is
+    // gone before the next one starts.
+    std::unique_ptr<TWarehouseFrm> Start(QSystemTrayIcon* tray)
+    {
+        env.reset();
+        notice = std::make_unique<test::RecordingUserNotice>();
+        env = std::make_unique<env::WarehouseEnv>(*notice, clock, [] {});
+        const env::EngineFolders folders = env::SetEnginePaths(*env);
+        return std::make_unique<TWarehouseFrm>(*notice, clock, tray, QStringList {}, folders, *env);
+    }
+
+    static QAction* UploadClaimsItem(const QSystemTrayIcon& tray)
+    {
+        QMenu* menu = tray.contextMenu();
+        return menu ? menu->findChild<QAction*>(QStringLiteral("UploadClaims1")) : nullptr;
+    }
+
+    // A timer's firing as its event would deliver it.
+    static bool Fire(QTimer* timer) { return timer && QMetaObject::invokeMethod(timer, "timeout"); }
+
+    static InsideRun Observe(TWarehouseFrm& form, const test::RecordingUserNotice& seen)
+    {
+        InsideRun inside;
+        inside.trayState = seen.trayState;
+        inside.trayHint = seen.trayHint;
+        inside.busy = form.Busy;
+        inside.runInProgress = form.RunInProgress();
+        inside.uploadTimerActive = form.UploadTimer()->isActive();
+        inside.firstRunTimerGone = form.FirstRunTimer() == nullptr;
+        inside.balloons = seen.balloons;
+        return inside;
+    }
+
+    // Keeps the event loop running until `done` holds; false when it did not within the deadline.
+    static bool WaitFor(const std::function<bool()>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            QThread::msleep(10);
+        }
+        return true;
+    }
+
+    std::string Log() const
+    {
+        const std::string path = layout.claimsDir + "/Warehouse/log.txt";
+        return std::filesystem::exists(path) ? test::ReadFile(path) : std::string();
+    }
+
+    long LogCount(const std::string& text) const
+    {
+        const std::string log = Log();
+        long count = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    // The opening, claim-list and completion lines of the runs in log order: runs one at a time
+    // give "open list done open list done ...".
+    std::string RunMarkers() const
+    {
+        std::istringstream lines(Log());
+        std::string line;
+        std::string markers;
+        while (std::getline(lines, line)) {
+            if (line.starts_with(kRunOpens)) {
+                markers += "open ";
+            } else if (line.starts_with(kListReceived)) {
+                markers += "list ";
+            } else if (line.starts_with(kRunCompleted)) {
+                markers += "done ";
+            }
+        }
+        return markers;
+    }
+
+    // ClaimID -> SrvClaimID as Claims.DB holds them now.
+    std::map<std::int64_t, std::int64_t> StoredServerIds() const
+    {
+        paradox::Table claims(layout.claimsDir, "Claims.DB");
+        claims.Open(paradox::OpenMode::Shared);
+        std::map<std::int64_t, std::int64_t> ids;
+        for (claims.First(); !claims.Eof(); claims.Next()) {
+            ids[claims.FieldByName("ClaimID").AsInteger()] = claims.FieldByName("SrvClaimID").AsInteger();
+        }
+        return ids;
+    }
+
+    // Server claim id -> version, as the server lists the account's claims to a session of our own.
+    std::map<std::int64_t, std::int64_t> ServerClaims()
+    {
+        warehouse::WarehouseSession session(*env);
+        session.SetServerBase(server.BaseUrl());
+        session.SetSessionCredentials(std::string(kCompany) + "/" + kUser, kPassword);
+        const auto list = nlohmann::json::parse(warehouse::GetClaimList(session), nullptr, false);
+        std::map<std::int64_t, std::int64_t> claims;
+        EXPECT_TRUE(list.is_array()) << list.dump();
+        for (const auto& claim : list) {
+            claims[claim.at("id").get<std::int64_t>()] = claim.at("version").get<std::int64_t>();
+        }
+        return claims;
+    }
+
+    // Every closed claim of this directory carries an id of its own that the server lists; the
+    // open claim has none.
+    void ExpectClosedClaimsOnServer()
+    {
+        const auto stored = StoredServerIds();
+        const auto onServer = ServerClaims();
+        std::set<std::int64_t> ids;
+        for (const fixtures::ClaimInfo& claim : layout.claims) {
+            const std::int64_t id = stored.at(claim.claimId);
+            if (!claim.closed) {
+                EXPECT_EQ(id, 0) << "open claim " << claim.claimNumber;
+                continue;
+            }
+            EXPECT_GT(id, 0) << claim.claimNumber;
+            EXPECT_TRUE(ids.insert(id).second) << claim.claimNumber << " shares server id " << id;
+            const auto listed = onServer.find(id);
+            ASSERT_NE(listed, onServer.end()) << claim.claimNumber << " (server id " << id << ") is not on the server";
+            EXPECT_GE(listed->second, 1) << claim.claimNumber;
+        }
+        EXPECT_EQ(ids.size(), static_cast<std::size_t>(kClosedClaims));
+    }
+
+    // A run leaves no archive or document behind in the staging folder.
+    void ExpectStagingEmpty() const
+    {
+        const std::string staging = env->UploadDir();
+        ASSERT_TRUE(std::filesystem::is_directory(staging));
+        for (const auto& entry : std::filesystem::directory_iterator(staging)) {
+            const std::string extension = entry.path().extension().string();
+            EXPECT_TRUE(extension != ".json" && extension != ".kvz") << entry.path();
+        }
+    }
+
+    test::TempTree tree;
+    test::WarehouseServerProcess server;
+    test::ScopedEnv dataEnv;
+    test::ScopedEnv tmpEnv;
+    std::optional<test::ScopedEnv> programEnv;
+    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 9, 30, 0 }) };
+    std::unique_ptr<test::RecordingUserNotice> notice;
+    std::unique_ptr<env::WarehouseEnv> env;
+    fixtures::ClaimsDirLayout layout;
+};
+
+} // namespace
+
+TEST_F(FormUploadRunTest, UploadClaimsItemUploadsClosedClaimsThenTheTimerRunsAgainByItself)
+{
+    Build(Options("ws", 1500));
+    QSystemTrayIcon tray;
+    auto form = Start(&tray);
+    ASSERT_TRUE(form->Installed());
+    EXPECT_EQ(form->FirstRunTimer(), nullptr); // with a short interval the user starts the first run
+    ASSERT_NE(form->UploadTimer(), nullptr);
+    EXPECT_FALSE(form->UploadTimer()->isActive());
+    QAction* item = UploadClaimsItem(tray);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text(), QStringLiteral("Upload Claims"));
+
+    std::vector<InsideRun> runs;
+    form->Runner().Progress = [&](const upload::ClaimProgress& progress) {
+        if (progress.index == 1 && progress.step == upload::ClaimProgress::Step::Examining) {
+            runs.push_back(Observe(*form, *notice));
+        }
+    };
+    item->trigger();
+
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].trayState, TrayState::Uploading);
+    EXPECT_EQ(runs[0].trayHint, "Uploading Claims...");
+    EXPECT_TRUE(runs[0].busy); // a run from the menu holds off the other commands
+    EXPECT_TRUE(runs[0].runInProgress);
+    EXPECT_FALSE(runs[0].uploadTimerActive);
+    EXPECT_EQ(runs[0].balloons, std::vector<std::string> { kUploadingBalloon });
+
+    EXPECT_EQ(notice->balloons, kOneRun);
+    EXPECT_EQ(notice->trayState, TrayState::Idle);
+    EXPECT_EQ(notice->trayHint, kHint);
+    EXPECT_FALSE(form->Busy);
+    EXPECT_FALSE(form->RunInProgress());
+    EXPECT_FALSE(form->Runner().ServerClaimList.has_value());
+    EXPECT_TRUE(form->UploadTimer()->isActive());
+    EXPECT_EQ(form->UploadTimer()->interval(), 1500);
+    EXPECT_EQ(form->UploadInterval, 1500);
+    EXPECT_EQ(LogCount(kNewClaim), kClosedClaims);
+    EXPECT_EQ(RunMarkers(), "open list done ");
+    ExpectClosedClaimsOnServer();
+    ExpectStagingEmpty();
+    const auto afterFirstRun = ServerClaims();
+    EXPECT_EQ(afterFirstRun.size(), static_cast<std::size_t>(kClosedClaims));
+
+    // The restarted timer starts the next run by itself, and that run finds nothing to upload.
+    ASSERT_TRUE(WaitFor([&] { return LogCount(kRunCompleted) >= 2; })) << Log();
+    EXPECT_EQ(RunMarkers(), "open list done open list done ");
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_FALSE(runs[1].busy); // a timer's run does not set Busy
+    EXPECT_FALSE(runs[1].uploadTimerActive);
+    EXPECT_EQ(runs[1].trayState, TrayState::Uploading);
+    EXPECT_EQ(LogCount(kNewClaim), kClosedClaims);
+    EXPECT_EQ(LogCount("Processing existing claim number"), 0);
+    EXPECT_EQ(LogCount("EXISTING CLAIM NOT PROCESSED"), 0);
+    EXPECT_EQ(ServerClaims(), afterFirstRun);
+    EXPECT_EQ(notice->balloons, kTwoRuns);
+    EXPECT_EQ(notice->trayState, TrayState::Idle);
+    EXPECT_TRUE(form->UploadTimer()->isActive());
+    EXPECT_EQ(form->UploadTimer()->interval(), 1500);
+}
+
+TEST_F(FormUploadRunTest, FirstRunTimerStartsTheFirstRunAndGivesWayToTheInterval)
+{
+    Build(Options("ws", 61000));
+    auto form = Start(nullptr);
+    const QPointer<QTimer> firstRun = form->FirstRunTimer();
+    ASSERT_FALSE(firstRun.isNull());
+    EXPECT_TRUE(firstRun->isActive());
+    EXPECT_TRUE(firstRun->isSingleShot());
+    EXPECT_EQ(firstRun->interval(), 60000);
+    EXPECT_FALSE(form->UploadTimer()->isActive());
+
+    std::optional<InsideRun> inside;
+    bool firstRunTimerStoppedInside = false;
+    form->Runner().Progress = [&](const upload::ClaimProgress&) {
+        if (!inside) {
+            inside = Observe(*form, *notice);
+            firstRunTimerStoppedInside = firstRun.isNull() || !firstRun->isActive();
+        }
+    };
+    ASSERT_TRUE(Fire(firstRun));
+
+    ASSERT_TRUE(inside.has_value());
+    EXPECT_TRUE(inside->firstRunTimerGone);
+    EXPECT_TRUE(firstRunTimerStoppedInside);
+    EXPECT_FALSE(inside->busy);
+    EXPECT_FALSE(inside->uploadTimerActive);
+    EXPECT_EQ(inside->trayState, TrayState::Uploading);
+    EXPECT_EQ(notice->balloons, kOneRun);
+    EXPECT_EQ(notice->trayState, TrayState::Idle);
+    EXPECT_EQ(notice->trayHint, kHint);
+    EXPECT_EQ(RunMarkers(), "open list done ");
+    ExpectClosedClaimsOnServer();
+    ExpectStagingEmpty();
+
+    // Discarded for good: no further run at the one-minute mark, only the interval from now on.
+    EXPECT_EQ(form->FirstRunTimer(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(firstRun.isNull());
+    EXPECT_TRUE(form->UploadTimer()->isActive());
+    EXPECT_EQ(form->UploadTimer()->interval(), 61000);
+}
+
+TEST_F(FormUploadRunTest, FiringDuringARunWaitsForItsEndThenRuns)
+{
+    enum class Trigger { FirstRunTimer, TimerHandler, MenuItem };
+    struct Case
+    {
+        Trigger start;
+        Trigger during;
+        const char* name;
+    };
+    const Case cases[] = {
+        { Trigger::FirstRunTimer, Trigger::TimerHandler, "timer firing during a timer's run" },
+        { Trigger::FirstRunTimer, Trigger::MenuItem, "Upload Claims during a timer's run" },
+        { Trigger::MenuItem, Trigger::TimerHandler, "timer firing during a run from the menu" },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A long interval: only the waiting firing can start a second run within the deadline.
+        Build(Options("ws" + std::to_string(++n), 900000));
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QAction* item = UploadClaimsItem(tray);
+        ASSERT_NE(item, nullptr);
+        const auto fire = [&](Trigger trigger) {
+            switch (trigger) {
+            case Trigger::FirstRunTimer:
+                ASSERT_TRUE(Fire(form->FirstRunTimer()));
+                break;
+            case Trigger::TimerHandler:
+                form->UploadClaimTimer_Timer();
+                break;
+            case Trigger::MenuItem:
+                item->trigger();
+                break;
+            }
+        };
+
+        bool fired = false;
+        bool firedDuringRun = false;
+        long opensBefore = -1;
+        long opensAfter = -1;
+        bool busyAfter = false;
+        form->Runner().Progress = [&](const upload::ClaimProgress&) {
+            if (fired) {
+                return;
+            }
+            fired = true;
+            firedDuringRun = form->RunInProgress();
+            opensBefore = LogCount(kRunOpens);
+            fire(c.during);
+            opensAfter = LogCount(kRunOpens);
+            busyAfter = form->Busy;
+        };
+        fire(c.start);
+
+        ASSERT_TRUE(fired);
+        EXPECT_TRUE(firedDuringRun);
+        EXPECT_EQ(opensAfter, opensBefore); // the firing started nothing inside the run
+        EXPECT_EQ(busyAfter, c.start == Trigger::MenuItem);
+        EXPECT_EQ(RunMarkers(), "open list done ");
+        EXPECT_FALSE(form->Busy);
+        ExpectClosedClaimsOnServer();
+
+        // Not lost: it runs once the first run has ended, and finds everything current.
+        ASSERT_TRUE(WaitFor([&] { return LogCount(kRunCompleted) >= 2; })) << Log();
+        EXPECT_EQ(RunMarkers(), "open list done open list done ");
+        EXPECT_EQ(LogCount(kNewClaim), kClosedClaims);
+        EXPECT_EQ(LogCount("Processing existing claim number"), 0);
+        EXPECT_EQ(notice->balloons, kTwoRuns);
+        EXPECT_EQ(notice->trayState, TrayState::Idle);
+        EXPECT_FALSE(form->Busy);
+        EXPECT_EQ(form->FirstRunTimer(), nullptr);
+        EXPECT_TRUE(form->UploadTimer()->isActive());
+        EXPECT_EQ(form->UploadTimer()->interval(), 900000);
+    }
+}
+
+TEST_F(FormUploadRunTest, FiringWhileACommandsRequestWaitsRunsAfterTheRequest)
+{
+    Build(Options("ws", 900000));
+    auto form = Start(nullptr);
+    form->Session()->SetSessionCredentials(std::string(kCompany) + "/" + kUser, kPassword);
+    bool firedInRequest = false;
+    long opensAtFiring = -1;
+    // Comes while the request below waits for the server, from the event loop the session keeps running.
+    QTimer::singleShot(0, form.get(), [&] {
+        firedInRequest = form->Session()->InRequest();
+        form->UploadClaimTimer_Timer();
+        opensAtFiring = LogCount(kRunOpens);
+    });
+    const auto status = nlohmann::json::parse(warehouse::Authenticate(*form->Session()), nullptr, false);
+
+    ASSERT_TRUE(firedInRequest) << "the firing did not come while the request waited";
+    EXPECT_EQ(opensAtFiring, 0);
+    ASSERT_TRUE(status.is_object()) << status.dump();
+    EXPECT_EQ(status.value("id", 0), 55); // the command's request got its own answer
+    ASSERT_TRUE(WaitFor([&] { return LogCount(kRunCompleted) >= 1; })) << Log();
+    EXPECT_EQ(RunMarkers(), "open list done ");
+    ExpectClosedClaimsOnServer();
+    EXPECT_TRUE(form->UploadTimer()->isActive());
+}
+
+TEST_F(FormUploadRunTest, IncompleteSettingsAskForSetupAndTheTimerTriesAgain)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(fixtures::ClaimsDirOptions&)> spoil;
+        std::function<void(env::UserPrefs&)> repair;
+    };
+    const Case cases[] = {
+        { "empty password", [](auto& o) { o.warehousePassword = ""; },
+          [](env::UserPrefs& p) { p.WritePassword(kPassword); } },
+        { "user name of blanks", [](auto& o) { o.warehouseUser = "   "; },
+          [](env::UserPrefs& p) { p.WriteUserPref("WName", kUser); } },
+        { "no company", [](auto& o) { o.warehouseCompany = ""; },
+          [](env::UserPrefs& p) { p.WriteUserPref("WCompany", kCompany); } },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto options = Options("ws" + std::to_string(++n), 1500);
+        c.spoil(options);
+        Build(options);
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QAction* item = UploadClaimsItem(tray);
+        ASSERT_NE(item, nullptr);
+        item->trigger();
+
+        EXPECT_EQ(notice->trayState, TrayState::Attention);
+        EXPECT_EQ(notice->trayHint, kHint);
+        EXPECT_EQ(notice->balloons, std::vector<std::string> { kSetupBalloon });
+        EXPECT_FALSE(form->Busy);
+        EXPECT_TRUE(form->UploadTimer()->isActive());
+        EXPECT_EQ(form->UploadTimer()->interval(), 1500);
+        EXPECT_EQ(LogCount(kRunOpens), 1);
+        EXPECT_EQ(LogCount("WHT Authentication Setting Complete"), 0); // the server was never asked
+        for (const auto& [claim, id] : StoredServerIds()) {
+            EXPECT_EQ(id, 0) << "claim " << claim;
+        }
+
+        // Set up, as the settings window would: the timer's next firing runs, and the attention goes.
+        c.repair(form->Prefs());
+        ASSERT_TRUE(WaitFor([&] { return LogCount(kRunCompleted) >= 1; })) << Log();
+        EXPECT_EQ(RunMarkers(), "open open list done ");
+        EXPECT_EQ(notice->balloons, (std::vector<std::string> { kSetupBalloon, kUploadingBalloon, kCurrentBalloon }));
+        EXPECT_EQ(notice->trayState, TrayState::Idle);
+        EXPECT_EQ(notice->trayHint, kHint);
+        ExpectClosedClaimsOnServer();
+    }
+}
+
+TEST_F(FormUploadRunTest, ClosingDuringARunWaitsForTheRunBeforeReleasingTheSession)
+{
+    Build(Options("ws", 900000));
+    auto form = Start(nullptr);
+    bool asked = false;
+    bool closedInside = true;
+    bool releasedInside = true;
+    form->Runner().Progress = [&](const upload::ClaimProgress&) {
+        if (!asked) {
+            asked = true;
+            form->InstanceMessage("1"); // the close request of another program
+            closedInside = form->Closed();
+            releasedInside = form->Session()->IsReleased();
+        }
+    };
+    ASSERT_TRUE(Fire(form->FirstRunTimer()));
+    ASSERT_TRUE(asked);
+    EXPECT_FALSE(closedInside);
+    EXPECT_FALSE(releasedInside);
+    ASSERT_TRUE(WaitFor([&] { return form->Closed(); }));
+    EXPECT_TRUE(form->Session()->IsReleased());
+    EXPECT_FALSE(form->UploadTimer()->isActive());
+
+    // The claim in hand went whole, and the shutdown line comes after everything the run wrote.
+    const auto stored = StoredServerIds();
+    EXPECT_GT(stored.at(1), 0);
+    EXPECT_EQ(ServerClaims().count(stored.at(1)), 1u);
+    const std::string log = Log();
+    const auto shutdown = log.rfind("WHT Shutdown @ ");
+    ASSERT_NE(shutdown, std::string::npos);
+    EXPECT_EQ(log.find("\r\n", shutdown), log.size() - 2) << log;
+    EXPECT_EQ(LogCount("WHT Shutdown @ "), 1);
+}

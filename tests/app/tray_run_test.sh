@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The tray tool on an X display with a tray host (Xvfb and trayer), on a sample claims directory
+# signed up with a real warehouse-server: "Upload Claims", chosen from the tray icon's menu with
+# the pointer and the keyboard, uploads the closed claims, and both balloons of the run reach the
+# tray with the balloon window on screen. Skipped (77) when Xvfb, trayer, xwininfo or xdotool is
+# missing.
+set -u
+exe=$1
+server=$2
+fixture=$3
+here=$(cd "$(dirname "$0")" && pwd)
+w=$(mktemp -d)
+pids=()
+cleanup()
+{
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$w"
+}
+trap cleanup EXIT
+fail()
+{
+    echo "FAIL: $*"
+    for f in "$w"/*.err "$w"/trayer.log "$log"; do echo "--- $f"; cat "$f"; done
+    exit 1
+}
+wait_for() { for _ in $(seq 100); do eval "$1" && return 0; sleep 0.1; done; return 1; }
+# The same with a longer deadline, for an upload run.
+wait_long() { for _ in $(seq 300); do eval "$1" && return 0; sleep 0.1; done; return 1; }
+
+# shellcheck source=desktop.sh
+source "$here/desktop.sh"
+need_tools Xvfb trayer xwininfo xdotool
+log="$w/ws/Claims/Warehouse/log.txt"
+
+"$server" --data "$w/server" add-user --company "Sample Adjusting" --user adjuster --password secret \
+    --company-id 11 --region-id 22 --office-id 33 --department-id 44 --user-id 55 >/dev/null \
+    || fail "add-user failed"
+"$server" --data "$w/server" --listen 127.0.0.1:0 >"$w/server.out" 2>"$w/server.err" & pids+=($!)
+wait_for "grep -q 'listening on https://' '$w/server.out'" || fail "warehouse-server did not start"
+url=$(grep -o 'https://[^ ]*' "$w/server.out" | head -n 1)
+# Interval 60000: no first-run timer and no timer before the first run, so only the menu starts one.
+"$fixture" --root "$w/ws" --claims 3 --open-claims 1 --server "$url" --interval 60000 --warehouse-user adjuster \
+    --warehouse-password secret --company "Sample Adjusting" >/dev/null || fail "whfixture failed"
+
+start_display || fail "no X display could be started"
+start_tray_host || fail "the tray host did not come up"
+use_display
+mkdir -p "$w"/{data,tmp,run}
+chmod 700 "$w/run"
+export WHUPLOAD_PROGRAM_DIR="$w/ws/Program" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" HOME="$w"
+reached="Warehouse Tool balloon reached the tray: "
+
+"$exe" >"$w/tool.out" 2>"$w/tool.err" & tool=$!; pids+=($tool)
+wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
+
+# The icon is the tool's window inside trayer's panel; its menu is a new top-level window of the tool.
+icon_centre()
+{
+    local panel
+    panel=$(xwininfo -root -tree | grep -F '("panel" "trayer")' | awk '{ print $1 }' | head -n 1)
+    [ -n "$panel" ] || return 1
+    xwininfo -id "$panel" -tree | grep -F '("whupload"' | head -n 1 \
+        | sed -E 's/.* ([0-9]+)x([0-9]+)\+-?[0-9]+\+-?[0-9]+ +\+(-?[0-9]+)\+(-?[0-9]+)$/\1 \2 \3 \4/' \
+        | awk 'NF == 4 { print $3 + int($1 / 2), $4 + int($2 / 2) }'
+}
+menu_on_screen()
+{
+    local id
+    for id in $(xwininfo -root -children | grep -F '("whupload"' | awk '{ print $1 }'); do
+        xwininfo -id "$id" | grep -q 'Map State: IsViewable' && xwininfo -id "$id" | grep -qE 'Width: ([3-9][0-9]|[0-9]{3})' \
+            && return 0
+    done
+    return 1
+}
+wait_for "[ -n \"\$(icon_centre)\" ]" || fail "the tool's icon is not in the tray"
+read -r x y <<<"$(icon_centre)"
+grep -q 'WHT Claim List received' "$log" && fail "a run came before the menu was used"
+
+# Right button on the icon opens the menu; Down picks its first item, "Upload Claims". A menu that
+# missed the keys is closed and opened again; a run that has begun is never asked for twice.
+started=no
+for attempt in 1 2 3; do
+    xdotool mousemove "$x" "$y" click 3
+    if wait_for menu_on_screen; then
+        xdotool key Down Return
+        if wait_for "grep -q 'WHT INI INFORMATION Username' '$log'"; then
+            started=yes
+            break
+        fi
+    fi
+    xdotool key Escape
+    echo "menu attempt $attempt did not start a run"
+done
+[ $started = yes ] || fail "choosing Upload Claims started no run"
+
+wait_long "grep -q 'All closed claims current on Warehouse.' '$w/tool.err'" || fail "the run did not end"
+grep -qxF "${reached}Closed claims are currently uploading. (balloon window on screen)" "$w/tool.err" \
+    || fail "the 'currently uploading' balloon did not reach the tray, or its window is not on screen"
+grep -qxF "${reached}All closed claims current on Warehouse. (balloon window on screen)" "$w/tool.err" \
+    || fail "the 'all current' balloon did not reach the tray, or its window is not on screen"
+grep -q '^Warehouse Tool: ' "$w/tool.err" && fail "a balloon went to standard error: the tool saw no tray"
+[ "$(grep -c 'WHT Claim List received' "$log")" -eq 1 ] || fail "not exactly one run"
+wait_for "grep -q 'WHT claims upload complete' '$log'" || fail "no completion line"
+[ "$(grep -c 'Processing NEW claim number' "$log")" -eq 2 ] || fail "not the two closed claims processed"
+
+# The server keeps both closed claims, archive and summary document each.
+list=$(curl -sSk -u 'Sample Adjusting/adjuster:secret' "$url/api/claims/") || fail "claim list request failed"
+count=$(python3 -c 'import json,sys; l=json.loads(sys.argv[1]); print(len([c for c in l if c["version"] >= 1]))' \
+    "$list") || fail "claim list is not JSON: $list"
+[ "$count" -eq 2 ] || fail "the server lists $list"
+[ "$(grep -cE 'PUT /api/claims/[0-9]+\.kvz 200' "$w/server.err")" -eq 2 ] || fail "not two archives stored"
+[ "$(grep -cE 'PUT /api/claims/[0-9]+\.json 200' "$w/server.err")" -eq 2 ] || fail "not two documents stored"
+
+kill -TERM $tool; wait $tool; rc=$?
+[ $rc -eq 0 ] || fail "exit code $rc after SIGTERM"
+echo "Upload Claims from the tray menu uploaded the closed claims; both balloons reached the tray"
