@@ -19,7 +19,9 @@ start_display()
         if [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ]; then
             continue
         fi
-        Xvfb ":$d" -screen 0 1024x768x24 -nolisten tcp >"$w/xvfb-$d.log" 2>&1 &
+        # -noreset: a server that resets when its last client leaves (the probe below) refuses
+        # the next client for a moment, and that client is the tray host.
+        Xvfb ":$d" -screen 0 1024x768x24 -nolisten tcp -noreset >"$w/xvfb-$d.log" 2>&1 &
         server=$!
         pids+=("$server")
         for _ in $(seq 100); do
