@@ -76,6 +76,7 @@ int RunUploadOnce(bool debug)
     case app::RunResult::ClaimListFailed:
         return kRunRefused;
     case app::RunResult::Failed:
+    case app::RunResult::Stopped:
         break;
     }
     return kRunError;

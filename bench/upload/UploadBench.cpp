@@ -324,15 +324,11 @@ int ChildPhases(const std::string& resultPath)
     std::function<void(const upload::ClaimProgress&)> progress = [&](const upload::ClaimProgress& position) {
         ++(position.step == upload::ClaimProgress::Step::Uploading ? uploaded : examined);
     };
-    upload::UploadRunContext context { tool.environment,
-                                       *tool.session,
-                                       tool.notice,
-                                       runner.Identity,
-                                       runner.SignedInOnce,
-                                       runner.UploadAll,
-                                       false,
-                                       progress,
-                                       {} };
+    upload::UploadRunContext context(tool.environment, *tool.session, tool.notice);
+    context.Identity = runner.Identity;
+    context.SignedInOnce = runner.SignedInOnce;
+    context.UploadAll = runner.UploadAll;
+    context.Progress = progress;
     upload::ClaimLockOut lockOut;
     struct rusage cpuBefore = {};
     ::getrusage(RUSAGE_SELF, &cpuBefore);

@@ -200,8 +200,13 @@ RunResult UploadRunner::RunUpload()
 
     m_notice.ShowBalloon(UploadAll ? "All claims are currently uploading." : "Closed claims are currently uploading.");
     m_notice.SetTrayState(TrayState::Uploading, "Uploading Claims...");
-    upload::UploadRunContext context { m_env,     m_session, m_notice, Identity, SignedInOnce,
-                                       UploadAll, DebugMode, Progress, {} };
+    upload::UploadRunContext context(m_env, m_session, m_notice);
+    context.Identity = Identity;
+    context.SignedInOnce = SignedInOnce;
+    context.UploadAll = UploadAll;
+    context.DebugMode = DebugMode;
+    context.Progress = Progress;
+    context.StopRequested = &m_stopRequested;
     upload::ProcessClaims(context, upload::ServerClaimIndex(*ServerClaimList), m_lockOut);
     m_notice.ShowBalloon(UploadAll ? "All claims current on Warehouse." : "All closed claims current on Warehouse.");
     SetTrayIdle();
@@ -219,6 +224,14 @@ RunResult UploadRunner::RunScheduledUpload()
             return RunResult::SettingsIncomplete;
         }
         return RunUpload();
+    } catch (const upload::RunStopped& stop) {
+        // The tool is closing: the log says where the run ended, the user needs no balloon.
+        ServerClaimList.reset();
+        try {
+            env::ActivityLog(m_env).WriteStamped(std::string("WHT upload run stopped: ") + stop.what());
+        } catch (const std::exception&) {
+        }
+        return RunResult::Stopped;
     } catch (const std::exception& error) {
         ServerClaimList.reset();
         try {

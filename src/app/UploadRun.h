@@ -26,6 +26,7 @@ enum class RunResult {
     SignInFailed,
     ClaimListFailed,
     Failed, // an unexpected error ended the run
+    Stopped, // the tool is closing: the walk ended before its next claim
 };
 
 // The main form's upload state and the upload run itself, without timers or windows: the tray

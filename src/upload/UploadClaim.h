@@ -43,6 +43,13 @@ struct ClaimProgress
 // What the claim processing and the upload of one claim need from the run.
 struct UploadRunContext
 {
+    UploadRunContext(env::WarehouseEnv& env, warehouse::WarehouseSession& session, UserNotice& notice)
+        : Env(env)
+        , Session(session)
+        , Notice(notice)
+    {
+    }
+
     env::WarehouseEnv& Env;
     warehouse::WarehouseSession& Session;
     UserNotice& Notice;

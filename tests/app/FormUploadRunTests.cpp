@@ -537,10 +537,15 @@ TEST_F(FormUploadRunTest, ClosingDuringARunWaitsForTheRunBeforeReleasingTheSessi
     EXPECT_TRUE(form->Session()->IsReleased());
     EXPECT_FALSE(form->UploadTimer()->isActive());
 
-    // The claim in hand went whole, and the shutdown line comes after everything the run wrote.
+    // The claim in hand went whole, the others wait for the next run, and the shutdown line comes
+    // after everything the run wrote.
     const auto stored = StoredServerIds();
     EXPECT_GT(stored.at(1), 0);
     EXPECT_EQ(ServerClaims().count(stored.at(1)), 1u);
+    EXPECT_EQ(stored.at(2), 0) << "claim 2 should wait for the next run";
+    EXPECT_EQ(stored.at(3), 0) << "claim 3 should wait for the next run";
+    EXPECT_EQ(LogCount(kNewClaim), 1);
+    EXPECT_EQ(LogCount("WHT upload run stopped: The tool is closing"), 1);
     const std::string log = Log();
     const auto shutdown = log.rfind("WHT Shutdown @ ");
     ASSERT_NE(shutdown, std::string::npos);

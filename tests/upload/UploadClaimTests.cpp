@@ -47,7 +47,7 @@ class RegisterTest : public ::testing::Test, protected test::Workstation
 protected:
     RegisterTest()
         : session(env)
-        , run { env, session, notice, {}, true, false, false, nullptr, {}, nullptr }
+        , run(env, session, notice)
     {
         folder = tree.MakeDir("claims/inbox/1.kvx");
         Table::Create(tree.Path("claims"), "Claims.DB",
