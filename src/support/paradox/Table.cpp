@@ -6,6 +6,7 @@
 #include "support/text/StringUtil.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -133,6 +134,34 @@ std::string CompanionName(const std::string& fileName, const char* extension)
 std::string Companion(const std::string& folder, const std::string& fileName, const char* extension)
 {
     return platform::ResolveNoCase(folder, CompanionName(fileName, extension));
+}
+
+// The family's secondary index files (NAME.Xnn, NAME.Ynn, NAME.XGn, NAME.YGn, any letter case),
+// in name order.
+std::vector<std::string> SecondaryIndexFiles(const std::string& folder, const std::string& fileName)
+{
+    std::vector<std::string> names;
+    const std::string stem = text::UpperCase(BaseName(fileName)) + ".";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()), ::closedir);
+    if (!dir) {
+        return names;
+    }
+    const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        const std::string upper = text::UpperCase(name);
+        if (upper.size() != stem.size() + 3 || upper.compare(0, stem.size(), stem) != 0) {
+            continue;
+        }
+        const char kind = upper[stem.size()];
+        const char first = upper[stem.size() + 1];
+        const char second = upper[stem.size() + 2];
+        if ((kind == 'X' || kind == 'Y') && (isHex(first) || first == 'G') && isHex(second)) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class UniqueFd
@@ -320,6 +349,8 @@ void Table::Open(OpenMode mode)
     }
     m_fd = m_lock.Descriptor();
     m_writable = (::fcntl(m_fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+    const std::vector<std::string> indexes = SecondaryIndexFiles(m_folder, m_fileName);
+    m_secondaryIndex = indexes.empty() ? std::string() : indexes.front();
     try {
         RangeLock readLock(m_fd, F_RDLCK);
         LoadHeader();
@@ -1098,6 +1129,12 @@ void Table::CheckWritable() const
     }
     if (m_version < 5 && IsKeyed()) {
         Fail("tables of this old format can only be read.");
+    }
+    // A write would leave the index out of date, and the adjusting product then refuses to open
+    // the table at all: better no write than a table the product cannot use.
+    if (!m_secondaryIndex.empty()) {
+        Fail("it has the secondary index " + m_secondaryIndex
+             + ", which this program cannot keep up to date yet; the table can only be read.");
     }
     if (IsKeyed() && m_sortOrder != 0x00 && m_sortOrder != kSortOrderAscii) {
         for (int i = 0; i < m_keyFields; ++i) {

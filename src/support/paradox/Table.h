@@ -25,7 +25,8 @@ namespace wh::paradox {
 //
 // Limits: password-protected tables are refused with a clear error. Keyed tables whose alpha key
 // uses a language driver other than the plain byte order ones (ascii, DBWINUS0), and keyed tables
-// of the old level-3 format, are read only. Secondary indexes (.Xnn/.Ynn) are not maintained.
+// of the old level-3 format, are read only. Secondary indexes (.Xnn/.Ynn, .XGn/.YGn) are not
+// maintained yet, so a table that has any is read only: a write would leave them out of date.
 
 enum class FieldType {
     Alpha, // A: code-page text, 1-255 bytes
@@ -258,6 +259,7 @@ private:
     int m_recordSize = 0;
     int m_blockSize = 0;
     int m_fileType = 0;
+    std::string m_secondaryIndex; // the first secondary index file of the family; empty without one
     int m_version = 0;
     int m_keyFields = 0;
     int m_keySize = 0;

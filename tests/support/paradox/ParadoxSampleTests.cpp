@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <tuple>
 
 using namespace wh;
@@ -282,5 +283,57 @@ TEST(ParadoxSamples, ChangedKeyedSamplesKeepTheirCountersInStep)
         reopened.Open();
         reopened.Last();
         EXPECT_EQ(reopened.FieldAt(0).AsInteger(), 100);
+    }
+}
+
+TEST(ParadoxSamples, TablesWithSecondaryIndexesAreReadButNeverWritten)
+{
+    // Until the engine keeps secondary indexes current, a write would leave them out of date and
+    // the adjusting product would refuse the table: every write is refused before anything moves.
+    struct IndexedCase
+    {
+        std::string db;
+        std::vector<std::string> family;
+        std::string index; // the file the refusal names
+    };
+    const std::vector<IndexedCase> cases = {
+        { "C.DB", { "C.DB", "C.PX", "C.X02", "C.X03", "C.Y02", "C.Y03" }, "C.X02" },
+        { "fk4.db", { "fk4.db", "fk4.px", "fk4.XG0", "fk4.YG0" }, "fk4.XG0" },
+        { "case.db", { "case.db", "case.x01", "case.y01" }, "case.x01" },
+    };
+    for (const IndexedCase& c : cases) {
+        SCOPED_TRACE(c.db);
+        wh::test::TempTree tree;
+        wh::test::CopySample(tree, "joins", c.family);
+        std::vector<std::string> before;
+        for (const std::string& name : c.family) {
+            before.push_back(wh::test::ReadFile(tree.Path(name)));
+        }
+        const auto refused = [&](const std::function<void()>& write) {
+            try {
+                write();
+            } catch (const wh::TableError& e) {
+                return std::string(e.what()).find("secondary index " + c.index) != std::string::npos;
+            }
+            return false;
+        };
+        {
+            Table table(tree.Root(), c.db);
+            table.Open(OpenMode::Shared);
+            const std::int64_t records = table.RecordCount();
+            std::int64_t read = 0;
+            for (table.First(); !table.Eof(); table.Next()) {
+                ++read;
+            }
+            EXPECT_EQ(read, records);
+            EXPECT_TRUE(refused([&] { table.Edit(); }));
+            EXPECT_TRUE(refused([&] { table.Append(); }));
+            table.First();
+            EXPECT_TRUE(refused([&] { table.Delete(); }));
+        }
+        EXPECT_TRUE(refused([&] { Table::EmptyTable(tree.Root(), c.db); }));
+        for (std::size_t i = 0; i < c.family.size(); ++i) {
+            EXPECT_EQ(wh::test::ReadFile(tree.Path(c.family[i])), before[i]) << c.family[i];
+        }
     }
 }
