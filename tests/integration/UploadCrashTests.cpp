@@ -18,9 +18,7 @@
 #include "warehouse/WarehouseTrans.h"
 
 #ifdef WH_CRASH_HAS_PXLIB
-extern "C" {
-#include <paradox.h>
-}
+#include "common/PxlibReader.h"
 #endif
 
 #include <algorithm>
@@ -184,107 +182,6 @@ std::vector<Row> ReadWithEngine(const std::string& folder, const std::string& na
     return rows;
 }
 
-#ifdef WH_CRASH_HAS_PXLIB
-struct PxDocDeleter
-{
-    void operator()(pxdoc_t* doc) const
-    {
-        PX_close(doc);
-        PX_delete(doc);
-    }
-};
-using PxDoc = std::unique_ptr<pxdoc_t, PxDocDeleter>;
-
-void IgnoreErrors(pxdoc_t*, int, const char*, void*) { }
-
-// Every record as pxlib reads it from the .DB alone: pxlib cannot read blob files here, so no
-// blob file is opened and memo fields show only the marker.
-std::vector<Row> ReadWithPxlib(const std::string& path, const std::string& when)
-{
-    PxDoc doc(PX_new3(IgnoreErrors, nullptr, nullptr, nullptr, nullptr));
-    if (PX_open_file(doc.get(), path.c_str()) < 0) {
-        ADD_FAILURE() << when << ": pxlib cannot open " << path;
-        return {};
-    }
-    const int fieldCount = PX_get_num_fields(doc.get());
-    const int recordCount = PX_get_num_records(doc.get());
-    std::vector<char> record(static_cast<std::size_t>(PX_get_recordsize(doc.get())));
-    std::vector<Row> rows;
-    for (int r = 0; r < recordCount; ++r) {
-        if (PX_get_record(doc.get(), r, record.data()) == nullptr) {
-            ADD_FAILURE() << when << ": pxlib cannot read record " << r << " of " << path;
-            break;
-        }
-        Row row;
-        int offset = 0;
-        for (int f = 0; f < fieldCount; ++f) {
-            pxfield_t* field = PX_get_field(doc.get(), f);
-            char* data = record.data() + offset;
-            offset += field->px_flen;
-            std::string cell;
-            switch (field->px_ftype) {
-            case pxfAlpha: {
-                char* value = nullptr;
-                if (PX_get_data_alpha(doc.get(), data, field->px_flen, &value) > 0 && value != nullptr) {
-                    cell = value;
-                    std::free(value);
-                }
-                break;
-            }
-            case pxfShort: {
-                short value = 0;
-                if (PX_get_data_short(doc.get(), data, field->px_flen, &value) > 0) {
-                    cell = std::to_string(value);
-                }
-                break;
-            }
-            case pxfLong:
-            case pxfAutoInc:
-            case pxfDate:
-            case pxfTime: {
-                long value = 0;
-                if (PX_get_data_long(doc.get(), data, field->px_flen, &value) > 0 && value != -2147483648L) {
-                    cell = std::to_string(value);
-                }
-                break;
-            }
-            case pxfNumber:
-            case pxfCurrency:
-            case pxfTimestamp: {
-                double value = 0;
-                if (PX_get_data_double(doc.get(), data, field->px_flen, &value) > 0) {
-                    char buffer[64];
-                    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-                    cell = buffer;
-                }
-                break;
-            }
-            case pxfLogical: {
-                char value = 0;
-                if (PX_get_data_byte(doc.get(), data, field->px_flen, &value) > 0) {
-                    cell = value ? "True" : "False";
-                }
-                break;
-            }
-            case pxfMemoBLOb:
-            case pxfBLOb:
-            case pxfFmtMemoBLOb:
-            case pxfOLE:
-            case pxfGraphic:
-                cell = "(blob)";
-                break;
-            default:
-                cell = "?";
-                break;
-            }
-            row.push_back(cell);
-        }
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-#endif
-
 std::vector<Row> Sorted(std::vector<Row> rows)
 {
     std::sort(rows.begin(), rows.end());
@@ -389,7 +286,7 @@ protected:
                 continue;
             }
 #ifdef WH_CRASH_HAS_PXLIB
-            EXPECT_EQ(Sorted(ReadWithPxlib(dbPath, when)), Sorted(ours)) << when << ": " << dbPath;
+            EXPECT_EQ(Sorted(test::ReadWithPxlib(dbPath)), Sorted(ours)) << when << ": " << dbPath;
 #endif
         }
     }
