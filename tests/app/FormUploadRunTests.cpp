@@ -155,15 +155,7 @@ protected:
         return std::filesystem::exists(path) ? test::ReadFile(path) : std::string();
     }
 
-    long LogCount(const std::string& text) const
-    {
-        const std::string log = Log();
-        long count = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-            ++count;
-        }
-        return count;
-    }
+    long LogCount(const std::string& text) const { return static_cast<long>(test::CountOf(Log(), text)); }
 
     // The opening, claim-list and completion lines of the runs in log order: runs one at a time
     // give "open list done open list done ...".

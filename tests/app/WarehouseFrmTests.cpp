@@ -47,15 +47,7 @@ protected:
         return std::count(notice.balloons.begin(), notice.balloons.end(), text);
     }
 
-    long LogCount(const std::string& text) const
-    {
-        const std::string log = Log();
-        long count = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-            ++count;
-        }
-        return count;
-    }
+    long LogCount(const std::string& text) const { return static_cast<long>(test::CountOf(Log(), text)); }
 
     std::string Log() const
     {

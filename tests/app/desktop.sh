@@ -1,6 +1,20 @@
-# Sourced by the desktop tests: a private X display (Xvfb on the first free display number from
-# 93 on) and, when asked, the tray host trayer on it. The sourcing script provides $w (its scratch
-# folder), the array pids (processes its clean-up ends) and wait_for.
+# Sourced by the desktop tests: a scratch folder $w, the array pids of processes that the clean-up
+# on exit ends (last started, first ended), wait_for, a private X display (Xvfb on the first free
+# display number from 93 on) and, when asked, the tray host trayer on it.
+
+w=$(mktemp -d)
+pids=()
+cleanup()
+{
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$w"
+}
+trap cleanup EXIT
+
+# Runs a shell condition every 0.1 s until it holds; false after 10 s.
+wait_for() { for _ in $(seq 100); do eval "$1" && return 0; sleep 0.1; done; return 1; }
 
 # Ends the test as skipped (77) when one of the tools it needs is not installed.
 need_tools()

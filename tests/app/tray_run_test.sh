@@ -9,28 +9,17 @@ exe=$1
 server=$2
 fixture=$3
 here=$(cd "$(dirname "$0")" && pwd)
-w=$(mktemp -d)
-pids=()
-cleanup()
-{
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$w"
-}
-trap cleanup EXIT
+# shellcheck source=desktop.sh
+source "$here/desktop.sh"
 fail()
 {
     echo "FAIL: $*"
     for f in "$w"/*.err "$w"/trayer.log "$log"; do echo "--- $f"; cat "$f"; done
     exit 1
 }
-wait_for() { for _ in $(seq 100); do eval "$1" && return 0; sleep 0.1; done; return 1; }
 # The same with a longer deadline, for an upload run.
 wait_long() { for _ in $(seq 300); do eval "$1" && return 0; sleep 0.1; done; return 1; }
 
-# shellcheck source=desktop.sh
-source "$here/desktop.sh"
 need_tools Xvfb trayer xwininfo xdotool
 log="$w/ws/Claims/Warehouse/log.txt"
 

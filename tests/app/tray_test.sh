@@ -6,21 +6,10 @@
 set -u
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
-w=$(mktemp -d)
-pids=()
-cleanup()
-{
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$w"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; for f in "$w"/*.err "$w"/trayer.log; do echo "--- $f"; cat "$f"; done; exit 1; }
-wait_for() { for _ in $(seq 100); do eval "$1" && return 0; sleep 0.1; done; return 1; }
-
 # shellcheck source=desktop.sh
 source "$here/desktop.sh"
+fail() { echo "FAIL: $*"; for f in "$w"/*.err "$w"/trayer.log; do echo "--- $f"; cat "$f"; done; exit 1; }
+
 need_tools Xvfb trayer xwininfo
 start_display || fail "no X display could be started"
 start_tray_host || fail "the tray host did not come up"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/PxlibForm.h"
+
 extern "C" {
 #include <paradox.h>
 }

@@ -65,6 +65,15 @@ std::string ReadFile(const std::string& path)
     return content.str();
 }
 
+std::size_t CountOf(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        ++count;
+    }
+    return count;
+}
+
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value)
     : m_name(name)
     , m_hadPrevious(std::getenv(name.c_str()) != nullptr)

@@ -26,6 +26,9 @@ private:
 
 std::string ReadFile(const std::string& path);
 
+// How often `what` stands in `text`, counting from the end of each find.
+std::size_t CountOf(const std::string& text, const std::string& what);
+
 // Sets an environment variable for the life of the object and restores the previous value.
 class ScopedEnv
 {

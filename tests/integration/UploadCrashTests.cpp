@@ -7,6 +7,7 @@
 
 #include "ClaimsFixture.h"
 #include "common/ChildProcess.h"
+#include "common/PxlibForm.h"
 #include "common/TempTree.h"
 #include "common/WarehouseServerProcess.h"
 #include "common/Workstation.h"
@@ -114,15 +115,6 @@ std::string ReadAll(const std::string& path)
     return text.str();
 }
 
-std::size_t Count(const std::string& text, const std::string& what)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
-        ++count;
-    }
-    return count;
-}
-
 // True once the process has ended (a zombie until Stop reaps it).
 bool HasEnded(pid_t pid)
 {
@@ -142,36 +134,7 @@ std::vector<Row> ReadWithEngine(const std::string& folder, const std::string& na
     for (table.First(); !table.Eof(); table.Next()) {
         Row row;
         for (int i = 0; i < table.FieldCount(); ++i) {
-            const paradox::Field& field = table.FieldAt(i);
-            std::string cell;
-            if (field.IsBlob()) {
-                (void)field.AsBytes();
-                cell = "(blob)";
-            } else if (!field.IsNull()) {
-                char buffer[64];
-                switch (field.Type()) {
-                case paradox::FieldType::Date:
-                    cell = std::to_string(std::llround(field.AsDateTime().value) + 693594);
-                    break;
-                case paradox::FieldType::Time:
-                    cell = std::to_string(std::llround(field.AsDateTime().value * 86400000.0));
-                    break;
-                case paradox::FieldType::Number:
-                case paradox::FieldType::Currency:
-                    std::snprintf(buffer, sizeof buffer, "%.17g", field.AsFloat());
-                    cell = buffer;
-                    break;
-                case paradox::FieldType::Timestamp:
-                    std::snprintf(buffer, sizeof buffer, "%.17g",
-                                  std::round((field.AsDateTime().value + 693594.0) * 86400000.0));
-                    cell = buffer;
-                    break;
-                default:
-                    cell = field.AsText();
-                    break;
-                }
-            }
-            row.push_back(cell);
+            row.push_back(test::PxlibFormOf(table.FieldAt(i)));
         }
         rows.push_back(std::move(row));
     }
@@ -246,7 +209,7 @@ protected:
                     log.seekg(static_cast<std::streamoff>(logStart));
                     std::ostringstream added;
                     added << log.rdbuf();
-                    if (Count(added.str(), point.marker) >= static_cast<std::size_t>(point.nth)) {
+                    if (test::CountOf(added.str(), point.marker) >= static_cast<std::size_t>(point.nth)) {
                         return true;
                     }
                 }
@@ -438,7 +401,7 @@ TEST_F(UploadCrashTest, KilledRunsLeaveReadableTablesAndTheNextRunsUploadEveryCl
 
         CheckEveryTableReads(when);
         const std::size_t lockOutsLeft = CheckLockOutsFree(when);
-        const std::size_t claimsThrough = Count(runLog, "*** Data");
+        const std::size_t claimsThrough = test::CountOf(runLog, "*** Data");
         uploadedWhileKilled += claimsThrough;
         std::string landed;
         try {

@@ -426,10 +426,5 @@ TEST_F(UploadRunTest, DebugModeKeepsTheClaimListAndATraceOfEveryRecord)
                           0),
               0u)
         << trace;
-    std::size_t blocks = 0;
-    for (std::size_t at = trace.find("WHT Processing Claim "); at != std::string::npos;
-         at = trace.find("WHT Processing Claim ", at + 1)) {
-        ++blocks;
-    }
-    EXPECT_EQ(blocks, static_cast<std::size_t>(kClaims)); // open claims too
+    EXPECT_EQ(test::CountOf(trace, "WHT Processing Claim "), static_cast<std::size_t>(kClaims)); // open claims too
 }

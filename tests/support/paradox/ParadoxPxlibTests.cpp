@@ -34,36 +34,7 @@ std::vector<std::vector<std::string>> ReadWithEngine(const std::string& folder, 
     for (table.First(); !table.Eof(); table.Next()) {
         std::vector<std::string> row;
         for (int i = 0; i < table.FieldCount(); ++i) {
-            const Field& field = table.FieldAt(i);
-            std::string cell;
-            if (!field.IsNull()) {
-                switch (field.Type()) {
-                case FieldType::Date:
-                    cell = std::to_string(std::llround(field.AsDateTime().value) + 693594);
-                    break;
-                case FieldType::Time:
-                    cell = std::to_string(std::llround(field.AsDateTime().value * 86400000.0));
-                    break;
-                case FieldType::Number:
-                case FieldType::Currency: {
-                    char buffer[64];
-                    std::snprintf(buffer, sizeof buffer, "%.17g", field.AsFloat());
-                    cell = buffer;
-                    break;
-                }
-                case FieldType::Timestamp: {
-                    char buffer[64];
-                    const double ms = std::round((field.AsDateTime().value + 693594.0) * 86400000.0);
-                    std::snprintf(buffer, sizeof buffer, "%.17g", ms);
-                    cell = buffer;
-                    break;
-                }
-                default:
-                    cell = field.AsText();
-                    break;
-                }
-            }
-            row.push_back(cell);
+            row.push_back(wh::test::PxlibFormOf(table.FieldAt(i)));
         }
         rows.push_back(std::move(row));
     }
