@@ -59,16 +59,6 @@ private:
     std::string m_folder;
 };
 
-void WriteClaimListCopy(const std::string& path, const std::string& response)
-{
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    const std::string bytes = response + "\r\n";
-    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()
-        || std::fflush(file.get()) != 0) {
-        throw FileError("Cannot write \"" + path + "\". " + SystemErrorText(errno));
-    }
-}
-
 } // namespace
 
 UploadRunner::UploadRunner(env::WarehouseEnv& env, env::UserPrefs& prefs, warehouse::WarehouseSession& session,
@@ -174,7 +164,7 @@ RunResult UploadRunner::RunUpload()
 
     const std::string response = warehouse::GetClaimList(m_session);
     if (DebugMode) {
-        WriteClaimListCopy(m_env.ClaimsPath("Warehouse/ClaimList.txt"), response);
+        env::WriteFileOrRaise(m_env.ClaimsPath("Warehouse/ClaimList.txt"), response + "\r\n");
     }
     std::optional<json::Value> list;
     if (response != "400" && response != "500") {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -214,6 +215,17 @@ void CopyFileOrRaise(const std::string& source, const std::string& target)
     if (error) {
         ::unlink(temporary.c_str());
         fail(error);
+    }
+}
+
+void WriteFileOrRaise(const std::string& path, const std::string& bytes, bool append)
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), append ? "ab" : "wb"), &std::fclose);
+    if (!file) {
+        throw FileError("Cannot create file \"" + path + "\". " + SystemErrorText(errno));
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() || std::fflush(file.get()) != 0) {
+        throw FileError("Cannot write to \"" + path + "\". " + SystemErrorText(errno));
     }
 }
 

@@ -39,6 +39,10 @@ std::string GetLocalAppDataDir();
 // Copies a file, overwriting the target; raises a FileError with the system's reason.
 void CopyFileOrRaise(const std::string& source, const std::string& target);
 
+// Writes exactly `bytes` to the file, replacing it (or adding to its end with `append`), and
+// flushes it; a file that cannot be opened or written raises a FileError with the system's reason.
+void WriteFileOrRaise(const std::string& path, const std::string& bytes, bool append = false);
+
 // The time stamp of every log line: short date, one blank and the long time of day; the time
 // part is left out at exactly midnight.
 std::string LogTimestamp(const text::Clock& clock);

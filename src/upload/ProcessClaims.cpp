@@ -24,7 +24,7 @@ public:
         : m_path(enabled ? env.ClaimsPath("Warehouse/ProcessFileList.txt") : std::string())
     {
         if (!m_path.empty()) {
-            Write("wb", "Processing Claims\r\n");
+            env::WriteFileOrRaise(m_path, "Processing Claims\r\n");
         }
     }
 
@@ -38,23 +38,16 @@ public:
             return field ? field->AsText() : std::string();
         };
         const std::string claimNumber = text("ClaimNumber");
-        Write("ab",
-              "WHT Processing Claim " + claimNumber + "\r\n" + " Server Claim Number : " + text("SrvClaimID") + "\r\n"
-                  + " Policy Number : " + text("PolicyNumber") + "\r\n" + " Claim Number : " + claimNumber + "\r\n"
-                  + " Ins First Name : " + text("Primary Ins First Name") + "\r\n"
-                  + " Ins Last Name : " + text("Primary Ins Last Name") + "\r\n");
+        env::WriteFileOrRaise(m_path,
+                              "WHT Processing Claim " + claimNumber + "\r\n" + " Server Claim Number : "
+                                  + text("SrvClaimID") + "\r\n" + " Policy Number : " + text("PolicyNumber") + "\r\n"
+                                  + " Claim Number : " + claimNumber + "\r\n"
+                                  + " Ins First Name : " + text("Primary Ins First Name") + "\r\n"
+                                  + " Ins Last Name : " + text("Primary Ins Last Name") + "\r\n",
+                              true);
     }
 
 private:
-    void Write(const char* mode, const std::string& bytes)
-    {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(m_path.c_str(), mode), &std::fclose);
-        if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()
-            || std::fflush(file.get()) != 0) {
-            throw FileError("Cannot write the trace file \"" + m_path + "\". " + SystemErrorText(errno));
-        }
-    }
-
     std::string m_path;
 };
 
@@ -165,8 +158,7 @@ bool ClaimIsCurrentOnServer(std::int64_t serverId, std::int64_t localId, std::in
 
 void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, ClaimLockOut& lockOut)
 {
-    const std::string claimsDir = run.Env.GetClaimsDir();
-    paradox::Table claims(claimsDir.empty() ? std::string("/") : claimsDir, "Claims.DB");
+    paradox::Table claims(run.Env.ClaimsPath(""), "Claims.DB");
     claims.Open(paradox::OpenMode::Shared);
     TraceFile trace(run.Env, run.DebugMode);
     const std::int64_t total = claims.RecordCount();

@@ -23,18 +23,6 @@ std::string UploadsPath(WarehouseSession& session, const std::string& fileName)
     return platform::JoinPath(session.Env().ClaimsPath("Warehouse/Uploads"), fileName);
 }
 
-// Writes exactly the given bytes, replacing the file; a file that cannot be written raises.
-void WriteWholeFile(const std::string& path, const std::string& bytes)
-{
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    if (!file) {
-        throw FileError("Cannot create file \"" + path + "\". " + SystemErrorText(errno));
-    }
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() || std::fflush(file.get()) != 0) {
-        throw FileError("Cannot write to \"" + path + "\". " + SystemErrorText(errno));
-    }
-}
-
 // The sign-in and the claim list read a refusal (401, 407) as an answer, but for a transfer of an
 // archive a refusal means nothing was moved: it fails like any other status of 400 or more.
 RequestOutcome SendTransfer(WarehouseSession& session, const RequestSpec& call)
@@ -130,7 +118,7 @@ std::string PutClaimJSON(WarehouseSession& session, const std::string& id, const
 {
     const std::string copy = UploadsPath(session, id + ".json");
     RequestSpec call = RequestSpec::Put("/api/claims/" + id + ".json", http::RequestBody::FromFile(copy));
-    call.prepare = [&copy, &document] { WriteWholeFile(copy, document); };
+    call.prepare = [&copy, &document] { env::WriteFileOrRaise(copy, document); };
     const RequestOutcome outcome = session.Send(call);
     if (outcome.IsSuccess()) {
         if (outcome.status == 200) {
@@ -148,7 +136,7 @@ std::string SearchClaims(WarehouseSession& session, const std::string& query)
 {
     const std::string copy = UploadsPath(session, "ClaimSearch.json");
     RequestSpec call = RequestSpec::Post("/api/claims/search", http::RequestBody::FromFile(copy));
-    call.prepare = [&copy, &query] { WriteWholeFile(copy, query); };
+    call.prepare = [&copy, &query] { env::WriteFileOrRaise(copy, query); };
     const RequestOutcome outcome = session.Send(call);
     switch (outcome.kind) {
     case Kind::Success:
