@@ -2,11 +2,11 @@
 
 #include "support/Errors.h"
 #include "support/paradox/Encoding.h"
+#include "support/paradox/FormatDetail.h"
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -17,173 +17,13 @@
 namespace wh::paradox {
 
 using namespace encoding;
+using namespace detail;
 
 namespace {
 
-constexpr int kFixedHeader = 0x58;
-constexpr int kExtendedHeader = 0x78;
-constexpr int kMbUnit = 4096;
-constexpr int kSmallBlobLimit = 2048;
-constexpr int kSmallBlobFirstChunk = 0x150 / 16;
-constexpr std::uint8_t kSortOrderAscii = 0x4C; // DBWINUS0: plain byte order, code page 1252
 // A byte far beyond any table's data: writers hold a byte-range lock on it while they post, so
 // that posts of several processes (or handles) never interleave. It is independent of the flock.
 constexpr off_t kWriteLockOffset = 0x7FFFFFFF00LL;
-
-struct TypeInfo
-{
-    FieldType type;
-    std::uint8_t code;
-    char letter;
-};
-
-constexpr TypeInfo kTypes[] = {
-    { FieldType::Alpha, 0x01, 'A' },   { FieldType::Date, 0x02, 'D' },      { FieldType::Short, 0x03, 'S' },
-    { FieldType::Long, 0x04, 'I' },    { FieldType::Currency, 0x05, '$' },  { FieldType::Number, 0x06, 'N' },
-    { FieldType::Logical, 0x09, 'L' }, { FieldType::Memo, 0x0C, 'M' },      { FieldType::Blob, 0x0D, 'B' },
-    { FieldType::FmtMemo, 0x0E, 'F' }, { FieldType::Ole, 0x0F, 'O' },       { FieldType::Graphic, 0x10, 'G' },
-    { FieldType::Time, 0x14, 'T' },    { FieldType::Timestamp, 0x15, '@' }, { FieldType::AutoInc, 0x16, '+' },
-    { FieldType::Bcd, 0x17, '#' },     { FieldType::Bytes, 0x18, 'Y' },
-};
-
-const TypeInfo* InfoForCode(std::uint8_t code)
-{
-    for (const auto& info : kTypes) {
-        if (info.code == code) {
-            return &info;
-        }
-    }
-    return nullptr;
-}
-
-const TypeInfo& InfoForType(FieldType type)
-{
-    for (const auto& info : kTypes) {
-        if (info.type == type) {
-            return info;
-        }
-    }
-    return kTypes[0];
-}
-
-bool IsBlobType(FieldType type)
-{
-    return type == FieldType::Memo || type == FieldType::Blob || type == FieldType::FmtMemo || type == FieldType::Ole
-        || type == FieldType::Graphic;
-}
-
-// Bytes that a field of this type and size byte takes in a record; 0 when the pair is invalid.
-int FieldWidth(FieldType type, int sizeByte)
-{
-    switch (type) {
-    case FieldType::Alpha:
-    case FieldType::Bytes:
-        return sizeByte >= 1 ? sizeByte : 0;
-    case FieldType::Date:
-    case FieldType::Long:
-    case FieldType::Time:
-    case FieldType::AutoInc:
-        return sizeByte == 4 ? 4 : 0;
-    case FieldType::Short:
-        return sizeByte == 2 ? 2 : 0;
-    case FieldType::Currency:
-    case FieldType::Number:
-    case FieldType::Timestamp:
-        return sizeByte == 8 ? 8 : 0;
-    case FieldType::Logical:
-        return sizeByte == 1 ? 1 : 0;
-    case FieldType::Bcd:
-        return sizeByte <= 32 ? 17 : 0;
-    case FieldType::Memo:
-    case FieldType::Blob:
-    case FieldType::FmtMemo:
-    case FieldType::Ole:
-    case FieldType::Graphic:
-        return sizeByte >= 10 ? sizeByte : 0;
-    }
-    return 0;
-}
-
-std::string WithExtension(const std::string& fileName)
-{
-    const auto slash = fileName.find_last_of('/');
-    const auto dot = fileName.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return fileName + ".DB";
-    }
-    return fileName;
-}
-
-std::string BaseName(const std::string& fileName)
-{
-    const std::string withExt = WithExtension(fileName);
-    return withExt.substr(0, withExt.find_last_of('.'));
-}
-
-// The name of a companion file (".PX", ".MB"): new files take the letter case of the table's own
-// extension, so "image.db" gets "image.px" and "Claims.DB" gets "Claims.PX".
-std::string CompanionName(const std::string& fileName, const char* extension)
-{
-    const std::string withExt = WithExtension(fileName);
-    const std::string ext = withExt.substr(withExt.find_last_of('.'));
-    const bool lower = std::any_of(ext.begin(), ext.end(), [](char c) { return c >= 'a' && c <= 'z'; });
-    return BaseName(fileName) + (lower ? text::LowerCase(extension) : std::string(extension));
-}
-
-// A companion file of the family, resolved without regard to case.
-std::string Companion(const std::string& folder, const std::string& fileName, const char* extension)
-{
-    return platform::ResolveNoCase(folder, CompanionName(fileName, extension));
-}
-
-// The family's secondary index files (NAME.Xnn, NAME.Ynn, NAME.XGn, NAME.YGn, any letter case),
-// in name order.
-std::vector<std::string> SecondaryIndexFiles(const std::string& folder, const std::string& fileName)
-{
-    std::vector<std::string> names;
-    const std::string stem = text::UpperCase(BaseName(fileName)) + ".";
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()), ::closedir);
-    if (!dir) {
-        return names;
-    }
-    const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        const std::string upper = text::UpperCase(name);
-        if (upper.size() != stem.size() + 3 || upper.compare(0, stem.size(), stem) != 0) {
-            continue;
-        }
-        const char kind = upper[stem.size()];
-        const char first = upper[stem.size() + 1];
-        const char second = upper[stem.size() + 2];
-        if ((kind == 'X' || kind == 'Y') && (isHex(first) || first == 'G') && isHex(second)) {
-            names.push_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~UniqueFd()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // A byte-range lock of the open file description (F_OFD_*), released on scope exit.
 class RangeLock
@@ -215,23 +55,6 @@ private:
     int m_fd;
 };
 
-void WriteAll(int fd, const std::string& path, std::uint64_t offset, const void* data, std::size_t size)
-{
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t written = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw TableError("Cannot write table file \"" + path + "\": " + SystemErrorText(errno));
-        }
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-        offset += static_cast<std::uint64_t>(written);
-    }
-}
-
 void RemoveFamily(const std::string& folder, const std::string& fileName)
 {
     const std::string base = text::UpperCase(BaseName(fileName));
@@ -256,16 +79,6 @@ void RemoveFamily(const std::string& folder, const std::string& fileName)
     for (const auto& path : victims) {
         ::unlink(path.c_str());
     }
-}
-
-std::vector<std::uint8_t> NewMemoHeader()
-{
-    std::vector<std::uint8_t> block(kMbUnit, 0);
-    static constexpr std::uint8_t kStart[] = { 0x00, 0x01, 0x00, 0x01, 0x00, 0x82, 0x73, 0x02, 0x00, 0x29, 0x00,
-                                               0x00, 0x10, 0x00, 0x10, 0x00, 0x10, 0x40, 0x00, 0x00, 0x08 };
-    std::memcpy(block.data(), kStart, sizeof kStart);
-    PutU16(block.data() + 0x29, 0x02A1);
-    return block;
 }
 
 } // namespace
@@ -297,32 +110,6 @@ void Table::Fail(const std::string& what) const
     throw TableError("Table \"" + (m_dbPath.empty() ? m_fileName : m_dbPath) + "\": " + what);
 }
 
-void Table::ReadAt(int fd, const std::string& path, std::uint64_t offset, void* data, std::size_t size) const
-{
-    auto* bytes = static_cast<std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, bytes, size, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw TableError("Cannot read table file \"" + path + "\": " + SystemErrorText(errno));
-        }
-        if (got == 0) {
-            throw TableError("Table file \"" + path + "\" is damaged: it ends before offset "
-                             + std::to_string(offset + size) + ".");
-        }
-        bytes += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-}
-
-void Table::WriteAt(int fd, const std::string& path, std::uint64_t offset, const void* data, std::size_t size)
-{
-    WriteAll(fd, path, offset, data, size);
-}
-
 bool Table::Exists(const std::string& folder, const std::string& fileName)
 {
     return platform::FileExists(platform::ResolveNoCase(folder, WithExtension(fileName)));
@@ -334,6 +121,7 @@ void Table::Open(OpenMode mode)
         return;
     }
     m_dbPath = platform::ResolveNoCase(m_folder, m_fileName);
+    m_memo.Bind(m_folder, m_fileName, m_dbPath);
     if (!platform::FileExists(m_dbPath)) {
         Fail("the table does not exist.");
     }
@@ -367,11 +155,7 @@ void Table::Close()
 {
     m_state = State::Browse;
     m_pendingBlobs.clear();
-    if (m_mbFd >= 0) {
-        ::close(m_mbFd);
-        m_mbFd = -1;
-    }
-    m_mbLastKnown = false;
+    m_memo.Close();
     m_lock.Release();
     m_fd = -1;
     m_fields.clear();
@@ -382,110 +166,27 @@ void Table::Close()
 
 void Table::LoadHeader()
 {
-    struct stat info = {};
-    if (::fstat(m_fd, &info) != 0) {
-        Fail("cannot read the table: " + SystemErrorText(errno));
-    }
-    m_fileSize = static_cast<std::uint64_t>(info.st_size);
-    if (m_fileSize < kFixedHeader) {
-        Fail("the file is damaged (shorter than a table header).");
-    }
-    std::uint8_t fixed[kFixedHeader];
-    ReadAt(m_fd, m_dbPath, 0, fixed, sizeof fixed);
-    m_headerSize = GetU16(fixed + 0x02);
-    if (m_headerSize < kFixedHeader || static_cast<std::uint64_t>(m_headerSize) > m_fileSize) {
-        Fail("the file is damaged (bad header size).");
-    }
-    m_header.assign(static_cast<std::size_t>(m_headerSize), 0);
-    ReadAt(m_fd, m_dbPath, 0, m_header.data(), m_header.size());
-    const std::uint8_t* h = m_header.data();
-
-    m_recordSize = GetU16(h + 0x00);
-    m_fileType = h[0x04];
-    const int blockCode = h[0x05];
-    m_version = h[0x39];
-    const int fieldCount = GetU16(h + 0x21);
-    m_keyFields = GetU16(h + 0x23);
-    m_sortOrder = h[0x29];
-    m_fileBlocks = GetU16(h + 0x0C);
+    BlockFileHeader header = ReadBlockFileHeader(m_fd, m_dbPath);
+    m_fileSize = header.fileSize;
+    m_header = header.bytes;
+    m_recordSize = header.recordSize;
+    m_fileType = header.fileType;
+    m_version = header.version;
+    m_keyFields = header.keyFieldCount;
+    m_sortOrder = header.sortOrder;
+    m_fileBlocks = header.fileBlocks;
     if (m_fileType != 0 && m_fileType != 2) {
         Fail("the file is not a Paradox data table.");
     }
-    if (blockCode < 1 || blockCode > 32) {
-        Fail("the file is damaged (bad block size).");
-    }
-    m_blockSize = blockCode * 1024;
-    if (m_recordSize < 1 || m_recordSize > m_blockSize - 6) {
-        Fail("the file is damaged (bad record size).");
-    }
-    if (fieldCount < 1 || fieldCount > 1024 || m_keyFields > fieldCount || (m_fileType == 0) != (m_keyFields > 0)) {
-        Fail("the file is damaged (bad field count).");
-    }
-    if (static_cast<std::uint64_t>(m_headerSize) + static_cast<std::uint64_t>(m_fileBlocks) * m_blockSize
-        > m_fileSize) {
-        Fail("the file is damaged (it is shorter than its blocks).");
-    }
-    const bool extended = m_version >= 5;
-    const int start = extended ? kExtendedHeader : kFixedHeader;
-    m_cryptKey = extended && m_headerSize >= kExtendedHeader ? GetU32(h + 0x5C) : GetU32(h + 0x25);
-    if (GetU32(h + 0x25) == 0xFF00FF00 && !extended) {
-        m_cryptKey = 0;
-    }
-    if (m_cryptKey != 0) {
-        Fail("the table is protected by a password, which this program cannot open.");
-    }
-    m_codePage = extended && m_headerSize >= kExtendedHeader ? GetU16(h + 0x6A) : 437;
-
-    // Variable part: type/size pairs, pointers, the table name, then the field names.
-    const std::size_t nameLength = m_version >= 0x0C ? 261 : 79;
-    std::size_t pos = static_cast<std::size_t>(start);
-    auto need = [&](std::size_t bytes) {
-        if (pos + bytes > m_header.size()) {
-            Fail("the file is damaged (its header is cut short).");
-        }
-    };
-    need(2 * static_cast<std::size_t>(fieldCount));
-    struct RawField
-    {
-        const TypeInfo* info;
-        int sizeByte;
-    };
-    std::vector<RawField> raw;
-    for (int i = 0; i < fieldCount; ++i) {
-        const TypeInfo* info = InfoForCode(h[pos]);
-        if (info == nullptr) {
-            Fail("the file has a field of unknown type " + std::to_string(h[pos]) + ".");
-        }
-        raw.push_back({ info, h[pos + 1] });
-        pos += 2;
-    }
-    pos += 4 + 4 * static_cast<std::size_t>(fieldCount) + nameLength;
-    need(0);
+    ParseBlockFileLayout(header, m_dbPath);
+    m_dataFile.Attach(m_fd, m_dbPath, header.headerSize, header.blockSize);
+    m_cryptKey = header.cryptKey;
+    m_codePage = header.codePage;
     std::vector<std::unique_ptr<Field>> fields;
-    int offset = 0;
-    int keySize = 0;
-    for (int i = 0; i < fieldCount; ++i) {
-        const char* begin = reinterpret_cast<const char*>(h + pos);
-        const void* end = std::memchr(begin, 0, m_header.size() - pos);
-        if (end == nullptr) {
-            Fail("the file is damaged (a field name runs past the header).");
-        }
-        std::string name(begin, static_cast<const char*>(end));
-        pos += name.size() + 1;
-        const int width = FieldWidth(raw[i].info->type, raw[i].sizeByte);
-        if (width == 0) {
-            Fail("the file is damaged (field \"" + name + "\" has a bad size).");
-        }
-        const int size = IsBlobType(raw[i].info->type) ? raw[i].sizeByte - 10 : raw[i].sizeByte;
-        fields.push_back(
-            std::unique_ptr<Field>(new Field(this, i, std::move(name), raw[i].info->type, size, offset, width)));
-        offset += width;
-        if (i < m_keyFields) {
-            keySize += width;
-        }
-    }
-    if (offset != m_recordSize) {
-        Fail("the file is damaged (its fields do not add up to the record size).");
+    for (auto& layout : header.fields) {
+        const int index = static_cast<int>(fields.size());
+        fields.push_back(std::unique_ptr<Field>(
+            new Field(this, index, std::move(layout.name), layout.type, layout.size, layout.offset, layout.width)));
     }
     if (!m_fields.empty()) {
         // A reload keeps the Field objects that callers hold, as long as the structure is the same.
@@ -500,7 +201,7 @@ void Table::LoadHeader()
     } else {
         m_fields = std::move(fields);
     }
-    m_keySize = keySize;
+    m_keySize = header.keySize;
     if (m_current.size() != static_cast<std::size_t>(m_recordSize)) {
         m_current.assign(static_cast<std::size_t>(m_recordSize), 0);
     }
@@ -509,56 +210,23 @@ void Table::LoadHeader()
 
 void Table::LoadChain()
 {
-    // The chain of blocks is the truth about the records. A post writes its blocks before the
-    // header, so after a crash the header may lag behind: a block past the header's block count
-    // (but inside the file) and a record count that differs are read as the chain says.
     ChainClear();
     m_loadedChainIndex = SIZE_MAX;
-    const std::uint8_t* h = m_header.data();
-    const std::uint64_t available
-        = std::min<std::uint64_t>(0xFFFF, (m_fileSize - static_cast<std::uint64_t>(m_headerSize)) / m_blockSize);
-    std::uint16_t block = GetU16(h + 0x0E);
-    std::vector<bool> seen(static_cast<std::size_t>(available) + 1, false);
-    const int capacity = (m_blockSize - 6) / m_recordSize;
     std::int64_t total = 0;
-    std::vector<std::uint8_t> head(6 + static_cast<std::size_t>(m_keySize));
-    while (block != 0) {
-        if (block > available || seen[block]) {
-            Fail("the file is damaged (broken block chain at block " + std::to_string(block) + ").");
-        }
-        seen[block] = true;
-        ReadAt(m_fd, m_dbPath, BlockOffset(block), head.data(), head.size());
-        const auto lastOffset = static_cast<std::int16_t>(GetU16(head.data() + 4));
-        if (lastOffset < -m_recordSize || (lastOffset + m_recordSize) % m_recordSize != 0
-            || (lastOffset + m_recordSize) / m_recordSize > capacity) {
-            Fail("the file is damaged (bad record count in block " + std::to_string(block) + ").");
-        }
-        const int count = (lastOffset + m_recordSize) / m_recordSize;
-        ChainInsert(m_chain.size(), { block, count }, head.data() + 6);
-        total += count;
-        m_fileBlocks = std::max(m_fileBlocks, block);
-        block = GetU16(head.data());
-    }
+    m_dataFile.WalkChain(GetU16(m_header.data() + 0x0E), m_fileSize, m_recordSize, static_cast<std::size_t>(m_keySize),
+                         [&](ChainBlock block, const std::uint8_t* firstKey) {
+                             ChainInsert(m_chain.size(), block, firstKey);
+                             total += block.count;
+                             m_fileBlocks = std::max(m_fileBlocks, block.number);
+                         });
     m_recordCount = total;
-    m_pxHeader.clear();
-    m_pxBlocks.clear();
-}
-
-std::uint64_t Table::BlockOffset(std::uint16_t number) const
-{
-    return static_cast<std::uint64_t>(m_headerSize) + static_cast<std::uint64_t>(number - 1) * m_blockSize;
-}
-
-void Table::ReadBlockRaw(std::uint16_t number, std::vector<std::uint8_t>& block) const
-{
-    block.resize(static_cast<std::size_t>(m_blockSize));
-    ReadAt(m_fd, m_dbPath, BlockOffset(number), block.data(), block.size());
+    m_primaryIndex.Forget();
 }
 
 void Table::WriteBlockRaw(std::uint16_t number, const std::vector<std::uint8_t>& block)
 {
-    WriteAt(m_fd, m_dbPath, BlockOffset(number), block.data(), block.size());
-    m_fileSize = std::max<std::uint64_t>(m_fileSize, BlockOffset(number) + block.size());
+    m_dataFile.WriteBlock(number, block);
+    m_fileSize = std::max<std::uint64_t>(m_fileSize, m_dataFile.BlockOffset(number) + block.size());
     if (m_loadedChainIndex < m_chain.size() && m_chain[m_loadedChainIndex].number == number) {
         m_block = block;
     }
@@ -569,7 +237,7 @@ void Table::LoadBlock(std::size_t chainIndex)
     if (m_loadedChainIndex == chainIndex) {
         return;
     }
-    ReadBlockRaw(m_chain[chainIndex].number, m_block);
+    m_dataFile.ReadBlock(m_chain[chainIndex].number, m_block);
     // The chain was read under the lock; a block that changed since is re-checked here.
     const auto lastOffset = static_cast<std::int16_t>(GetU16(m_block.data() + 4));
     const int count = (lastOffset + m_recordSize) / m_recordSize;
@@ -696,7 +364,7 @@ bool Table::LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& rec
     std::size_t target = 0;
     std::size_t low = 0;
     std::size_t high = m_chain.size();
-    const bool anyEmpty = std::any_of(m_chain.begin(), m_chain.end(), [](const BlockRef& b) { return b.count == 0; });
+    const bool anyEmpty = std::any_of(m_chain.begin(), m_chain.end(), [](const ChainBlock& b) { return b.count == 0; });
     auto notAbove = [&](std::size_t index) {
         return std::memcmp(FirstKey(index), key, static_cast<std::size_t>(m_keySize)) <= 0;
     };
@@ -860,263 +528,6 @@ Field& Table::FieldByName(std::string_view name)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Memo and blob values
-
-void Table::OpenMemoFile(bool forWrite) const
-{
-    if (m_mbFd >= 0 && (m_mbWritable || !forWrite)) {
-        return;
-    }
-    if (m_mbFd >= 0) {
-        ::close(m_mbFd);
-        m_mbFd = -1;
-    }
-    m_mbPath = Companion(m_folder, m_fileName, ".MB");
-    if (!platform::FileExists(m_mbPath)) {
-        if (!forWrite) {
-            throw TableError("The memo file \"" + m_mbPath + "\" of table \"" + m_dbPath + "\" is missing.");
-        }
-        const int fd = ::open(m_mbPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            throw TableError("Cannot create the memo file \"" + m_mbPath + "\": " + SystemErrorText(errno));
-        }
-        UniqueFd guard(fd);
-        const auto header = NewMemoHeader();
-        WriteAll(fd, m_mbPath, 0, header.data(), header.size());
-    }
-    int fd = ::open(m_mbPath.c_str(), (forWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0 && !forWrite) {
-        fd = ::open(m_mbPath.c_str(), O_RDONLY | O_CLOEXEC);
-    }
-    if (fd < 0) {
-        throw TableError("Cannot open the memo file \"" + m_mbPath + "\": " + SystemErrorText(errno));
-    }
-    m_mbFd = fd;
-    m_mbWritable = forWrite;
-}
-
-std::string Table::ReadBlob(const Field& field, const std::uint8_t* raw) const
-{
-    const int leader = field.m_width - 10;
-    const std::uint32_t locator = GetU32(raw + leader);
-    const std::uint32_t length = GetU32(raw + leader + 4);
-    if (length == 0) {
-        return {};
-    }
-    if (locator == 0) {
-        if (length > static_cast<std::uint32_t>(leader)) {
-            Fail("field \"" + field.Name() + "\" is damaged (its value is longer than the record holds).");
-        }
-        return std::string(reinterpret_cast<const char*>(raw), length);
-    }
-    OpenMemoFile(false);
-    struct stat info = {};
-    if (::fstat(m_mbFd, &info) != 0) {
-        throw TableError("Cannot read the memo file \"" + m_mbPath + "\": " + SystemErrorText(errno));
-    }
-    const auto mbSize = static_cast<std::uint64_t>(info.st_size);
-    const std::uint64_t blockOffset = locator & 0xFFFFFF00u;
-    const unsigned index = locator & 0xFF;
-    auto damaged = [&]() {
-        throw TableError("The memo file \"" + m_mbPath + "\" is damaged (bad value of field \"" + field.Name()
-                         + "\" in table \"" + m_dbPath + "\").");
-    };
-    if (blockOffset == 0 || blockOffset + kMbUnit > mbSize) {
-        damaged();
-    }
-    std::uint8_t head[12 + 64 * 5];
-    ReadAt(m_mbFd, m_mbPath, blockOffset, head, sizeof head);
-    std::uint64_t dataOffset = 0;
-    if (index == 0xFF) {
-        const std::uint64_t units = GetU16(head + 1);
-        if (head[0] != 2 || GetU32(head + 3) != length || units == 0 || blockOffset + units * kMbUnit > mbSize
-            || 9 + static_cast<std::uint64_t>(length) > units * kMbUnit) {
-            damaged();
-        }
-        dataOffset = blockOffset + 9;
-    } else {
-        if (head[0] != 3 || index >= 64) {
-            damaged();
-        }
-        const std::uint8_t* slot = head + 12 + 5 * index;
-        const unsigned chunks = slot[1];
-        const unsigned last = slot[4];
-        if (slot[0] == 0 || chunks == 0 || last == 0 || last > 16 || (chunks - 1) * 16 + last != length
-            || static_cast<std::uint64_t>(slot[0]) * 16 + length > kMbUnit) {
-            damaged();
-        }
-        dataOffset = blockOffset + static_cast<std::uint64_t>(slot[0]) * 16;
-    }
-    std::string value(length, '\0');
-    ReadAt(m_mbFd, m_mbPath, dataOffset, value.data(), value.size());
-    return value;
-}
-
-void Table::WriteBlob(const Field& field, std::uint8_t* raw, const std::string& value)
-{
-    const int leader = field.m_width - 10;
-    std::memset(raw, 0, static_cast<std::size_t>(field.m_width));
-    if (value.empty()) {
-        return;
-    }
-    const bool graphic = field.m_type == FieldType::Graphic;
-    if (!graphic && value.size() <= static_cast<std::size_t>(leader)) {
-        std::memcpy(raw, value.data(), value.size());
-        PutU32(raw + leader + 4, static_cast<std::uint32_t>(value.size()));
-        return;
-    }
-    if (value.size() > 65535ULL * kMbUnit - 9) {
-        Fail("the value of field \"" + field.Name() + "\" is too large.");
-    }
-    OpenMemoFile(true);
-    std::uint8_t counterBytes[2];
-    ReadAt(m_mbFd, m_mbPath, 3, counterBytes, 2);
-    std::uint16_t modification = static_cast<std::uint16_t>(GetU16(counterBytes) + 1);
-    if (modification == 0) {
-        modification = 1;
-    }
-    struct stat info = {};
-    if (::fstat(m_mbFd, &info) != 0) {
-        throw TableError("Cannot write the memo file \"" + m_mbPath + "\": " + SystemErrorText(errno));
-    }
-    std::uint64_t end = (static_cast<std::uint64_t>(info.st_size) + kMbUnit - 1) / kMbUnit * kMbUnit;
-    if (end == 0) {
-        const auto header = NewMemoHeader();
-        WriteAll(m_mbFd, m_mbPath, 0, header.data(), header.size());
-        end = kMbUnit;
-    }
-    std::uint32_t locator = 0;
-    if (value.size() <= static_cast<std::size_t>(kSmallBlobLimit)) {
-        // A slot of a sub-allocated block: the last such block of the file when it has room.
-        const unsigned chunks = static_cast<unsigned>((value.size() + 15) / 16);
-        std::vector<std::uint8_t> block(kMbUnit, 0);
-        std::uint64_t blockOffset = end;
-        int slot = -1;
-        unsigned dataChunk = kSmallBlobFirstChunk;
-        // Only a real block start counts: a 4 KiB unit inside a large value may look like one.
-        if (end >= 2 * kMbUnit && LastMemoBlock(end, GetU16(counterBytes)) == end - kMbUnit) {
-            std::vector<std::uint8_t> lastBlock(kMbUnit);
-            ReadAt(m_mbFd, m_mbPath, end - kMbUnit, lastBlock.data(), lastBlock.size());
-            if (lastBlock[0] == 3 && GetU16(lastBlock.data() + 1) == 1) {
-                unsigned used = kSmallBlobFirstChunk;
-                int freeSlot = -1;
-                for (int i = 63; i >= 0; --i) {
-                    const std::uint8_t* s = lastBlock.data() + 12 + 5 * i;
-                    if (s[0] == 0) {
-                        if (freeSlot < 0) {
-                            freeSlot = i;
-                        }
-                    } else {
-                        used = std::max(used, static_cast<unsigned>(s[0]) + s[1]);
-                    }
-                }
-                if (freeSlot >= 0 && used + chunks <= kMbUnit / 16) {
-                    block = std::move(lastBlock);
-                    blockOffset = end - kMbUnit;
-                    slot = freeSlot;
-                    dataChunk = used;
-                }
-            }
-        }
-        if (slot < 0) {
-            block[0] = 3;
-            PutU16(block.data() + 1, 1);
-            slot = 63;
-        }
-        std::uint8_t* s = block.data() + 12 + 5 * slot;
-        s[0] = static_cast<std::uint8_t>(dataChunk);
-        s[1] = static_cast<std::uint8_t>(chunks);
-        PutU16(s + 2, modification);
-        s[4] = static_cast<std::uint8_t>(value.size() - (chunks - 1) * 16);
-        std::memcpy(block.data() + dataChunk * 16, value.data(), value.size());
-        WriteAll(m_mbFd, m_mbPath, blockOffset, block.data(), block.size());
-        locator = static_cast<std::uint32_t>(blockOffset) | static_cast<std::uint32_t>(slot);
-        m_mbLastBlock = blockOffset;
-    } else {
-        const std::uint64_t units = (9 + value.size() + kMbUnit - 1) / kMbUnit;
-        std::vector<std::uint8_t> block(units * kMbUnit, 0);
-        block[0] = 2;
-        PutU16(block.data() + 1, static_cast<std::uint32_t>(units));
-        PutU32(block.data() + 3, static_cast<std::uint32_t>(value.size()));
-        PutU16(block.data() + 7, modification);
-        std::memcpy(block.data() + 9, value.data(), value.size());
-        if (end > 0xFFFFFF00ULL - block.size()) {
-            Fail("the memo file is full.");
-        }
-        WriteAll(m_mbFd, m_mbPath, end, block.data(), block.size());
-        locator = static_cast<std::uint32_t>(end) | 0xFF;
-        m_mbLastBlock = end;
-    }
-    PutU16(counterBytes, modification);
-    WriteAll(m_mbFd, m_mbPath, 3, counterBytes, 2);
-    m_mbLastKnown = true;
-    m_mbLastCounter = modification;
-
-    // The leader keeps the value's start; a graphic's leader skips its 8-byte prefix.
-    const std::size_t skip = graphic && value.size() > 8 ? 8 : 0;
-    const std::size_t copy = std::min(static_cast<std::size_t>(leader), value.size() - skip);
-    std::memcpy(raw, value.data() + skip, copy);
-    PutU32(raw + leader, locator);
-    PutU32(raw + leader + 4, static_cast<std::uint32_t>(value.size()));
-    PutU16(raw + leader + 8, modification);
-}
-
-std::uint64_t Table::LastMemoBlock(std::uint64_t end, std::uint16_t counter)
-{
-    // Blocks are not chained: the last one is found by stepping over whole blocks from the header
-    // or from the last block this handle saw, when no other writer has written a value since.
-    std::uint64_t at = m_mbLastKnown && m_mbLastCounter == counter && m_mbLastBlock < end ? m_mbLastBlock : 0;
-    std::uint64_t last = at;
-    while (at < end) {
-        std::uint8_t head[3];
-        ReadAt(m_mbFd, m_mbPath, at, head, sizeof head);
-        const std::uint16_t units = GetU16(head + 1);
-        if (units == 0 || head[0] > 4 || (at == 0 && head[0] != 0)) {
-            m_mbLastKnown = false;
-            return UINT64_MAX; // a layout this program does not know: nothing is reused
-        }
-        last = at;
-        at += static_cast<std::uint64_t>(units) * kMbUnit;
-    }
-    m_mbLastKnown = true;
-    m_mbLastBlock = last;
-    m_mbLastCounter = counter;
-    return last;
-}
-
-void Table::FreeBlob(const Field& field, const std::uint8_t* raw)
-{
-    const int leader = field.m_width - 10;
-    const std::uint32_t locator = GetU32(raw + leader);
-    if (locator == 0 || GetU32(raw + leader + 4) == 0) {
-        return;
-    }
-    try {
-        OpenMemoFile(true);
-        const std::uint64_t blockOffset = locator & 0xFFFFFF00u;
-        const unsigned index = locator & 0xFF;
-        std::vector<std::uint8_t> head(12 + 64 * 5);
-        ReadAt(m_mbFd, m_mbPath, blockOffset, head.data(), head.size());
-        if (index == 0xFF && head[0] == 2) {
-            const std::uint8_t freeType = 4;
-            WriteAll(m_mbFd, m_mbPath, blockOffset, &freeType, 1);
-        } else if (index < 64 && head[0] == 3) {
-            std::memset(head.data() + 12 + 5 * index, 0, 5);
-            bool anyUsed = false;
-            for (int i = 0; i < 64; ++i) {
-                anyUsed = anyUsed || head[12 + 5 * i] != 0;
-            }
-            if (!anyUsed) {
-                head[0] = 4;
-            }
-            WriteAll(m_mbFd, m_mbPath, blockOffset, head.data(), head.size());
-        }
-    } catch (const TableError&) {
-        // The old value is unreachable already; a damaged block only leaks its space.
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
 // Editing
 
 void Table::CheckWritable() const
@@ -1191,10 +602,10 @@ void Table::Cancel()
 
 void Table::ReloadIfChanged()
 {
-    std::vector<std::uint8_t> onDisk(static_cast<std::size_t>(std::min(m_headerSize, kExtendedHeader)));
+    std::vector<std::uint8_t> onDisk(static_cast<std::size_t>(std::min(m_dataFile.HeaderSize(), kExtendedHeader)));
     struct stat info = {};
     ::fstat(m_fd, &info);
-    ReadAt(m_fd, m_dbPath, 0, onDisk.data(), onDisk.size());
+    m_dataFile.ReadAt(0, onDisk.data(), onDisk.size());
     const bool same = m_version >= 5 && static_cast<std::uint64_t>(info.st_size) == m_fileSize
         && std::equal(onDisk.begin(), onDisk.end(), m_header.begin());
     if (!same) {
@@ -1214,7 +625,7 @@ void Table::AssignAutoInc(std::vector<std::uint8_t>& record)
             m_maxAutoInc = 0;
             std::vector<std::uint8_t> block;
             for (const auto& ref : m_chain) {
-                ReadBlockRaw(ref.number, block);
+                m_dataFile.ReadBlock(ref.number, block);
                 for (int r = 0; r < ref.count; ++r) {
                     const auto value = DecodeInteger(block.data() + 6 + r * m_recordSize + field->m_offset, 4);
                     m_maxAutoInc = std::max(m_maxAutoInc, value.value_or(0));
@@ -1244,7 +655,7 @@ std::uint16_t Table::AllocateBlock()
             Fail("the file is damaged (bad free-block list).");
         }
         std::uint8_t head[2];
-        ReadAt(m_fd, m_dbPath, BlockOffset(number), head, 2);
+        m_dataFile.ReadAt(m_dataFile.BlockOffset(number), head, 2);
         const std::uint16_t next = GetU16(head);
         PutU16(h + 0x4D, next <= m_fileBlocks && next != number ? next : 0);
     } else {
@@ -1263,7 +674,7 @@ void Table::ReleaseBlock(std::size_t chainIndex)
 {
     std::uint8_t* h = m_header.data();
     const std::uint16_t number = m_chain[chainIndex].number;
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(m_blockSize), 0);
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(m_dataFile.BlockSize()), 0);
     PutU16(block.data(), GetU16(h + 0x4D));
     PutU16(block.data() + 4, static_cast<std::uint16_t>(-m_recordSize));
     WriteBlockRaw(number, block);
@@ -1293,7 +704,7 @@ void Table::SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>&
                 static_cast<std::size_t>(m_keySize));
 }
 
-void Table::ChainInsert(std::size_t chainIndex, BlockRef ref, const std::uint8_t* firstKey)
+void Table::ChainInsert(std::size_t chainIndex, ChainBlock ref, const std::uint8_t* firstKey)
 {
     const auto keySize = static_cast<std::size_t>(m_keySize);
     m_chain.insert(m_chain.begin() + static_cast<std::ptrdiff_t>(chainIndex), ref);
@@ -1318,13 +729,13 @@ void Table::ChainClear()
 void Table::InsertRecord(const std::vector<std::uint8_t>& record)
 {
     const auto rs = static_cast<std::size_t>(m_recordSize);
-    const int capacity = (m_blockSize - 6) / m_recordSize;
+    const int capacity = (m_dataFile.BlockSize() - 6) / m_recordSize;
     std::vector<std::uint8_t> block;
     std::size_t ci = 0;
     int pos = 0;
     if (m_chain.empty()) {
         const std::uint16_t number = AllocateBlock();
-        block.assign(static_cast<std::size_t>(m_blockSize), 0);
+        block.assign(static_cast<std::size_t>(m_dataFile.BlockSize()), 0);
         std::memcpy(block.data() + 6, record.data(), rs);
         SetBlockLinks(block, 0, 0, 1, m_recordSize);
         ChainInsert(0, { number, 1 }, record.data());
@@ -1340,7 +751,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             ci = m_chain.size() - 1;
             pos = m_chain[ci].count;
         }
-        ReadBlockRaw(m_chain[ci].number, block);
+        m_dataFile.ReadBlock(m_chain[ci].number, block);
         int count = m_chain[ci].count;
         const std::uint16_t number = m_chain[ci].number;
         const std::uint16_t next = GetU16(block.data());
@@ -1357,7 +768,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             // A full block: the record starts a new block after the last one, or the block is
             // split in half into a new block linked right after it.
             const std::uint16_t fresh = AllocateBlock();
-            std::vector<std::uint8_t> other(static_cast<std::size_t>(m_blockSize), 0);
+            std::vector<std::uint8_t> other(static_cast<std::size_t>(m_dataFile.BlockSize()), 0);
             const bool atEnd = ci + 1 == m_chain.size() && pos == count;
             int keep = atEnd ? count : count / 2;
             const bool toRight = pos > keep || atEnd;
@@ -1398,7 +809,7 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             if (next != 0) {
                 std::uint8_t prevLink[2];
                 PutU16(prevLink, fresh);
-                WriteAt(m_fd, m_dbPath, BlockOffset(next) + 2, prevLink, 2);
+                m_dataFile.WriteAt(m_dataFile.BlockOffset(next) + 2, prevLink, 2);
             } else {
                 PutU16(m_header.data() + 0x10, fresh);
             }
@@ -1417,7 +828,7 @@ void Table::RemoveRecord(std::size_t ci, int pos)
 {
     const auto rs = static_cast<std::size_t>(m_recordSize);
     std::vector<std::uint8_t> block;
-    ReadBlockRaw(m_chain[ci].number, block);
+    m_dataFile.ReadBlock(m_chain[ci].number, block);
     int count = m_chain[ci].count;
     const std::uint16_t number = m_chain[ci].number;
     const std::uint16_t next = GetU16(block.data());
@@ -1439,14 +850,14 @@ void Table::RemoveRecord(std::size_t ci, int pos)
         for (int offset : { 0x0A, 0x0C, 0x0E, 0x10, 0x3A, 0x4D }) {
             PutU16(h + offset, 0);
         }
-        if (::ftruncate(m_fd, m_headerSize) != 0) {
+        if (::ftruncate(m_fd, m_dataFile.HeaderSize()) != 0) {
             Fail("cannot shrink the table: " + SystemErrorText(errno));
         }
-        m_fileSize = static_cast<std::uint64_t>(m_headerSize);
+        m_fileSize = static_cast<std::uint64_t>(m_dataFile.HeaderSize());
     } else if (ci == 0) {
         // The first block stays first: it takes over the records of the next block.
         std::vector<std::uint8_t> second;
-        ReadBlockRaw(next, second);
+        m_dataFile.ReadBlock(next, second);
         const std::uint16_t afterNext = GetU16(second.data());
         const int moved = m_chain[1].count;
         std::memset(block.data() + 6, 0, block.size() - 6);
@@ -1458,7 +869,7 @@ void Table::RemoveRecord(std::size_t ci, int pos)
         if (afterNext != 0) {
             std::uint8_t link[2];
             PutU16(link, number);
-            WriteAt(m_fd, m_dbPath, BlockOffset(afterNext) + 2, link, 2);
+            m_dataFile.WriteAt(m_dataFile.BlockOffset(afterNext) + 2, link, 2);
         } else {
             PutU16(h + 0x10, number);
         }
@@ -1466,10 +877,10 @@ void Table::RemoveRecord(std::size_t ci, int pos)
     } else {
         std::uint8_t link[2];
         PutU16(link, next);
-        WriteAt(m_fd, m_dbPath, BlockOffset(prev), link, 2);
+        m_dataFile.WriteAt(m_dataFile.BlockOffset(prev), link, 2);
         if (next != 0) {
             PutU16(link, prev);
-            WriteAt(m_fd, m_dbPath, BlockOffset(next) + 2, link, 2);
+            m_dataFile.WriteAt(m_dataFile.BlockOffset(next) + 2, link, 2);
         } else {
             PutU16(h + 0x10, prev);
         }
@@ -1488,7 +899,7 @@ void Table::WriteHeader()
         PutU16(h + 0x0C, m_fileBlocks);
         PutU16(h + 0x3A, m_fileBlocks);
     }
-    if (m_version >= 5 && m_headerSize >= kExtendedHeader) {
+    if (m_version >= 5 && m_dataFile.HeaderSize() >= kExtendedHeader) {
         // The engine's edit counter: other openers see from it that the table changed.
         PutU16(h + 0x74, static_cast<std::uint32_t>(GetU16(h + 0x74) + 1));
     }
@@ -1500,156 +911,29 @@ void Table::WriteHeader()
         }
         h[0x2D] = static_cast<std::uint8_t>(counter);
     }
-    WriteAt(m_fd, m_dbPath, 0, h, static_cast<std::size_t>(std::min(m_headerSize, kExtendedHeader)));
+    m_dataFile.WriteAt(0, h, static_cast<std::size_t>(std::min(m_dataFile.HeaderSize(), kExtendedHeader)));
 }
 
 void Table::RebuildPrimaryIndex()
 {
-    const std::string pxPath = Companion(m_folder, m_fileName, ".PX");
-    const int fd = ::open(pxPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Fail("cannot write the primary index \"" + pxPath + "\": " + SystemErrorText(errno));
-    }
-    UniqueFd guard(fd);
-    const std::size_t nameLength = m_version >= 0x0C ? 261 : 79;
-    if (m_pxHeader.empty()) {
-        // Keep the index's own header (its counters and unknown bytes) when it fits this table.
-        std::vector<std::uint8_t> header(0x800, 0);
-        struct stat info = {};
-        bool reuse = false;
-        if (::fstat(fd, &info) == 0 && info.st_size >= 0x800) {
-            ReadAt(fd, pxPath, 0, header.data(), header.size());
-            reuse = GetU16(header.data() + 0x02) == 0x800 && header[0x04] == 1
-                && GetU16(header.data() + 0x21) == m_keyFields && header[0x05] >= 1 && header[0x05] <= 32;
-        }
-        std::uint8_t* p = header.data();
-        if (!reuse) {
-            std::fill(header.begin(), header.end(), 0);
-            PutU16(p + 0x02, 0x800);
-            p[0x04] = 1;
-            p[0x05] = static_cast<std::uint8_t>(m_blockSize / 1024);
-            PutU16(p + 0x12, static_cast<std::uint32_t>(GetU16(m_header.data() + 0x12) + 1));
-            PutU16(p + 0x21, static_cast<std::uint32_t>(m_keyFields));
-            p[0x29] = static_cast<std::uint8_t>(m_sortOrder);
-            p[0x2C] = static_cast<std::uint8_t>(m_header[0x2D] - 1);
-            p[0x2D] = 2;
-            p[0x2E] = 1;
-            p[0x39] = static_cast<std::uint8_t>(m_version);
-            std::memcpy(p + 0x58, m_header.data() + kExtendedHeader, 2 * static_cast<std::size_t>(m_keyFields));
-            const std::string base = BaseName(m_fileName);
-            std::memcpy(p + 0x58 + 2 * m_keyFields + 4, base.data(), std::min(base.size(), nameLength - 1));
-            PutU16(p + 0x51, static_cast<std::uint32_t>(kFixedHeader + 2 * m_keyFields + 4 + nameLength));
-        }
-        PutU16(p, static_cast<std::uint32_t>(m_keySize + 6));
-        m_pxHeader = std::move(header);
-        m_pxBlocks.clear();
-        const auto size = ::lseek(fd, 0, SEEK_END);
-        if (size > 0x800) {
-            m_pxBlocks.resize(static_cast<std::size_t>(size - 0x800));
-            ReadAt(fd, pxPath, 0x800, m_pxBlocks.data(), m_pxBlocks.size());
+    std::vector<IndexLeaf> leaves;
+    for (std::size_t i = 0; i < m_chain.size(); ++i) {
+        if (m_chain[i].count > 0) {
+            leaves.push_back({ FirstKey(i), m_chain[i].number, m_chain[i].count });
         }
     }
-    std::uint8_t* p = m_pxHeader.data();
-    // The index counter follows the table's by the distance the two had before.
-    p[0x2C] = static_cast<std::uint8_t>(p[0x2C] + 1);
-
-    const std::size_t blockSize = static_cast<std::size_t>(p[0x05]) * 1024;
-    const std::size_t keySize = static_cast<std::size_t>(m_keySize);
-    const std::size_t entrySize = keySize + 6;
-    const std::size_t perBlock = (blockSize - 6) / entrySize;
-    if (perBlock < 2) {
-        Fail("the key is too long for the primary index.");
-    }
-    struct Entry
-    {
-        const std::uint8_t* key;
-        std::uint16_t block;
-        std::int64_t count;
-    };
-    std::vector<std::vector<Entry>> levels(1);
-    for (const auto& ref : m_chain) {
-        if (ref.count > 0) {
-            levels[0].push_back({ FirstKey(static_cast<std::size_t>(&ref - m_chain.data())), ref.number, ref.count });
-        }
-    }
-    // Blocks per level, from the leaves up to a single root; the root is numbered 1 and each
-    // lower level follows it.
-    std::vector<std::size_t> blocksPerLevel;
-    for (std::size_t entriesAtLevel = levels[0].size();;) {
-        const std::size_t blocks = (entriesAtLevel + perBlock - 1) / perBlock;
-        blocksPerLevel.push_back(blocks);
-        if (blocks <= 1) {
-            break;
-        }
-        entriesAtLevel = blocks;
-    }
-    levels.resize(blocksPerLevel.size());
-    std::vector<std::size_t> firstNumber(levels.size());
-    std::size_t nextNumber = 1;
-    for (std::size_t l = levels.size(); l > 0; --l) {
-        firstNumber[l - 1] = nextNumber;
-        nextNumber += blocksPerLevel[l - 1];
-    }
-    const std::size_t totalBlocks = levels[0].empty() ? 0 : nextNumber - 1;
-    if (totalBlocks > 0xFFFF) {
-        Fail("the primary index is too large.");
-    }
-    for (std::size_t l = 0; l + 1 < levels.size(); ++l) {
-        for (std::size_t b = 0; b < blocksPerLevel[l]; ++b) {
-            const std::size_t begin = b * perBlock;
-            const std::size_t end = std::min(levels[l].size(), begin + perBlock);
-            std::int64_t sum = 0;
-            for (std::size_t i = begin; i < end; ++i) {
-                sum += levels[l][i].count;
-            }
-            levels[l + 1].push_back({ levels[l][begin].key, static_cast<std::uint16_t>(firstNumber[l] + b), sum });
-        }
-    }
-    std::vector<std::uint8_t> data(totalBlocks * blockSize, 0);
-    std::int64_t entries = 0;
-    for (std::size_t l = 0; totalBlocks > 0 && l < levels.size(); ++l) {
-        const auto& level = levels[l];
-        for (std::size_t b = 0; b < blocksPerLevel[l]; ++b) {
-            const std::size_t number = firstNumber[l] + b;
-            std::uint8_t* block = data.data() + (number - 1) * blockSize;
-            const std::size_t begin = b * perBlock;
-            const std::size_t end = std::min(level.size(), begin + perBlock);
-            PutU16(block, static_cast<std::uint32_t>(b + 1 < blocksPerLevel[l] ? number + 1 : 0));
-            PutU16(block + 2, static_cast<std::uint32_t>(b > 0 ? number - 1 : 0));
-            PutU16(block + 4,
-                   static_cast<std::uint16_t>((static_cast<int>(end - begin) - 1) * static_cast<int>(entrySize)));
-            for (std::size_t i = begin; i < end; ++i) {
-                std::uint8_t* e = block + 6 + (i - begin) * entrySize;
-                std::memcpy(e, level[i].key, keySize);
-                EncodeInteger(e + keySize, 2, level[i].block);
-                EncodeInteger(e + keySize + 2, 2, std::min<std::int64_t>(level[i].count, 32767));
-                EncodeInteger(e + keySize + 4, 2, 0);
-                ++entries;
-            }
-        }
-    }
-    PutU32(p + 0x06, static_cast<std::uint32_t>(entries));
-    PutU16(p + 0x0A, static_cast<std::uint32_t>(totalBlocks));
-    PutU16(p + 0x0C, static_cast<std::uint32_t>(totalBlocks));
-    PutU16(p + 0x0E, totalBlocks > 0 ? 1 : 0);
-    PutU16(p + 0x10, static_cast<std::uint32_t>(totalBlocks > 0 ? firstNumber[0] + blocksPerLevel[0] - 1 : 0));
-    PutU16(p + 0x1E, 1);
-    p[0x20] = static_cast<std::uint8_t>(totalBlocks > 0 ? levels.size() : 0);
-    PutU16(p + 0x3A, static_cast<std::uint32_t>(totalBlocks));
-    // Only the blocks that differ from the index as last written go to disk.
-    for (std::size_t b = 0; b < totalBlocks; ++b) {
-        const std::size_t offset = b * blockSize;
-        if (offset + blockSize <= m_pxBlocks.size()
-            && std::memcmp(m_pxBlocks.data() + offset, data.data() + offset, blockSize) == 0) {
-            continue;
-        }
-        WriteAll(fd, pxPath, 0x800 + offset, data.data() + offset, blockSize);
-    }
-    if (data.size() != m_pxBlocks.size() && ::ftruncate(fd, static_cast<off_t>(0x800 + data.size())) != 0) {
-        Fail("cannot write the primary index \"" + pxPath + "\": " + SystemErrorText(errno));
-    }
-    WriteAll(fd, pxPath, 0, m_pxHeader.data(), m_pxHeader.size());
-    m_pxBlocks = std::move(data);
+    IndexHeaderParams params;
+    params.fileType = 1;
+    params.blockSize = m_dataFile.BlockSize();
+    params.keySize = m_keySize;
+    params.keyFieldCount = m_keyFields;
+    params.fieldPairs = m_header.data() + kExtendedHeader;
+    params.tableBaseName = BaseName(m_fileName);
+    params.sortOrder = m_sortOrder;
+    params.version = m_version;
+    params.tableCounter = static_cast<std::uint32_t>(GetU16(m_header.data() + 0x12) + 1);
+    params.indexCounter = static_cast<std::uint8_t>(m_header[0x2D] - 1);
+    m_primaryIndex.Build(Companion(m_folder, m_fileName, ".PX"), m_dbPath, std::move(leaves), params);
 }
 
 void Table::Post()
@@ -1664,7 +948,7 @@ void Table::Post()
     // New memo and blob values go to the .MB before the record points at them.
     for (const auto& [index, value] : m_pendingBlobs) {
         const Field& field = *m_fields[static_cast<std::size_t>(index)];
-        WriteBlob(field, record.data() + field.m_offset, value);
+        m_memo.WriteBlob(field, record.data() + field.m_offset, value);
     }
     if (m_state == State::Insert) {
         AssignAutoInc(record);
@@ -1692,7 +976,7 @@ void Table::Post()
             m_record = pos;
         } else {
             std::vector<std::uint8_t> block;
-            ReadBlockRaw(m_chain[ci].number, block);
+            m_dataFile.ReadBlock(m_chain[ci].number, block);
             std::memcpy(block.data() + 6 + pos * static_cast<std::size_t>(m_recordSize), record.data(), record.size());
             WriteBlockRaw(m_chain[ci].number, block);
             m_chainIndex = ci;
@@ -1700,7 +984,7 @@ void Table::Post()
         }
         for (const auto& [index, value] : m_pendingBlobs) {
             const Field& field = *m_fields[static_cast<std::size_t>(index)];
-            FreeBlob(field, m_original.data() + field.m_offset);
+            m_memo.FreeBlob(field, m_original.data() + field.m_offset);
         }
     }
     WriteHeader();
@@ -1752,10 +1036,10 @@ void Table::Delete()
     RemoveRecord(ci, pos);
     for (const auto& field : m_fields) {
         if (field->IsBlob()) {
-            FreeBlob(*field, victim.data() + field->m_offset);
+            m_memo.FreeBlob(*field, victim.data() + field->m_offset);
         }
     }
-    if (m_version >= 5 && m_headerSize >= kExtendedHeader) {
+    if (m_version >= 5 && m_dataFile.HeaderSize() >= kExtendedHeader) {
         PutU16(m_header.data() + 0x70, static_cast<std::uint32_t>(GetU16(m_header.data() + 0x70) + 1));
     }
     WriteHeader();
@@ -1781,9 +1065,7 @@ void Table::Flush()
     if (m_writable && ::fsync(m_fd) != 0) {
         Fail("cannot flush the table to disk: " + SystemErrorText(errno));
     }
-    if (m_mbFd >= 0 && m_mbWritable) {
-        ::fsync(m_mbFd);
-    }
+    m_memo.Sync();
     if (IsKeyed() && m_writable) {
         const std::string pxPath = Companion(m_folder, m_fileName, ".PX");
         const int fd = ::open(pxPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -1885,7 +1167,7 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
     }
     // Blocks above 4 KiB need the level-7 header with its longer table name.
     const std::uint8_t version = blockCode > 4 ? 0x0C : 0x0B;
-    const std::size_t nameLength = version >= 0x0C ? 261 : 79;
+    const std::size_t nameLength = TableNameLength(version);
 
     const int n = static_cast<int>(fields.size());
     std::vector<std::uint8_t> header(kExtendedHeader, 0);
@@ -2004,24 +1286,18 @@ void Table::Create(const std::string& folder, const std::string& fileName, const
     if (keyFieldCount > 0) {
         // An empty primary index: header only, no blocks, root 1 at level 0.
         const std::string pxPath = platform::JoinPath(folder, CompanionName(name, ".PX"));
-        std::vector<std::uint8_t> px(0x800, 0);
-        std::uint8_t* p = px.data();
-        PutU16(p + 0x00, static_cast<std::uint32_t>(keySize + 6));
-        PutU16(p + 0x02, 0x800);
-        p[0x04] = 1;
-        p[0x05] = static_cast<std::uint8_t>(blockCode);
-        PutU16(p + 0x12, 4);
-        PutU16(p + 0x1E, 1);
-        PutU16(p + 0x21, static_cast<std::uint32_t>(keyFieldCount));
-        p[0x29] = kSortOrderAscii;
-        p[0x2C] = 2;
-        p[0x2D] = 2;
-        p[0x2E] = 1;
-        p[0x39] = version;
-        std::memcpy(p + 0x58, h + kExtendedHeader, 2 * static_cast<std::size_t>(keyFieldCount));
-        const std::string base = BaseName(name);
-        std::memcpy(p + 0x58 + 2 * keyFieldCount + 4, base.data(), std::min(base.size(), nameLength - 1));
-        PutU16(p + 0x51, static_cast<std::uint32_t>(0x58 + 2 * keyFieldCount + 4 + nameLength));
+        IndexHeaderParams params;
+        params.fileType = 1;
+        params.blockSize = blockCode * 1024;
+        params.keySize = keySize;
+        params.keyFieldCount = keyFieldCount;
+        params.fieldPairs = h + kExtendedHeader;
+        params.tableBaseName = BaseName(name);
+        params.sortOrder = kSortOrderAscii;
+        params.version = version;
+        params.tableCounter = 4;
+        params.indexCounter = 2;
+        const std::vector<std::uint8_t> px = NewIndexHeader(params);
         const int fd = ::open(pxPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
             fail(SystemErrorText(errno));
@@ -2050,7 +1326,7 @@ void Table::EmptyTable(const std::string& folder, const std::string& fileName)
     if (table.IsKeyed()) {
         table.RebuildPrimaryIndex();
     }
-    if (::ftruncate(table.m_fd, table.m_headerSize) != 0) {
+    if (::ftruncate(table.m_fd, table.m_dataFile.HeaderSize()) != 0) {
         table.Fail("cannot empty the table: " + SystemErrorText(errno));
     }
     const std::string mbPath = Companion(folder, fileName, ".MB");
@@ -2058,10 +1334,10 @@ void Table::EmptyTable(const std::string& folder, const std::string& fileName)
         const int fd = ::open(mbPath.c_str(), O_RDWR | O_CLOEXEC);
         if (fd >= 0) {
             UniqueFd guard(fd);
-            std::uint8_t head[kMbUnit];
+            std::uint8_t head[kMemoUnit];
             ssize_t got = ::pread(fd, head, sizeof head, 0);
-            if (got == kMbUnit && head[0] == 0) {
-                if (::ftruncate(fd, kMbUnit) != 0) {
+            if (got == kMemoUnit && head[0] == 0) {
+                if (::ftruncate(fd, kMemoUnit) != 0) {
                     table.Fail("cannot empty the memo file: " + SystemErrorText(errno));
                 }
             }

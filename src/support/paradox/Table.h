@@ -1,5 +1,8 @@
 #pragma once
 
+#include "support/paradox/BlockFile.h"
+#include "support/paradox/KeyIndex.h"
+#include "support/paradox/MemoFile.h"
 #include "support/platform/FileLock.h"
 #include "support/text/DateTime.h"
 
@@ -16,6 +19,10 @@ namespace wh::paradox {
 // tables) and NAME.MB (memo and blob values). Texts are the table's code-page bytes (Windows-1252
 // for the product's tables), handed over unconverted. Every failure throws wh::TableError with a
 // message that names the file or table; a damaged or hostile file is an error, never a crash.
+//
+// Layout: Table keeps the cursor, the edits and the order of writes; BlockFile reads the header and
+// block chain that the .DB shares with the index files, KeyIndex builds and reads the .PX tree,
+// MemoFile keeps the .MB.
 //
 // Sharing follows the product's convention: an open table holds flock(2) on its .DB (shared or
 // exclusive, never waiting). A post serialises its write with a short byte-range lock on the .DB,
@@ -102,6 +109,7 @@ public:
 
 private:
     friend class Table;
+    friend class MemoFile;
     Field(Table* table, int index, std::string name, FieldType type, int size, int offset, int width)
         : m_table(table)
         , m_index(index)
@@ -192,35 +200,19 @@ public:
 
 private:
     friend class Field;
-    struct BlockRef
-    {
-        std::uint16_t number;
-        int count;
-    };
     enum class State { Browse, Edit, Insert };
 
-    // File access that checks every range.
-    void ReadAt(int fd, const std::string& path, std::uint64_t offset, void* data, std::size_t size) const;
-    void WriteAt(int fd, const std::string& path, std::uint64_t offset, const void* data, std::size_t size);
     [[noreturn]] void Fail(const std::string& what) const;
 
     void LoadHeader();
     void LoadChain();
     void ReloadIfChanged();
-    std::uint64_t BlockOffset(std::uint16_t number) const;
     void LoadBlock(std::size_t chainIndex);
-    void ReadBlockRaw(std::uint16_t number, std::vector<std::uint8_t>& block) const;
     void WriteBlockRaw(std::uint16_t number, const std::vector<std::uint8_t>& block);
-    void DecryptBlock(std::vector<std::uint8_t>& block, std::uint16_t number) const;
     void PositionAt(std::size_t chainIndex, int record);
     void ClearRecordBuffer();
 
-    // Blob values.
-    std::string ReadBlob(const Field& field, const std::uint8_t* raw) const;
-    void OpenMemoFile(bool forWrite) const;
-    void WriteBlob(const Field& field, std::uint8_t* raw, const std::string& value);
-    void FreeBlob(const Field& field, const std::uint8_t* raw);
-    std::uint64_t LastMemoBlock(std::uint64_t end, std::uint16_t counter);
+    std::string ReadBlob(const Field& field, const std::uint8_t* raw) const { return m_memo.ReadBlob(field, raw); }
 
     // Writing.
     void CheckWritable() const;
@@ -236,7 +228,7 @@ private:
     {
         return m_firstKeys.data() + chainIndex * static_cast<std::size_t>(m_keySize);
     }
-    void ChainInsert(std::size_t chainIndex, BlockRef ref, const std::uint8_t* firstKey);
+    void ChainInsert(std::size_t chainIndex, ChainBlock ref, const std::uint8_t* firstKey);
     void ChainErase(std::size_t chainIndex);
     void ChainClear();
     void AssignAutoInc(std::vector<std::uint8_t>& record);
@@ -254,10 +246,9 @@ private:
     bool m_writable = false;
     std::uint64_t m_fileSize = 0;
 
+    BlockFile m_dataFile; // the .DB's blocks
     std::vector<std::uint8_t> m_header;
-    int m_headerSize = 0;
     int m_recordSize = 0;
-    int m_blockSize = 0;
     int m_fileType = 0;
     std::string m_secondaryIndex; // the first secondary index file of the family; empty without one
     int m_version = 0;
@@ -268,7 +259,7 @@ private:
     std::uint32_t m_cryptKey = 0;
     std::uint16_t m_fileBlocks = 0;
     std::vector<std::unique_ptr<Field>> m_fields;
-    std::vector<BlockRef> m_chain; // data blocks in chain order
+    std::vector<ChainBlock> m_chain; // data blocks in chain order
     std::vector<std::uint8_t> m_firstKeys; // the key of each block's first record, in chain order
     std::int64_t m_recordCount = 0;
     std::int64_t m_maxAutoInc = -1; // highest stored value, found on first need
@@ -285,17 +276,8 @@ private:
     std::map<int, std::string> m_pendingBlobs; // blob values set during Edit/Append
 
     // The primary index as last written, so that a post rewrites only the blocks that changed.
-    std::vector<std::uint8_t> m_pxHeader;
-    std::vector<std::uint8_t> m_pxBlocks;
-
-    mutable std::string m_mbPath;
-    mutable int m_mbFd = -1;
-    mutable bool m_mbWritable = false;
-    // Where the .MB's last block starts, as this handle last found it; valid while the file's
-    // modification counter still reads `m_mbLastCounter` (every blob write moves it).
-    bool m_mbLastKnown = false;
-    std::uint64_t m_mbLastBlock = 0;
-    std::uint16_t m_mbLastCounter = 0;
+    KeyIndex m_primaryIndex;
+    mutable MemoFile m_memo;
 };
 
 // The type letter of the Paradox documentation ("A", "N", "+", ...), for messages and dumps.
