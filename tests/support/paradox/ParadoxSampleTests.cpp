@@ -3,6 +3,7 @@
 #include "ParadoxTestUtil.h"
 
 #include "support/Errors.h"
+#include "support/paradox/KeyIndex.h"
 
 #include <gtest/gtest.h>
 
@@ -239,6 +240,30 @@ TEST(ParadoxSamples, RebuiltPrimaryIndexEqualsTheOriginal)
         EXPECT_NE(db[0x2D], originalDb[0x2D]);
         EXPECT_GE(static_cast<unsigned char>(db[0x2D]), 2);
         EXPECT_EQ(wh::test::U32At(px, 0x06), wh::test::U32At(originalPx, 0x06));
+    }
+}
+
+// The index reader reads the original engine's primary indexes: their leaves are the data blocks.
+TEST(ParadoxSamples, IndexReaderReadsTheOriginalIndexes)
+{
+    for (const auto& [sub, db, px] :
+         std::vector<std::tuple<std::string, std::string, std::string>> { { "fields", "long.db", "long.px" },
+                                                                          { "fields", "memo.db", "memo.px" },
+                                                                          { "joins", "C.DB", "C.PX" },
+                                                                          { "joins", "B.db", "B.PX" } }) {
+        SCOPED_TRACE(db);
+        const std::string pxBytes = wh::test::ReadFile(SamplesDir() + "/" + sub + "/" + px);
+        const auto levels = ReadKeyIndex(SamplesDir() + "/" + sub + "/" + px);
+        ASSERT_EQ(levels.size(), static_cast<unsigned char>(pxBytes[0x20]));
+        ASSERT_FALSE(levels.empty());
+        std::vector<wh::test::IndexEntry> leaves;
+        for (const auto& entry : levels.front()) {
+            leaves.push_back(
+                { std::string(entry.key.begin(), entry.key.end()), entry.block, static_cast<int>(entry.count) });
+        }
+        EXPECT_EQ(leaves, wh::test::LevelOneEntries(pxBytes));
+        const std::string dbBytes = wh::test::ReadFile(SamplesDir() + "/" + sub + "/" + db);
+        EXPECT_EQ(leaves, wh::test::EntriesFromData(dbBytes, wh::test::U16At(pxBytes, 0) - 6));
     }
 }
 

@@ -3,10 +3,12 @@
 #include "ParadoxTestUtil.h"
 
 #include "support/Errors.h"
+#include "support/paradox/KeyIndex.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <set>
@@ -197,6 +199,50 @@ TEST(ParadoxWrite, MemoLeadersAndBlocksFollowTheFormat)
     EXPECT_EQ(wh::test::U16At(mb, block + 7), wh::test::U16At(db, third + 22));
     EXPECT_EQ(wh::test::U16At(mb, 3), wh::test::U16At(db, third + 22));
     EXPECT_EQ(mb.size() % 4096, 0u);
+}
+
+// The index reader gives back every level of an index that the engine built: the leaves name the
+// data blocks in chain order, and every level counts every record once.
+TEST(ParadoxWrite, IndexReaderSeesEveryLevelOfABuiltIndex)
+{
+    TempTree tree;
+    Table::Create(tree.Root(), "Levels.db", { { "Key", FieldType::Alpha, 200 }, { "N", FieldType::Long } }, 1);
+    Table table(tree.Root(), "Levels.db");
+    table.Open();
+    const int records = 600;
+    for (int i = records; i > 0; --i) {
+        table.Append();
+        char key[16];
+        std::snprintf(key, sizeof key, "key %05d", i * 7);
+        table.FieldAt(0).SetText(key);
+        table.FieldAt(1).SetInteger(i);
+        table.Post();
+    }
+    table.Close();
+    const std::string db = ReadFile(tree.Path("Levels.db"));
+    const std::string px = ReadFile(tree.Path("Levels.px"));
+    const auto levels = ReadKeyIndex(tree.Path("Levels.px"));
+    ASSERT_GE(levels.size(), 2u);
+    EXPECT_EQ(levels.size(), static_cast<unsigned char>(px[0x20]));
+    for (std::size_t l = 1; l < levels.size(); ++l) {
+        EXPECT_LT(levels[l].size(), levels[l - 1].size()); // an entry a block of the level below
+    }
+    std::vector<wh::test::IndexEntry> leaves;
+    for (const auto& entry : levels.front()) {
+        leaves.push_back(
+            { std::string(entry.key.begin(), entry.key.end()), entry.block, static_cast<int>(entry.count) });
+    }
+    EXPECT_EQ(leaves, wh::test::EntriesFromData(db, 200));
+    for (const auto& level : levels) {
+        std::int64_t total = 0;
+        for (std::size_t i = 0; i < level.size(); ++i) {
+            total += level[i].count;
+            if (i > 0) {
+                EXPECT_LT(level[i - 1].key, level[i].key);
+            }
+        }
+        EXPECT_EQ(total, records);
+    }
 }
 
 TEST(ParadoxWrite, KeyedTablesStayInOrderWithAValidIndex)
