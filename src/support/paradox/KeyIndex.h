@@ -48,6 +48,8 @@ class KeyIndex
 public:
     // Drops the index as last written: the next build starts from the file again.
     void Forget();
+    // The index's header as last written or read; empty before the first build.
+    const std::vector<std::uint8_t>& Header() const { return m_header; }
     // Rewrites the index file at `path` for these leaves (in chain order, none empty). The file's
     // own header is kept when it fits `params` (its counters and unknown bytes stay); otherwise a
     // new one is made from them. Only the blocks that differ from the index as this object last

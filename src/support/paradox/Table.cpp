@@ -3,6 +3,7 @@
 #include "support/Errors.h"
 #include "support/paradox/Encoding.h"
 #include "support/paradox/FormatDetail.h"
+#include "support/paradox/SecondaryIndex.h"
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
 
@@ -100,6 +101,14 @@ Table::Table(std::string folder, std::string fileName)
 {
 }
 
+Table::Table(std::string folder, std::string fileName, IndexFileTag)
+    : m_folder(std::move(folder))
+    , m_fileName(std::move(fileName))
+    , m_tableName(m_fileName)
+    , m_isIndexFile(true)
+{
+}
+
 Table::~Table()
 {
     Close();
@@ -137,8 +146,14 @@ void Table::Open(OpenMode mode)
     }
     m_fd = m_lock.Descriptor();
     m_writable = (::fcntl(m_fd, F_GETFL) & O_ACCMODE) == O_RDWR;
-    const std::vector<std::string> indexes = SecondaryIndexFiles(m_folder, m_fileName);
-    m_secondaryIndex = indexes.empty() ? std::string() : indexes.front();
+    m_indexFiles.clear();
+    if (!m_isIndexFile) {
+        for (const std::string& name : SecondaryIndexFiles(m_folder, m_fileName)) {
+            if (std::toupper(static_cast<unsigned char>(name[name.size() - 3])) == 'X') {
+                m_indexFiles.push_back(name);
+            }
+        }
+    }
     try {
         RangeLock readLock(m_fd, F_RDLCK);
         LoadHeader();
@@ -156,6 +171,8 @@ void Table::Close()
     m_state = State::Browse;
     m_pendingBlobs.clear();
     m_memo.Close();
+    m_indexes.clear();
+    m_indexesRepaired = false;
     m_lock.Release();
     m_fd = -1;
     m_fields.clear();
@@ -175,10 +192,14 @@ void Table::LoadHeader()
     m_keyFields = header.keyFieldCount;
     m_sortOrder = header.sortOrder;
     m_fileBlocks = header.fileBlocks;
-    if (m_fileType != 0 && m_fileType != 2) {
-        Fail("the file is not a Paradox data table.");
+    if (m_isIndexFile ? (m_fileType != 3 && m_fileType != 5 && m_fileType != 6 && m_fileType != 8)
+                      : (m_fileType != 0 && m_fileType != 2)) {
+        Fail(m_isIndexFile ? "the file is not a Paradox secondary index." : "the file is not a Paradox data table.");
     }
     ParseBlockFileLayout(header, m_dbPath);
+    if (m_isIndexFile) {
+        LoadIndexFileLayout(header);
+    }
     m_dataFile.Attach(m_fd, m_dbPath, header.headerSize, header.blockSize);
     m_cryptKey = header.cryptKey;
     m_codePage = header.codePage;
@@ -355,7 +376,16 @@ void Table::Refresh()
 
 int Table::CompareKeys(const std::uint8_t* a, const std::uint8_t* b) const
 {
-    return std::memcmp(a, b, static_cast<std::size_t>(m_keySize));
+    if (m_keyParts.empty()) {
+        return std::memcmp(a, b, static_cast<std::size_t>(m_keySize));
+    }
+    for (const KeyPart& part : m_keyParts) {
+        const int order = std::memcmp(a + part.offset, b + part.offset, static_cast<std::size_t>(part.width));
+        if (order != 0) {
+            return part.descending ? -order : order;
+        }
+    }
+    return 0;
 }
 
 bool Table::LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& record)
@@ -365,9 +395,7 @@ bool Table::LocateKey(const std::uint8_t* key, std::size_t& chainIndex, int& rec
     std::size_t low = 0;
     std::size_t high = m_chain.size();
     const bool anyEmpty = std::any_of(m_chain.begin(), m_chain.end(), [](const ChainBlock& b) { return b.count == 0; });
-    auto notAbove = [&](std::size_t index) {
-        return std::memcmp(FirstKey(index), key, static_cast<std::size_t>(m_keySize)) <= 0;
-    };
+    auto notAbove = [&](std::size_t index) { return CompareKeys(FirstKey(index), key) <= 0; };
     if (anyEmpty) {
         for (std::size_t i = 0; i < m_chain.size(); ++i) {
             if (m_chain[i].count == 0) {
@@ -530,7 +558,7 @@ Field& Table::FieldByName(std::string_view name)
 // ---------------------------------------------------------------------------------------------
 // Editing
 
-void Table::CheckWritable() const
+void Table::CheckWritable()
 {
     if (!IsOpen()) {
         Fail("the table is not open.");
@@ -541,12 +569,6 @@ void Table::CheckWritable() const
     if (m_version < 5 && IsKeyed()) {
         Fail("tables of this old format can only be read.");
     }
-    // A write would leave the index out of date, and the adjusting product then refuses to open
-    // the table at all: better no write than a table the product cannot use.
-    if (!m_secondaryIndex.empty()) {
-        Fail("it has the secondary index " + m_secondaryIndex
-             + ", which this program cannot keep up to date yet; the table can only be read.");
-    }
     if (IsKeyed() && m_sortOrder != 0x00 && m_sortOrder != kSortOrderAscii) {
         for (int i = 0; i < m_keyFields; ++i) {
             if (m_fields[static_cast<std::size_t>(i)]->Type() == FieldType::Alpha) {
@@ -554,6 +576,7 @@ void Table::CheckWritable() const
             }
         }
     }
+    PrepareIndexes();
 }
 
 void Table::Edit()
@@ -611,6 +634,8 @@ void Table::ReloadIfChanged()
     if (!same) {
         LoadHeader();
         LoadChain();
+        // Another writer was here: its index writes are checked again before ours.
+        m_indexesRepaired = false;
     }
 }
 
@@ -778,6 +803,10 @@ void Table::InsertRecord(const std::vector<std::uint8_t>& record)
             }
             const int moved = count - keep;
             std::memcpy(other.data() + 6, block.data() + 6 + keep * rs, moved * rs);
+            for (int r = 0; m_collectMoves && r < moved; ++r) {
+                const std::uint8_t* at = other.data() + 6 + r * rs;
+                m_movedRecords.emplace_back(at, at + rs);
+            }
             std::memset(block.data() + 6 + keep * rs, 0, moved * rs);
             int leftCount = keep;
             int rightCount = moved;
@@ -862,6 +891,10 @@ void Table::RemoveRecord(std::size_t ci, int pos)
         const int moved = m_chain[1].count;
         std::memset(block.data() + 6, 0, block.size() - 6);
         std::memcpy(block.data() + 6, second.data() + 6, moved * rs);
+        for (int r = 0; m_collectMoves && r < moved; ++r) {
+            const std::uint8_t* at = block.data() + 6 + r * rs;
+            m_movedRecords.emplace_back(at, at + rs);
+        }
         SetBlockLinks(block, afterNext, prev, moved, m_recordSize);
         m_chain[0].count = moved;
         SetFirstKey(0, block);
@@ -899,19 +932,36 @@ void Table::WriteHeader()
         PutU16(h + 0x0C, m_fileBlocks);
         PutU16(h + 0x3A, m_fileBlocks);
     }
-    if (m_version >= 5 && m_dataFile.HeaderSize() >= kExtendedHeader) {
+    if (m_version >= 5 && m_dataFile.HeaderSize() >= kExtendedHeader && !m_isIndexFile) {
         // The engine's edit counter: other openers see from it that the table changed.
         PutU16(h + 0x74, static_cast<std::uint32_t>(GetU16(h + 0x74) + 1));
     }
-    if (IsKeyed()) {
-        // The primary index is rewritten with every change; its counter moves in step.
+    if (IsKeyed() || HasIndexFiles()) {
+        // The primary index is rewritten with every change; its counter moves in step. Secondary
+        // indexes keep the value they were last brought up to date with.
         int counter = h[0x2D] + 1;
         if (counter > 255) {
             counter = 2;
         }
         h[0x2D] = static_cast<std::uint8_t>(counter);
     }
-    m_dataFile.WriteAt(0, h, static_cast<std::size_t>(std::min(m_dataFile.HeaderSize(), kExtendedHeader)));
+    WriteHeaderBytes();
+}
+
+void Table::WriteHeaderBytes()
+{
+    m_dataFile.WriteAt(0, m_header.data(),
+                       static_cast<std::size_t>(std::min(m_dataFile.HeaderSize(), kExtendedHeader)));
+}
+
+std::string Table::PrimaryIndexPath() const
+{
+    if (!m_isIndexFile) {
+        return Companion(m_folder, m_fileName, ".PX");
+    }
+    // NAME.X02 has NAME.Y02, NAME.XG0 has NAME.YG0.
+    const std::string ext = ".Y" + text::UpperCase(m_fileName.substr(m_fileName.size() - 2));
+    return Companion(m_folder, m_fileName, ext.c_str());
 }
 
 void Table::RebuildPrimaryIndex()
@@ -923,7 +973,7 @@ void Table::RebuildPrimaryIndex()
         }
     }
     IndexHeaderParams params;
-    params.fileType = 1;
+    params.fileType = m_isIndexFile ? (m_fileType == 3 || m_fileType == 5 ? 4 : 7) : 1;
     params.blockSize = m_dataFile.BlockSize();
     params.keySize = m_keySize;
     params.keyFieldCount = m_keyFields;
@@ -933,7 +983,7 @@ void Table::RebuildPrimaryIndex()
     params.version = m_version;
     params.tableCounter = static_cast<std::uint32_t>(GetU16(m_header.data() + 0x12) + 1);
     params.indexCounter = static_cast<std::uint8_t>(m_header[0x2D] - 1);
-    m_primaryIndex.Build(Companion(m_folder, m_fileName, ".PX"), m_dbPath, std::move(leaves), params);
+    m_primaryIndex.Build(PrimaryIndexPath(), m_dbPath, std::move(leaves), params);
 }
 
 void Table::Post()
@@ -944,6 +994,9 @@ void Table::Post()
     CheckWritable();
     RangeLock writeLock(m_fd, F_WRLCK);
     ReloadIfChanged();
+    RepairIndexes();
+    std::vector<std::vector<std::uint8_t>> removed;
+    m_movedRecords.clear();
     std::vector<std::uint8_t> record = m_current;
     // New memo and blob values go to the .MB before the record points at them.
     for (const auto& [index, value] : m_pendingBlobs) {
@@ -963,6 +1016,9 @@ void Table::Post()
             Fail("the record was changed or deleted by another user.");
         }
         AssignAutoInc(record);
+        if (m_collectMoves) {
+            removed.push_back(m_original);
+        }
         if (IsKeyed() && CompareKeys(record.data(), m_original.data()) != 0) {
             // A new key: insert first, then remove the old record, so a crash in between keeps both.
             InsertRecord(record);
@@ -990,6 +1046,11 @@ void Table::Post()
     WriteHeader();
     if (IsKeyed()) {
         RebuildPrimaryIndex();
+    }
+    if (m_collectMoves) {
+        std::vector<std::vector<std::uint8_t>> touched = std::move(m_movedRecords);
+        touched.push_back(record);
+        UpdateIndexes(removed, touched);
     }
     m_state = State::Browse;
     m_pendingBlobs.clear();
@@ -1026,6 +1087,8 @@ void Table::Delete()
     RangeLock writeLock(m_fd, F_WRLCK);
     const std::vector<std::uint8_t> victim = m_current;
     ReloadIfChanged();
+    RepairIndexes();
+    m_movedRecords.clear();
     std::size_t ci = m_chainIndex;
     int pos = m_record;
     // As for a post: the memo and blob values to free are those of the record as this handle saw it.
@@ -1045,6 +1108,9 @@ void Table::Delete()
     WriteHeader();
     if (IsKeyed()) {
         RebuildPrimaryIndex();
+    }
+    if (m_collectMoves) {
+        UpdateIndexes({ victim }, m_movedRecords);
     }
     // Stay at the record that followed the deleted one.
     if (m_chain.size() < chainBefore && ci >= m_chain.size()) {
@@ -1067,7 +1133,7 @@ void Table::Flush()
     }
     m_memo.Sync();
     if (IsKeyed() && m_writable) {
-        const std::string pxPath = Companion(m_folder, m_fileName, ".PX");
+        const std::string pxPath = PrimaryIndexPath();
         const int fd = ::open(pxPath.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
             UniqueFd guard(fd);
@@ -1328,6 +1394,11 @@ void Table::EmptyTable(const std::string& folder, const std::string& fileName)
     }
     if (::ftruncate(table.m_fd, table.m_dataFile.HeaderSize()) != 0) {
         table.Fail("cannot empty the table: " + SystemErrorText(errno));
+    }
+    for (const auto& index : table.m_indexes) {
+        if (index->IsMaintained()) {
+            index->Rebuild();
+        }
     }
     const std::string mbPath = Companion(folder, fileName, ".MB");
     if (platform::FileExists(mbPath)) {

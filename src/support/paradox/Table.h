@@ -3,6 +3,7 @@
 #include "support/paradox/BlockFile.h"
 #include "support/paradox/KeyIndex.h"
 #include "support/paradox/MemoFile.h"
+#include "support/paradox/SecondaryIndexHeader.h"
 #include "support/platform/FileLock.h"
 #include "support/text/DateTime.h"
 
@@ -22,7 +23,8 @@ namespace wh::paradox {
 //
 // Layout: Table keeps the cursor, the edits and the order of writes; BlockFile reads the header and
 // block chain that the .DB shares with the index files, KeyIndex builds and reads the .PX tree,
-// MemoFile keeps the .MB.
+// MemoFile keeps the .MB, SecondaryIndex keeps the .Xnn/.XGn files (each opened as a keyed Table of
+// its own, with its .Ynn/.YGn as primary index) in step with the records.
 //
 // Sharing follows the product's convention: an open table holds flock(2) on its .DB (shared or
 // exclusive, never waiting). A post serialises its write with a short byte-range lock on the .DB,
@@ -32,8 +34,10 @@ namespace wh::paradox {
 //
 // Limits: password-protected tables are refused with a clear error. Keyed tables whose alpha key
 // uses a language driver other than the plain byte order ones (ascii, DBWINUS0), and keyed tables
-// of the old level-3 format, are read only. Secondary indexes (.Xnn/.Ynn, .XGn/.YGn) are not
-// maintained yet, so a table that has any is read only: a write would leave them out of date.
+// of the old level-3 format, are read only. Maintained secondary indexes are kept current with every
+// post and delete, after the table's own files; a table with one this engine cannot keep (see
+// SecondaryIndex.h) refuses every write before anything is written. Non-maintained ones are left as
+// they are: the table's change counter moves on without them, which marks them out of date.
 
 enum class FieldType {
     Alpha, // A: code-page text, 1-255 bytes
@@ -68,6 +72,7 @@ struct FieldDef
 enum class OpenMode { Shared, Exclusive };
 
 class Table;
+class SecondaryIndex;
 
 // A column of an open table, bound to the table's current record. Reads of an empty field give
 // empty text, 0 or the zero date; a logical field reads as "True" or "False".
@@ -110,6 +115,7 @@ public:
 private:
     friend class Table;
     friend class MemoFile;
+    friend class SecondaryIndex;
     Field(Table* table, int index, std::string name, FieldType type, int size, int offset, int width)
         : m_table(table)
         , m_index(index)
@@ -198,8 +204,35 @@ public:
 
     int CodePage() const { return m_codePage; }
 
+    // Adds a secondary index to a closed table (replacing one of the same file name) and builds it
+    // from the records; returns the new data file's name ("NAME.X02", "NAME.XG0").
+    static std::string AddSecondaryIndex(const std::string& folder, const std::string& fileName,
+                                         const SecondaryIndexDef& def);
+    // The table's secondary indexes, opened for reading (an index whose files cannot be read is
+    // listed with the reason). Valid while the table is open.
+    std::vector<SecondaryIndex*> SecondaryIndexes();
+    // Rewrites every maintained secondary index from the records (the mend for an index left
+    // behind by a writer that died); fails, before writing, on an index this engine cannot keep.
+    void RebuildSecondaryIndexes();
+
+    // What `table check` reports: the differences between the records and the table's header,
+    // its primary index and each maintained secondary index (none: the family is consistent), and
+    // notes on what was not checked or needs no check (non-maintained indexes).
+    struct CheckReport
+    {
+        std::vector<std::string> differences;
+        std::vector<std::string> notes;
+    };
+    CheckReport Check();
+
 private:
     friend class Field;
+    friend class SecondaryIndex;
+    struct IndexFileTag
+    {
+    };
+    // Opens a secondary index's data file as a keyed table whose primary index is the .Ynn/.YGn.
+    Table(std::string folder, std::string fileName, IndexFileTag);
     enum class State { Browse, Edit, Insert };
 
     [[noreturn]] void Fail(const std::string& what) const;
@@ -215,7 +248,24 @@ private:
     std::string ReadBlob(const Field& field, const std::uint8_t* raw) const { return m_memo.ReadBlob(field, raw); }
 
     // Writing.
-    void CheckWritable() const;
+    void CheckWritable();
+    // Opens the secondary index files once per load and refuses a write that would leave a
+    // maintained one out of date.
+    void PrepareIndexes();
+    // Under the write lock, before the first change of a load: every maintained index that does not
+    // match the records (a writer died between the table and the index) is rebuilt.
+    void RepairIndexes();
+    // After the table's own files: entries of `removed` records go, entries of `touched` records
+    // (new, changed or moved to another block) are written with the block that now holds them.
+    void UpdateIndexes(const std::vector<std::vector<std::uint8_t>>& removed,
+                       const std::vector<std::vector<std::uint8_t>>& touched);
+    // The table block that holds the record with this key; 0 when there is none.
+    std::uint16_t BlockOfRecord(const std::uint8_t* record);
+    // An index data file: the field-number array and which key fields sort in reverse.
+    void LoadIndexFileLayout(const BlockFileHeader& header);
+    bool HasIndexFiles() const { return !m_indexFiles.empty(); }
+    void WriteHeaderBytes();
+    std::string PrimaryIndexPath() const;
     int CompareKeys(const std::uint8_t* a, const std::uint8_t* b) const;
     std::uint16_t AllocateBlock();
     void ReleaseBlock(std::size_t chainIndex);
@@ -250,7 +300,24 @@ private:
     std::vector<std::uint8_t> m_header;
     int m_recordSize = 0;
     int m_fileType = 0;
-    std::string m_secondaryIndex; // the first secondary index file of the family; empty without one
+    std::vector<std::string> m_indexFiles; // the family's .Xnn/.XGn files
+    std::vector<std::unique_ptr<SecondaryIndex>> m_indexes; // opened by PrepareIndexes
+    bool m_indexesRepaired = false; // since the last load
+    // Records that the current write moved to another block, collected while indexes need them.
+    bool m_collectMoves = false;
+    std::vector<std::vector<std::uint8_t>> m_movedRecords;
+
+    // A secondary index's data file: its key fields may sort in reverse, and its primary index is
+    // the .Ynn/.YGn.
+    bool m_isIndexFile = false;
+    std::vector<std::uint16_t> m_fieldNumbers; // the header's field-number array
+    struct KeyPart
+    {
+        int offset;
+        int width;
+        bool descending;
+    };
+    std::vector<KeyPart> m_keyParts; // filled only when a key field sorts in reverse
     int m_version = 0;
     int m_keyFields = 0;
     int m_keySize = 0;
