@@ -161,6 +161,7 @@ void Table::UpdateIndexes(const std::vector<std::vector<std::uint8_t>>& removed,
             index->Update(removed, placed);
         }
     }
+    m_indexesRepaired = true;
 }
 
 std::string Table::AddSecondaryIndex(const std::string& folder, const std::string& fileName,

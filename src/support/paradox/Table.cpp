@@ -995,6 +995,9 @@ void Table::Post()
     RangeLock writeLock(m_fd, F_WRLCK);
     ReloadIfChanged();
     RepairIndexes();
+    // Until this write has reached the indexes too, they count as unchecked: a failure on the way
+    // leaves them for the next write to repair.
+    m_indexesRepaired = false;
     std::vector<std::vector<std::uint8_t>> removed;
     m_movedRecords.clear();
     std::vector<std::uint8_t> record = m_current;
@@ -1088,6 +1091,7 @@ void Table::Delete()
     const std::vector<std::uint8_t> victim = m_current;
     ReloadIfChanged();
     RepairIndexes();
+    m_indexesRepaired = false;
     m_movedRecords.clear();
     std::size_t ci = m_chainIndex;
     int pos = m_record;
