@@ -21,6 +21,7 @@
 #include "env/WarehouseFuncs.h"
 #include "fixtures/ClaimsFixture.h"
 #include "support/json/Json.h"
+#include "support/paradox/SecondaryIndex.h"
 #include "support/paradox/Table.h"
 #include "support/text/Clock.h"
 #include "warehouse/WarehouseTrans.h"
@@ -245,6 +246,56 @@ TEST_F(UploadRunTest, FirstRunUploadsTheClosedClaimsAndASecondRunNothing)
               Replace(SignInLines("11 22 33 44 55"), "%URL%", server.BaseUrl()) + "WHT Claim List received" + T
                   + "~~~~~WHT claims upload complete" + T);
     EXPECT_EQ(ServerList(), list);
+}
+
+// The product may keep secondary indexes on its claims table; a run that stamps ids and identity
+// into the records keeps the maintained ones current and leaves the others to the product.
+TEST_F(UploadRunTest, TheClaimsTablesIndexesStayCurrentThroughARun)
+{
+    int srvClaimId = 0;
+    int companyUid = 0;
+    int employeeUid = 0;
+    {
+        paradox::Table claims(layout.claimsDir, "Claims.DB");
+        claims.Open();
+        srvClaimId = claims.FieldByName("SrvClaimID").Index();
+        companyUid = claims.FieldByName("CompanyUID").Index();
+        employeeUid = claims.FieldByName("EmployeeUID").Index();
+    }
+    paradox::SecondaryIndexDef byServerId;
+    byServerId.fields = { srvClaimId };
+    paradox::SecondaryIndexDef byIdentity;
+    byIdentity.fields = { companyUid, employeeUid };
+    byIdentity.composite = true;
+    byIdentity.name = "Identity";
+    paradox::SecondaryIndexDef notKept = byServerId;
+    notKept.fields = { employeeUid };
+    notKept.maintained = false;
+    paradox::Table::AddSecondaryIndex(layout.claimsDir, "Claims.DB", byServerId);
+    paradox::Table::AddSecondaryIndex(layout.claimsDir, "Claims.DB", byIdentity);
+    const std::string notKeptFile
+        = layout.claimsDir + "/" + paradox::Table::AddSecondaryIndex(layout.claimsDir, "Claims.DB", notKept);
+    const std::string notKeptBefore = ReadFile(notKeptFile);
+
+    ASSERT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed);
+
+    paradox::Table claims(layout.claimsDir, "Claims.DB");
+    claims.Open();
+    EXPECT_EQ(claims.Check().differences, std::vector<std::string> {});
+    std::multiset<std::string> stamped;
+    for (paradox::SecondaryIndex* index : claims.SecondaryIndexes()) {
+        if (index->Name() == "SrvClaimID") {
+            for (index->Rows()->First(); !index->Rows()->Eof(); index->Rows()->Next()) {
+                stamped.insert(index->Rows()->FieldAt(0).AsText());
+            }
+        }
+    }
+    std::multiset<std::string> expected;
+    for (int claimId = 1; claimId <= kClaims; ++claimId) {
+        expected.insert(std::to_string(ClaimField(claimId, "SrvClaimID")));
+    }
+    EXPECT_EQ(stamped, expected);
+    EXPECT_EQ(ReadFile(notKeptFile), notKeptBefore);
 }
 
 TEST_F(UploadRunTest, ARaisedVersionIsSentAgainUnderItsIdAndANegativeIdStaysAsStored)
