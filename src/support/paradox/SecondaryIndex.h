@@ -18,15 +18,17 @@ class Table;
 //
 // What ties an index to its table, from the original engine's files (the samples of the joins
 // folder) and the format notes:
-//   - the index file's byte 0x2F holds the table's change counter (table byte 0x2D, which moves
-//     with every change) as it was when the index was last brought up to date. In every current,
-//     maintained index of the samples it equals the table's 0x2D (fk1..fk4, multiple, to_multiple),
-//     or the table's 0x2D + 19 in the ANSII850 families (C.X02 and C.X03: 0x6C against 0x59), the
-//     very distance the same families keep between the table's 0x2D and its .PX's 0x2C. The two
-//     non-maintained indexes, which are out of date, break that distance (case.x01: +17 although
-//     it holds no entry for the table's one record; indexed.xg0: +20). So the distance is kept: a
-//     write that moves the table's counter moves a maintained index's 0x2F with it, and leaves a
-//     non-maintained index's 0x2F behind, which marks it out of date.
+//   - the index file's byte 0x2F repeats the change counter of the table's primary index (.PX byte
+//     0x2C, which itself follows the table's 0x2D and moves with every change) as it was when the
+//     index was last brought up to date. In every maintained index of the samples the two are
+//     equal: C.X02 and C.X03 0x6C with C.PX 108, fk1 225, fk2 127, fk3 18, fk4 207, multiple (both
+//     indexes) 195, to_multiple 232. The table's own 0x2D is not always the same value (C.DB 0x59,
+//     19 behind its .PX, as in every ANSII850 family), which is why the .PX is what is repeated.
+//     The two non-maintained indexes, which are out of date (case.x01 holds no entry for the
+//     table's one record), belong to unkeyed tables and sit 17 and 20 past their table's 0x2D,
+//     where current ones of the same sort order sit 19 past. So after every write a maintained
+//     index takes the .PX's new counter, and a non-maintained one keeps its old value while the
+//     table's counter moves on, which marks it out of date.
 //   - between an index file and its .Ynn, the same tie as between a table and its .PX: .Ynn 0x2C
 //     follows the index file's own 0x2D (equal, or +19 in ANSII850 families, in all 11 pairs), and
 //     .Ynn 0x12 = index file 0x12 + 1 in all 11 pairs (0x12 numbers the files as they were made:
