@@ -119,6 +119,15 @@ void Table::PrepareIndexes()
             Fail("it has the secondary index \"" + index->FileName() + "\", which this program cannot keep up to date ("
                  + index->Unsupported() + "); the table can only be read.");
         }
+        // Both files of the index must take the write, or none of the family may.
+        const std::string indexPath = index->m_rows->PrimaryIndexPath();
+        const bool indexWritable = platform::FileExists(indexPath)
+            ? ::access(indexPath.c_str(), W_OK) == 0
+            : ::access(m_folder.empty() ? "." : m_folder.c_str(), W_OK) == 0;
+        if (!index->m_rows->m_writable || !indexWritable) {
+            Fail("its secondary index \"" + index->FileName()
+                 + "\" cannot be written, so the table can only be read (check the files' permissions).");
+        }
         m_collectMoves = true;
     }
 }
@@ -173,6 +182,20 @@ std::string Table::AddSecondaryIndex(const std::string& folder, const std::strin
         table.Open(OpenMode::Exclusive);
         table.CheckWritable();
         const SecondaryIndexHeaders headers = NewSecondaryIndexHeaders(table.m_header, def);
+        // The same shapes that make a table read-only are refused before any file is made.
+        if (def.maintained) {
+            for (const int field : def.fields) {
+                const Field& f = *table.m_fields[static_cast<std::size_t>(field)];
+                if (f.Type() == FieldType::Alpha && def.composite) {
+                    table.Fail("a maintained composite index over the alpha field \"" + f.Name()
+                               + "\" cannot be kept: its letter-case order cannot be known.");
+                }
+                if (f.Type() == FieldType::Alpha && !IsByteOrderSort(table.m_sortOrder)) {
+                    table.Fail("a maintained index over the alpha field \"" + f.Name()
+                               + "\" cannot be kept under the table's sort order.");
+                }
+            }
+        }
         const std::string ext = SecondaryIndexExtension(def);
         dataName = CompanionName(table.m_fileName, ("." + ext).c_str());
         const std::string indexName = CompanionName(table.m_fileName, (".Y" + ext.substr(1)).c_str());
@@ -199,8 +222,17 @@ std::string Table::AddSecondaryIndex(const std::string& folder, const std::strin
             if (index->Unsupported().empty()) {
                 index->Rebuild();
             } else if (def.maintained) {
-                table.Fail("the secondary index \"" + index->FileName() + "\" cannot be kept up to date ("
-                           + index->Unsupported() + ").");
+                // Never leave behind an index that would make the table read-only.
+                const std::string message = "the secondary index \"" + index->FileName()
+                    + "\" cannot be kept up to date (" + index->Unsupported() + ").";
+                const std::string indexPath = index->m_rows ? index->m_rows->PrimaryIndexPath() : std::string();
+                const std::string dataPath = platform::JoinPath(folder, index->FileName());
+                table.Close();
+                ::unlink(dataPath.c_str());
+                if (!indexPath.empty()) {
+                    ::unlink(indexPath.c_str());
+                }
+                table.Fail(message);
             }
         }
     }
