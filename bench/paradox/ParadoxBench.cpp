@@ -1,8 +1,11 @@
 // paradox_bench [RECORDS] [APPENDS]: scans a claims table of RECORDS records (100,000 by default),
 // every field read as text, with our engine and with pxlib on the same file, each in its own child
-// process so that peak memory is measured apart; then times APPENDS (10,000) keyed inserts.
+// process so that peak memory is measured apart; then times APPENDS (10,000) keyed inserts, and the
+// same keyed appends with and without two maintained secondary indexes, onto an empty table and onto
+// tables already holding RECORDS/10 and RECORDS records, each run in a fresh process.
 #include "ClaimsFixture.h"
 
+#include "support/paradox/Table.h"
 #include "support/platform/Paths.h"
 
 #if WH_HAVE_PXLIB
@@ -18,9 +21,11 @@ extern "C" {
 #include <functional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace wh;
 using paradox::OpenMode;
@@ -195,6 +200,148 @@ void BuildTable(const std::string& folder, const std::string& name, int records,
     table.Close();
 }
 
+// The keyed appends of the index comparison: keys first..first+count-1 at the end of the table, as
+// the tool appends claims. Returns the number of records appended.
+long long AppendRecords(const std::string& folder, const std::string& name, int first, int count)
+{
+    Table table(folder, name);
+    table.Open(OpenMode::Exclusive);
+    for (int id = first; id < first + count; ++id) {
+        table.Append();
+        fixtures::FillClaimRecord(table, id, "inbox", std::to_string(id) + ".kvx", id % 5 != 0);
+        table.Post();
+    }
+    table.Flush();
+    table.Close();
+    return count;
+}
+
+// Runs `paradox_bench --append FOLDER NAME FIRST COUNT` as a fresh process: a forked child would
+// start with the parent's resident pages (the tables it built), which would hide whether the
+// appends' own memory grows with the table.
+ScanResult AppendInFreshProcess(const std::string& folder, const std::string& name, int first, int count)
+{
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return {};
+    }
+    const std::string firstText = std::to_string(first);
+    const std::string countText = std::to_string(count);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        ::dup2(fds[1], STDOUT_FILENO);
+        const char* argv[] = { "paradox_bench",   "--append",        folder.c_str(), name.c_str(),
+                               firstText.c_str(), countText.c_str(), nullptr };
+        ::execv("/proc/self/exe", const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    char line[64] = {};
+    const ssize_t got = ::read(fds[0], line, sizeof line - 1);
+    ::close(fds[0]);
+    int status = 0;
+    struct rusage usage = {};
+    ::wait4(child, &status, 0, &usage);
+    ScanResult result;
+    result.peakKb = usage.ru_maxrss;
+    if (got > 0 && std::sscanf(line, "%lld %lf", &result.records, &result.seconds) == 2 && WIFEXITED(status)
+        && WEXITSTATUS(status) == 0) {
+        result.ok = true;
+    }
+    return result;
+}
+
+int FieldIndex(const std::string& name)
+{
+    const auto fields = fixtures::ClaimsFields();
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].name == name) {
+            return static_cast<int>(i);
+        }
+    }
+    std::fprintf(stderr, "no field %s in the claims table\n", name.c_str());
+    std::exit(2);
+}
+
+// A claims table of `existing` records (keys 1..existing); with `indexed`, two maintained secondary
+// indexes: one on ClaimNumber (alpha, .Xnn), whose entries land at its end like the keys, and one
+// composite over ClaimType and DReceived (.XGn), whose entries land all over the index.
+std::vector<std::string> PrepareAppendTable(const std::string& folder, const std::string& name, int existing,
+                                            bool indexed)
+{
+    BuildTable(folder, name, existing, 1);
+    std::vector<std::string> indexFiles;
+    if (indexed) {
+        paradox::SecondaryIndexDef single;
+        single.fields = { FieldIndex("ClaimNumber") };
+        indexFiles.push_back(Table::AddSecondaryIndex(folder, name, single));
+        paradox::SecondaryIndexDef composite;
+        composite.fields = { FieldIndex("ClaimType"), FieldIndex("DReceived") };
+        composite.composite = true;
+        composite.name = "TypeReceived";
+        indexFiles.push_back(Table::AddSecondaryIndex(folder, name, composite));
+    }
+    return indexFiles;
+}
+
+void IndexedAppends(const std::string& folder, const std::vector<int>& sizes, int appends)
+{
+    std::printf("\nkeyed appends of %d records, each run in a fresh process; indexed = two maintained secondary "
+                "indexes\n",
+                appends);
+    std::printf("%14s  %-22s %9s %12s %11s\n", "records before", "indexes", "seconds", "records/s", "peak KiB");
+    struct Row
+    {
+        int existing;
+        ScanResult plain;
+        ScanResult indexed;
+    };
+    std::vector<Row> rows;
+    bool consistent = true;
+    for (const int existing : sizes) {
+        Row row { existing, {}, {} };
+        for (const bool indexed : { false, true }) {
+            const std::string name = std::string(indexed ? "Indexed" : "Plain") + std::to_string(existing) + ".DB";
+            const auto indexFiles = PrepareAppendTable(folder, name, existing, indexed);
+            const ScanResult result = AppendInFreshProcess(folder, name, existing + 1, appends);
+            std::string label = "none";
+            if (indexed) {
+                label.clear();
+                for (const auto& file : indexFiles) {
+                    label += (label.empty() ? "" : ", ") + file.substr(file.find('.') + 1);
+                }
+            }
+            if (!result.ok || result.records != appends) {
+                std::printf("%14d  %-22s failed\n", existing, label.c_str());
+            } else {
+                std::printf("%14d  %-22s %9.3f %12.0f %11ld\n", existing, label.c_str(), result.seconds,
+                            appends / result.seconds, result.peakKb);
+            }
+            if (indexed && result.ok) {
+                // A fast write that leaves the indexes wrong is no result.
+                Table table(folder, name);
+                table.Open(OpenMode::Shared);
+                const auto report = table.Check();
+                for (const auto& difference : report.differences) {
+                    std::printf("    after the appends: %s\n", difference.c_str());
+                    consistent = false;
+                }
+            }
+            (indexed ? row.indexed : row.plain) = result;
+        }
+        rows.push_back(row);
+    }
+    std::printf("ratio indexed/unindexed time (goal: under 3x; peak memory flat in the table size):\n");
+    for (const Row& row : rows) {
+        if (row.plain.ok && row.indexed.ok) {
+            std::printf("%14d  %.2fx   peak memory %+ld KiB over the unindexed appends\n", row.existing,
+                        row.indexed.seconds / row.plain.seconds, row.indexed.peakKb - row.plain.peakKb);
+        }
+    }
+    std::printf("indexes after the appends: %s\n", consistent ? "consistent" : "DIFFERENCES (see above)");
+}
+
 void Report(const char* what, long long records, const ScanResult& result)
 {
     if (!result.ok || result.records != records) {
@@ -209,6 +356,12 @@ void Report(const char* what, long long records, const ScanResult& result)
 
 int main(int argc, char** argv)
 {
+    if (argc == 6 && std::string_view(argv[1]) == "--append") {
+        const auto start = Clock::now();
+        const long long appended = AppendRecords(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+        std::printf("%lld %.6f\n", appended, Seconds(start));
+        return 0;
+    }
     const int records = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int appends = argc > 2 ? std::atoi(argv[2]) : 10000;
     const std::string folder = platform::JoinPath(platform::TempDir(), "paradox-bench-" + std::to_string(::getpid()));
@@ -262,6 +415,7 @@ int main(int argc, char** argv)
         std::printf("insert %d records between the keys of the %d-record table: %.2f s\n", appends, records,
                     Seconds(start));
     }
+    IndexedAppends(folder, { 0, records / 10, records }, appends);
     std::filesystem::remove_all(folder);
     return 0;
 }
