@@ -1,0 +1,400 @@
+#include "restore/UnArc_Claim_File.h"
+
+#include "auxfiles/Bld_Claim_File.h"
+#include "env/UserNotice.h"
+#include "env/WarehouseFuncs.h"
+#include "restore/RestoreFileOps.h"
+#include "support/Errors.h"
+#include "support/paradox/Table.h"
+#include "support/platform/Paths.h"
+#include "support/text/StringUtil.h"
+#include "support/zip/ZipNames.h"
+#include "upload/UploadClaim.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace wh::restore {
+namespace {
+
+using paradox::OpenMode;
+using paradox::Table;
+
+constexpr int kInboxBoxID = -200;
+constexpr const char* kInboxDir = "inbox";
+
+bool FileExistsNoCase(const std::string& folder, const std::string& name)
+{
+    return platform::FileExists(platform::ResolveNoCase(folder, name));
+}
+
+// A claim directory as a record names it: a relative folder below the claims directory.
+bool IsClaimDirName(const std::string& claimDir)
+{
+    return !text::Trim(claimDir).empty() && zip::IsSafeMemberName(claimDir);
+}
+
+// The record's folder fields name one claim folder strictly below its claim directory. Anything
+// else (empty, "." or "..") would point the emptying of the old folder at the claims directory
+// or the claim directory itself, where the product's own tables lie.
+bool NamesClaimFolder(const std::string& claimDir, const std::string& claimSubdir)
+{
+    const std::string subdir = text::Trim(claimSubdir);
+    return IsClaimDirName(claimDir) && !subdir.empty() && subdir != "." && subdir != ".."
+        && claimSubdir.find_first_of("/\\") == std::string::npos;
+}
+
+// Empties and removes a claim folder; a folder that stays is noted in deldir for the product.
+void RemoveClaimFolder(env::WarehouseEnv& env, const std::string& folder)
+{
+    DeleteFolderFiles(folder, "*.*");
+    if (::rmdir(folder.c_str()) != 0) {
+        RecordUndeletedFolder(env, folder);
+    }
+}
+
+// One restore of one archive: the guarded steps and what is needed to take them back.
+class ClaimRestore
+{
+public:
+    ClaimRestore(env::WarehouseEnv& env, const std::string& privateDir, Table& claimsTable, TNewUnZip& reader,
+                 const std::string& archivePath, int state, bool treatAsNew, std::int64_t localClaimID)
+        : m_env(env)
+        , m_privateDir(privateDir)
+        , m_claimsTable(claimsTable)
+        , m_reader(reader)
+        , m_archivePath(archivePath)
+        , m_state(state)
+        , m_treatAsNew(treatAsNew)
+        , m_localClaimID(localClaimID)
+    {
+    }
+
+    // Builds the new claim and, when it is complete, puts it in place of the old one. Errors are
+    // thrown with nothing taken back yet; TakeBack does that.
+    void Run();
+    // Undoes what Run had done when an error interrupted it, and tells the user.
+    void TakeBack(const std::string& reason) noexcept;
+
+private:
+    void MakeNewRecord();
+    bool UnpackClaimFiles();
+    void DropIncompleteClaim();
+    void UpdateFolderClaimRecord();
+    void ReplaceOldClaim();
+    void CloseTables() noexcept;
+
+    env::WarehouseEnv& m_env;
+    const std::string& m_privateDir;
+    Table& m_claimsTable;
+    TNewUnZip& m_reader;
+    const std::string& m_archivePath;
+    const int m_state;
+    const bool m_treatAsNew;
+    const std::int64_t m_localClaimID;
+
+    std::string m_claimsDir;
+    std::unique_ptr<Table> m_arcs; // A: the archive's ARCS table in the private folder
+    std::unique_ptr<Table> m_local; // L: the second handle on the claims table
+    std::string m_claimNumber;
+    std::string m_claimDir;
+    std::int64_t m_boxID = 0;
+    std::string m_newName;
+    std::string m_newFolder;
+    std::int32_t m_newID = 0;
+
+    // What has been done so far, for the take-back.
+    bool m_appending = false; // the caller's table holds our unposted new record
+    bool m_recordPosted = false; // record m_newID is ours
+    bool m_folderMade = false; // m_newFolder is ours
+    bool m_committed = false; // the old claim is gone: the new one must stay
+};
+
+void ClaimRestore::Run()
+{
+    m_claimsDir = m_env.GetClaimsDir();
+    if (m_claimsDir.empty()) {
+        throw FileError("The claims directory is not known (see DBAlias.ini), so there is no claims database to "
+                        "restore into.");
+    }
+
+    m_arcs = std::make_unique<Table>(m_privateDir, "arcs.db");
+    m_arcs->Open(OpenMode::Shared);
+    m_arcs->First();
+    m_claimNumber = m_arcs->FieldByName("claimnumber").AsText();
+
+    if (m_state == kRestoreNotOnThisSystem) {
+        m_claimDir = kInboxDir;
+        m_boxID = kInboxBoxID;
+    } else {
+        // Reading the box and folder off whatever record happens to be current would file the
+        // claim in the wrong place.
+        if (!m_claimsTable.FindKey(m_localClaimID)) {
+            throw TableError("Claim " + std::to_string(m_localClaimID) + " is no longer in the claims table "
+                             + m_claimsTable.Path() + ", so it cannot be replaced.");
+        }
+        m_boxID = m_claimsTable.FieldByName("BoxID").AsInteger();
+        m_claimDir = m_claimsTable.FieldByName("ClaimDir").AsText();
+        if (!IsClaimDirName(m_claimDir)) {
+            throw FileError("Claim " + std::to_string(m_localClaimID) + " names the claim directory \"" + m_claimDir
+                            + "\", which is not a folder below the claims directory " + m_claimsDir + ".");
+        }
+    }
+
+    const std::string parent = m_env.ClaimsPath(m_claimDir);
+    m_newName = MakeTempClaimFolder(parent, ".kvx");
+    if (m_newName.empty()) {
+        m_env.Notice().ShowMessage(MessageKind::Error, "Cannot Generate Temporary Name");
+        CloseTables();
+        DeleteFolderFiles(m_privateDir, "arcs.*");
+        return;
+    }
+    m_newFolder = platform::JoinPath(parent, m_newName);
+    m_folderMade = true;
+
+    MakeNewRecord();
+
+    if (UnpackClaimFiles()) {
+        UpdateFolderClaimRecord();
+        if (m_state == kRestoreNotOnThisSystem) {
+            if (!FileExistsNoCase(m_newFolder, "image.db")) {
+                CopyEmptyClaimComponent(m_env, m_newFolder, "image.*");
+            }
+        } else {
+            ReplaceOldClaim();
+        }
+    } else {
+        DropIncompleteClaim();
+    }
+
+    // Clean-up after a complete restore and after an incomplete archive alike.
+    DeleteFolderFiles(m_privateDir, "arcs.*");
+    m_reader.ExtractFailed = false;
+    std::remove(m_archivePath.c_str());
+}
+
+void ClaimRestore::MakeNewRecord()
+{
+    m_claimsTable.Append();
+    m_appending = true;
+    m_newID = NextAutoIncValue(m_env, 1);
+    m_claimsTable.FieldByName("ClaimID").SetInteger(m_newID);
+    m_claimsTable.Post();
+    m_appending = false;
+    m_recordPosted = true;
+    m_claimsTable.Flush();
+
+    m_local = std::make_unique<Table>(m_claimsDir, "claims.db");
+    m_local->Open(OpenMode::Shared);
+    // Editing any other record here would overwrite a claim with this one's fields.
+    if (!m_local->FindKey(m_newID)) {
+        throw TableError("The new record " + std::to_string(m_newID) + " of the claims table " + m_local->Path()
+                         + " cannot be found again.");
+    }
+    m_local->Edit();
+    upload::CopyRecordFields(*m_arcs, *m_local, 0, m_local->FieldCount() - 1);
+    m_local->FieldByName("ClaimID").SetInteger(m_newID);
+    m_local->FieldByName("BoxID").SetInteger(m_boxID);
+    m_local->FieldByName("ClaimDir").SetText(m_claimDir);
+    m_local->FieldByName("ClaimSubDir").SetText(m_newName);
+    m_local->FieldByName("DB_Version").SetInteger(0);
+    if (m_treatAsNew) {
+        m_local->FieldByName("SrvClaimID").SetInteger(0);
+        m_local->FieldByName("CLVersion").SetInteger(1);
+        m_local->FieldByName("CLVerDate").SetDateTime(m_env.Clock().Now());
+        for (const char* uid : { "CompanyUID", "RegionUID", "OfficeUID", "DepartmentUID", "EmployeeUID" }) {
+            m_local->FieldByName(uid).SetInteger(0);
+        }
+    }
+    m_local->Post();
+    m_local->Flush();
+}
+
+// True when every member of the claim folder came out and the folder's counter table with them.
+bool ClaimRestore::UnpackClaimFiles()
+{
+    const std::string mask
+        = m_arcs->FieldByName("claimdir").AsText() + "\\" + m_arcs->FieldByName("claimsubdir").AsText() + "\\*.*";
+    m_reader.SetBaseFolder(m_newFolder);
+    m_reader.ExtractFailed = false;
+    m_reader.Extract(mask);
+    return !m_reader.ExtractFailed && FileExistsNoCase(m_newFolder, "autoincs.db");
+}
+
+void ClaimRestore::DropIncompleteClaim()
+{
+    const std::string claimNumber = m_local->FieldByName("claimnumber").AsText();
+    m_env.Notice().ShowMessage(
+        MessageKind::Error,
+        claimNumber + (m_reader.ExtractFailed ? " is corrupted in archive." : " is missing from archive."));
+    if (m_local->FindKey(m_newID)) {
+        m_local->Delete();
+        m_local->Flush();
+    }
+    m_recordPosted = false;
+    m_local->Close();
+    m_arcs->Close();
+    RemoveClaimFolder(m_env, m_newFolder);
+    m_folderMade = false;
+    m_claimsTable.Refresh();
+}
+
+// The claim folder's own copy of its record follows the new key, box and folder; its server
+// identity stays as the archive brought it.
+void ClaimRestore::UpdateFolderClaimRecord()
+{
+    m_local->Close();
+    m_arcs->Close();
+    m_claimsTable.Refresh();
+
+    Table own(m_newFolder, "Claims.db");
+    own.Open(OpenMode::Shared);
+    own.First();
+    if (own.RecordCount() >= 1) {
+        own.Edit();
+        own.FieldByName("ClaimID").SetInteger(m_newID);
+        own.FieldByName("BoxID").SetInteger(m_boxID);
+        own.FieldByName("ClaimDir").SetText(m_claimDir);
+        own.FieldByName("ClaimSubDir").SetText(m_newName);
+        if (paradox::Field* version = own.FindField("DB_Version")) {
+            version->SetInteger(0);
+        }
+        own.Post();
+        own.Flush();
+    }
+    own.Close();
+}
+
+void ClaimRestore::ReplaceOldClaim()
+{
+    if (!m_claimsTable.FindKey(m_localClaimID)) {
+        return;
+    }
+    const std::string oldDir = m_claimsTable.FieldByName("ClaimDir").AsText();
+    const std::string oldSubdir = m_claimsTable.FieldByName("ClaimSubDir").AsText();
+    const bool hasFolder = NamesClaimFolder(oldDir, oldSubdir);
+    const std::string oldFolder = hasFolder ? m_env.ClaimsPath(oldDir + "/" + oldSubdir) : std::string();
+    if (hasFolder && !FileExistsNoCase(m_newFolder, "image.db") && FileExistsNoCase(oldFolder, "image.db")) {
+        CopyClaimComponent(m_env, oldFolder, m_newFolder, "image.*");
+    }
+    m_claimsTable.Delete();
+    // From here the new claim is the only one: taking it back now would lose the claim.
+    m_committed = true;
+    m_claimsTable.Flush();
+    if (!hasFolder) {
+        return;
+    }
+    try {
+        RemoveClaimFolder(m_env, oldFolder);
+    } catch (const std::exception& e) {
+        m_env.Notice().ShowMessage(MessageKind::Error,
+                                   "The folder " + oldFolder
+                                       + " of the replaced claim could not be removed, nor listed "
+                                       + "for removal in deldir:\r\n" + e.what() + "\r\nPlease remove it by hand.");
+    }
+}
+
+void ClaimRestore::CloseTables() noexcept
+{
+    try {
+        if (m_local) {
+            m_local->Close();
+        }
+        if (m_arcs) {
+            m_arcs->Close();
+        }
+    } catch (const std::exception&) {
+        // Closing only drops an unposted edit and the file locks; nothing is left to report.
+    }
+}
+
+void ClaimRestore::TakeBack(const std::string& reason) noexcept
+{
+    CloseTables();
+    std::vector<std::string> leftovers;
+    if (!m_committed) {
+        try {
+            if (m_appending) {
+                m_claimsTable.Cancel();
+                m_appending = false;
+            }
+            if (m_recordPosted) {
+                m_claimsTable.Refresh();
+                if (m_claimsTable.FindKey(m_newID)) {
+                    m_claimsTable.Delete();
+                    m_claimsTable.Flush();
+                }
+                m_recordPosted = false;
+            }
+        } catch (const std::exception& e) {
+            leftovers.push_back("The claims table keeps the unfinished record with ClaimID " + std::to_string(m_newID)
+                                + ": " + e.what());
+        }
+        if (m_folderMade) {
+            try {
+                RemoveClaimFolder(m_env, m_newFolder);
+            } catch (const std::exception& e) {
+                leftovers.push_back("The folder " + m_newFolder + " could not be removed: " + e.what());
+            }
+            m_folderMade = false;
+        }
+    }
+    DeleteFolderFiles(m_privateDir, "arcs.*");
+
+    std::string message = (m_claimNumber.empty() ? std::string("The claim") : "Claim " + m_claimNumber)
+        + " could not be restored:\r\n" + reason + "\r\n";
+    if (m_committed) {
+        message += "The claim was restored as claim " + std::to_string(m_newID) + " in " + m_newFolder + ".";
+    } else {
+        message += "Nothing of it was kept; the downloaded file " + m_archivePath + " stays for another try.";
+        for (const std::string& leftover : leftovers) {
+            message += "\r\n" + leftover;
+        }
+    }
+    try {
+        m_env.Notice().ShowMessage(MessageKind::Error, message);
+    } catch (const std::exception&) {
+        // The notice port is the last resort; a failure to show the box must not undo the take-back.
+    }
+}
+
+} // namespace
+
+void RestoreClaimArchive(env::WarehouseEnv& env, const std::string& privateDir, paradox::Table& claimsTable,
+                         const std::string& archivePath, int state, bool treatAsNew, std::int64_t localClaimID)
+{
+    // An archive that cannot be opened goes to the caller: nothing has been touched yet.
+    TNewUnZip reader(archivePath);
+    reader.SetRecreateFolders(false);
+    reader.SetBaseFolder(privateDir);
+
+    // The ARCS table must come out whole: a table half unpacked, or one left over from an earlier
+    // call beside it, would make a claim record of the wrong data.
+    bool arcsUnpacked = false;
+    try {
+        if (DeleteFolderFiles(privateDir, "arcs.*")) {
+            reader.ExtractFailed = false;
+            reader.Extract("arcs.*");
+            arcsUnpacked = !reader.ExtractFailed && FileExistsNoCase(privateDir, "arcs.db");
+        }
+    } catch (const std::exception&) {
+        arcsUnpacked = false;
+    }
+    if (!arcsUnpacked) {
+        DeleteFolderFiles(privateDir, "arcs.*");
+        env.Notice().ShowMessage(MessageKind::Error, "Invalid Archive File Cannot Extract Claim Information");
+        return;
+    }
+
+    ClaimRestore restore(env, privateDir, claimsTable, reader, archivePath, state, treatAsNew, localClaimID);
+    try {
+        restore.Run();
+    } catch (const std::exception& e) {
+        restore.TakeBack(e.what());
+    }
+}
+
+} // namespace wh::restore
