@@ -137,12 +137,37 @@ void Table::RepairIndexes()
     if (!m_collectMoves || m_indexesRepaired) {
         return;
     }
+    // A maintained index repeats the primary index's counter only once a write has reached it in
+    // full (writes mark it first, see MarkIndexesInProgress); any other value means a writer died on
+    // the way, or another program wrote the table without it, and the index is built again.
+    const std::uint8_t counter = PrimaryIndexCounter(m_primaryIndex, PrimaryIndexPath());
     for (const auto& index : m_indexes) {
-        if (index->IsMaintained() && !index->Differences().empty()) {
+        if (!index->IsMaintained()) {
+            continue;
+        }
+        index->m_rows->ReloadIfChanged();
+        if (index->m_rows->m_header[0x2F] != counter) {
             index->Rebuild();
         }
     }
     m_indexesRepaired = true;
+}
+
+void Table::MarkIndexesInProgress()
+{
+    // Before the table changes, each maintained index stops repeating the counter the primary index
+    // has now or will have after this write, so that whatever moment the write is cut short, the
+    // index reads as out of date until the write has reached it.
+    if (!m_collectMoves) {
+        return;
+    }
+    const auto mark = static_cast<std::uint8_t>(PrimaryIndexCounter(m_primaryIndex, PrimaryIndexPath()) + 0x80);
+    for (const auto& index : m_indexes) {
+        if (index->IsMaintained() && index->m_rows->m_header[0x2F] != mark) {
+            index->m_rows->m_header[0x2F] = mark;
+            index->m_rows->m_dataFile.WriteAt(0x2F, &mark, 1);
+        }
+    }
 }
 
 std::uint16_t Table::BlockOfRecord(const std::uint8_t* record)
@@ -393,21 +418,38 @@ std::vector<std::uint8_t> SecondaryIndex::EntryFor(const std::uint8_t* record, s
     return entry;
 }
 
-std::vector<std::vector<std::uint8_t>> SecondaryIndex::ExpectedEntries()
+SecondaryIndex::EntryList SecondaryIndex::ExpectedEntries()
 {
-    std::vector<std::vector<std::uint8_t>> entries;
-    entries.reserve(static_cast<std::size_t>(std::max<std::int64_t>(m_table.m_recordCount, 0)));
+    // One buffer for all entries, sorted through an order of positions: a table of a hundred
+    // thousand records costs a few megabytes, not an allocation per record.
+    const auto size = static_cast<std::size_t>(m_rows->m_recordSize);
+    std::vector<std::uint8_t> unsorted;
+    unsorted.reserve(static_cast<std::size_t>(std::max<std::int64_t>(m_table.m_recordCount, 0)) * size);
     std::vector<std::uint8_t> block;
     const auto recordSize = static_cast<std::size_t>(m_table.m_recordSize);
     for (const ChainBlock& ref : m_table.m_chain) {
         m_table.m_dataFile.ReadBlock(ref.number, block);
         for (int r = 0; r < ref.count; ++r) {
-            entries.push_back(EntryFor(block.data() + 6 + static_cast<std::size_t>(r) * recordSize, ref.number));
+            const std::vector<std::uint8_t> entry
+                = EntryFor(block.data() + 6 + static_cast<std::size_t>(r) * recordSize, ref.number);
+            unsorted.insert(unsorted.end(), entry.begin(), entry.end());
         }
     }
+    const std::size_t count = unsorted.size() / size;
+    std::vector<std::uint32_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        order[i] = static_cast<std::uint32_t>(i);
+    }
     const Table& index = *m_rows;
-    std::sort(entries.begin(), entries.end(),
-              [&](const auto& a, const auto& b) { return index.CompareKeys(a.data(), b.data()) < 0; });
+    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return index.CompareKeys(unsorted.data() + x * size, unsorted.data() + y * size) < 0;
+    });
+    EntryList entries;
+    entries.size = size;
+    entries.bytes.resize(unsorted.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(entries.bytes.data() + i * size, unsorted.data() + order[i] * size, size);
+    }
     return entries;
 }
 
@@ -421,11 +463,11 @@ void SecondaryIndex::Rebuild()
 {
     Table& index = *m_rows;
     index.ReloadIfChanged();
-    const std::vector<std::vector<std::uint8_t>> entries = ExpectedEntries();
+    const EntryList entries = ExpectedEntries();
     const int recordSize = index.m_recordSize;
     const int blockSize = index.m_dataFile.BlockSize();
     const auto capacity = static_cast<std::size_t>((blockSize - 6) / recordSize);
-    const std::size_t blocks = (entries.size() + capacity - 1) / capacity;
+    const std::size_t blocks = (entries.Count() + capacity - 1) / capacity;
     if (blocks > 0xFFFF) {
         index.Fail("the secondary index would need more blocks than a file can have.");
     }
@@ -435,9 +477,9 @@ void SecondaryIndex::Rebuild()
     for (std::size_t b = 0; b < blocks; ++b) {
         std::fill(block.begin(), block.end(), 0);
         const std::size_t first = b * capacity;
-        const std::size_t count = std::min(capacity, entries.size() - first);
+        const std::size_t count = std::min(capacity, entries.Count() - first);
         for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(block.data() + 6 + i * static_cast<std::size_t>(recordSize), entries[first + i].data(),
+            std::memcpy(block.data() + 6 + i * static_cast<std::size_t>(recordSize), entries.At(first + i),
                         static_cast<std::size_t>(recordSize));
         }
         const auto number = static_cast<std::uint16_t>(b + 1);
@@ -453,21 +495,23 @@ void SecondaryIndex::Rebuild()
     }
     index.m_fileSize = size;
     index.m_fileBlocks = static_cast<std::uint16_t>(blocks);
-    index.m_recordCount = static_cast<std::int64_t>(entries.size());
+    index.m_recordCount = static_cast<std::int64_t>(entries.Count());
     index.m_loadedChainIndex = SIZE_MAX;
     std::uint8_t* h = index.m_header.data();
-    PutU32(h + 0x06, static_cast<std::uint32_t>(entries.size()));
+    PutU32(h + 0x06, static_cast<std::uint32_t>(entries.Count()));
     for (int offset : { 0x0A, 0x0C, 0x10, 0x3A }) {
         PutU16(h + offset, static_cast<std::uint32_t>(blocks));
     }
     PutU16(h + 0x0E, blocks > 0 ? 1u : 0u);
     PutU16(h + 0x4D, 0);
     index.m_primaryIndex.Forget();
+    // The .Ynn before the header that ties the index to the table: a rebuild cut short leaves an
+    // index that still reads as out of date.
+    index.RebuildPrimaryIndex();
     if (m_table.IsKeyed()) {
         FollowTableCounter();
     }
     index.WriteHeader();
-    index.RebuildPrimaryIndex();
 }
 
 void SecondaryIndex::Update(const std::vector<std::vector<std::uint8_t>>& removed,
@@ -506,10 +550,12 @@ void SecondaryIndex::Update(const std::vector<std::vector<std::uint8_t>>& remove
             changed = true;
         }
     }
+    if (changed) {
+        index.RebuildPrimaryIndex();
+    }
     FollowTableCounter();
     if (changed) {
         index.WriteHeader();
-        index.RebuildPrimaryIndex();
     } else {
         index.WriteHeaderBytes();
     }
@@ -523,7 +569,12 @@ std::vector<std::string> SecondaryIndex::Differences()
     }
     Table& index = *m_rows;
     index.ReloadIfChanged();
-    const std::vector<std::vector<std::uint8_t>> expected = ExpectedEntries();
+    const EntryList expectedList = ExpectedEntries();
+    std::vector<std::vector<std::uint8_t>> expected;
+    expected.reserve(expectedList.Count());
+    for (std::size_t i = 0; i < expectedList.Count(); ++i) {
+        expected.emplace_back(expectedList.At(i), expectedList.At(i) + expectedList.size);
+    }
     std::vector<std::vector<std::uint8_t>> actual;
     std::vector<std::uint8_t> block;
     const auto recordSize = static_cast<std::size_t>(index.m_recordSize);

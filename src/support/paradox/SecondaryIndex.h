@@ -84,8 +84,15 @@ private:
     // The entry of a table record stored in table block `block`: the indexed fields, the primary
     // key, the block number.
     std::vector<std::uint8_t> EntryFor(const std::uint8_t* record, std::uint16_t block) const;
-    // Every entry the records call for, in index order.
-    std::vector<std::vector<std::uint8_t>> ExpectedEntries();
+    // Every entry the records call for, in index order, back to back.
+    struct EntryList
+    {
+        std::vector<std::uint8_t> bytes;
+        std::size_t size = 0; // of one entry
+        std::size_t Count() const { return size == 0 ? 0 : bytes.size() / size; }
+        const std::uint8_t* At(std::size_t i) const { return bytes.data() + i * size; }
+    };
+    EntryList ExpectedEntries();
     // Rewrites the index from the records, blocks filled in index order, and then its .Ynn.
     void Rebuild();
     // Applies one write of the table: the entries of `removed` records go, each placed record

@@ -986,6 +986,15 @@ void Table::RebuildPrimaryIndex()
     m_primaryIndex.Build(PrimaryIndexPath(), m_dbPath, std::move(leaves), params);
 }
 
+void Table::RefuseDuplicateKey(const std::vector<std::uint8_t>& record)
+{
+    std::size_t ci = 0;
+    int pos = 0;
+    if (IsKeyed() && LocateKey(record.data(), ci, pos)) {
+        Fail("key violation: a record with this key exists already.");
+    }
+}
+
 void Table::Post()
 {
     if (!IsEditing()) {
@@ -1008,6 +1017,8 @@ void Table::Post()
     }
     if (m_state == State::Insert) {
         AssignAutoInc(record);
+        RefuseDuplicateKey(record);
+        MarkIndexesInProgress();
         InsertRecord(record);
     } else {
         // Find the record being edited again (another writer may have moved it). It must still be
@@ -1024,6 +1035,8 @@ void Table::Post()
         }
         if (IsKeyed() && CompareKeys(record.data(), m_original.data()) != 0) {
             // A new key: insert first, then remove the old record, so a crash in between keeps both.
+            RefuseDuplicateKey(record);
+            MarkIndexesInProgress();
             InsertRecord(record);
             std::size_t oldChain = 0;
             int oldPos = 0;
@@ -1034,6 +1047,7 @@ void Table::Post()
             m_chainIndex = ci;
             m_record = pos;
         } else {
+            MarkIndexesInProgress();
             std::vector<std::uint8_t> block;
             m_dataFile.ReadBlock(m_chain[ci].number, block);
             std::memcpy(block.data() + 6 + pos * static_cast<std::size_t>(m_recordSize), record.data(), record.size());
@@ -1100,6 +1114,7 @@ void Table::Delete()
         Fail("the record was changed or deleted by another user.");
     }
     const std::size_t chainBefore = m_chain.size();
+    MarkIndexesInProgress();
     RemoveRecord(ci, pos);
     for (const auto& field : m_fields) {
         if (field->IsBlob()) {

@@ -255,6 +255,10 @@ private:
     // Under the write lock, before the first change of a load: every maintained index that does not
     // match the records (a writer died between the table and the index) is rebuilt.
     void RepairIndexes();
+    // Marks every maintained index out of date until this write reaches it; called right before
+    // the first change of the table's records, after every check that could refuse the write.
+    void MarkIndexesInProgress();
+    void RefuseDuplicateKey(const std::vector<std::uint8_t>& record);
     // After the table's own files: entries of `removed` records go, entries of `touched` records
     // (new, changed or moved to another block) are written with the block that now holds them.
     void UpdateIndexes(const std::vector<std::vector<std::uint8_t>>& removed,
