@@ -10,5 +10,6 @@ void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddTableCommands(CLI::App& app, int& exitCode);
 void AddClaimCommands(CLI::App& app, int& exitCode);
 void AddRunCommand(CLI::App& app, int& exitCode);
+void AddSearchCommand(CLI::App& app, int& exitCode);
 
 } // namespace wh::cli

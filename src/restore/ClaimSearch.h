@@ -58,9 +58,10 @@ struct ClaimSearchRow
 
 // Sends the query and reads the answer: the rows in the answer's order, after the "more than"
 // message when "total" passes 50 and followed by the no-result message when "total" is 0 (both
-// through `notice`); no value after the failed-search message, when the answer is no JSON object.
-std::optional<std::vector<ClaimSearchRow>> RunClaimSearch(warehouse::WarehouseSession& session,
-                                                          UserNotice& notice,
+// through `notice`); no value after the failed-search message, when the answer is no JSON object
+// or its "results" is no list. Elements that are no object or have no whole-number "id" are left
+// out. A query copy that cannot be written raises a FileError, as SearchClaims does.
+std::optional<std::vector<ClaimSearchRow>> RunClaimSearch(warehouse::WarehouseSession& session, UserNotice& notice,
                                                           const ClaimSearchCriteria& criteria);
 
 // Day 1 of the month of `date`, with the time of day of `date`.

@@ -65,6 +65,13 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 body = "Successfully stored"
             self.answer(200, body)
+        elif parts[0] == "plain":
+            # A warehouse that signs every user in and answers everything else with plain text;
+            # BASE = /plain needs no query, so it survives where "=" cannot (warehouse.ini values).
+            if url.path.endswith("/api/status"):
+                self.answer(200, '{"companyid":1,"regionid":2,"officeid":3,"departmentid":4,"id":5}')
+            else:
+                self.answer(200, "No search here", content_type="text/plain")
         elif parts[0] == "echo":
             self.answer(200, json.dumps({
                 "method": self.command,
