@@ -10,6 +10,7 @@ void AddCheckCommand(CLI::App& app, int& exitCode);
 void AddTableCommands(CLI::App& app, int& exitCode);
 void AddClaimCommands(CLI::App& app, int& exitCode);
 void AddRunCommand(CLI::App& app, int& exitCode);
+void AddRestoreCommand(CLI::App& app, int& exitCode);
 void AddSearchCommand(CLI::App& app, int& exitCode);
 
 } // namespace wh::cli

@@ -11,6 +11,7 @@ int main(int argc, char** argv)
     wh::cli::AddTableCommands(app, exitCode);
     wh::cli::AddClaimCommands(app, exitCode);
     wh::cli::AddRunCommand(app, exitCode);
+    wh::cli::AddRestoreCommand(app, exitCode);
     wh::cli::AddSearchCommand(app, exitCode);
     CLI11_PARSE(app, argc, argv);
     return exitCode;

@@ -33,6 +33,8 @@ struct LocalClaimMatch
     std::int64_t localClaimId = 0; // 0 when no local claim has the server id
 };
 
+// The first claim of `claims` (in key order) carrying `serverId` decides; the table is left on it, or
+// at its end. Claims never uploaded (server id 0 or empty) are copies of no server claim.
 LocalClaimMatch FindLocalClaim(paradox::Table& claims, std::int64_t serverId, std::int64_t serverVersion);
 // The file's size in bytes, or 0 when it does not exist.
 std::int64_t DownloadedFileSize(const std::string& path);
@@ -59,11 +61,14 @@ struct DownloadContext
 };
 
 // The steps for one row; false when the whole download stops (the claim document unreadable, or
-// the restore passed on an error, which has been shown).
+// the restore passed on an error, which has been shown). An archive is offered for restore only
+// when its transfer succeeded and the file is a ZIP file; otherwise the user is told and the next
+// row follows. Table errors are passed on.
 bool DownloadClaim(DownloadContext& context, paradox::Table& claims, const DownloadRow& row);
 
-// Every row in turn, through the claims table of the claims directory, then the status line back
-// to " " and " Idle".
+// Every row in turn, through one shared opening of the claims table of the claims directory, then
+// the status line back to " " and " Idle". Errors (the table cannot be opened, say) are shown as
+// an error message and end the download; the busy cursor and the status line are reset anyway.
 void DownloadClaims(DownloadContext& context, const std::vector<DownloadRow>& rows);
 
 } // namespace wh::restore

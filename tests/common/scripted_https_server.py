@@ -118,6 +118,23 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             self.connection.shutdown(2)
+        elif parts[0] == "cutclaim":
+            # A warehouse whose claim archives break off after a ZIP signature: BASE = /cutclaim?x=
+            # and the request path lands in x.
+            request = query.get("x", [""])[0]
+            if request.endswith(".json"):
+                self.answer(200, '{"claim_version":3,"claimnumber":"CLM-77","policynumber":"POL-77"}')
+            elif request.endswith(".kvz"):
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Length", "100000")
+                self.end_headers()
+                self.wfile.write(b"PK\x03\x04" + bytes(60))
+                self.wfile.flush()
+                self.close_connection = True
+                self.connection.shutdown(2)
+            else:
+                self.answer(200, '{"companyid":1,"regionid":2,"officeid":3,"departmentid":4,"id":5}')
         else:
             self.answer(404, json.dumps({"msg": "no such script"}))
 
