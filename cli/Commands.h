@@ -12,5 +12,6 @@ void AddClaimCommands(CLI::App& app, int& exitCode);
 void AddRunCommand(CLI::App& app, int& exitCode);
 void AddRestoreCommand(CLI::App& app, int& exitCode);
 void AddSearchCommand(CLI::App& app, int& exitCode);
+void AddAuxCommand(CLI::App& app, int& exitCode);
 
 } // namespace wh::cli

@@ -13,6 +13,7 @@ int main(int argc, char** argv)
     wh::cli::AddRunCommand(app, exitCode);
     wh::cli::AddRestoreCommand(app, exitCode);
     wh::cli::AddSearchCommand(app, exitCode);
+    wh::cli::AddAuxCommand(app, exitCode);
     CLI11_PARSE(app, argc, argv);
     return exitCode;
 }

@@ -1,0 +1,394 @@
+#include "auxfiles/AuxArchive.h"
+
+#include "auxfiles/Bld_Claim_File.h"
+#include "env/UserNotice.h"
+#include "env/WarehouseFuncs.h"
+#include "support/Errors.h"
+#include "support/paradox/Table.h"
+#include "support/text/StringUtil.h"
+#include "support/zip/ZipNames.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace wh::auxfiles {
+namespace {
+
+constexpr const char* kStagingPrefix = ".whaux-";
+
+// A folder in the claims directory that unpacked members wait in until all of them are sound;
+// being on the same file system, they reach their places by rename. Removed with what is left.
+class StagingFolder
+{
+public:
+    explicit StagingFolder(const std::string& claimsDir)
+    {
+        std::string pattern = claimsDir + "/" + kStagingPrefix + "XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            const int err = errno;
+            throw FileError("Cannot create a folder in " + claimsDir + ": " + SystemErrorText(err));
+        }
+        m_path = pattern;
+        for (const char* sub : { "/new", "/old" }) {
+            if (::mkdir((m_path + sub).c_str(), 0700) != 0) {
+                const int err = errno;
+                Remove();
+                throw FileError("Cannot create a folder in " + m_path + ": " + SystemErrorText(err));
+            }
+        }
+    }
+    ~StagingFolder() { Remove(); }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+
+    std::string NewFolder() const { return m_path + "/new"; }
+    std::string OldFolder() const { return m_path + "/old"; }
+
+private:
+    void Remove()
+    {
+        std::error_code ignored; // a leftover hidden folder harms nothing; the extraction's outcome stands
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    std::string m_path;
+};
+
+std::string Stem(std::string_view name)
+{
+    const std::size_t dot = name.rfind('.');
+    return std::string(dot == std::string_view::npos ? name : name.substr(0, dot));
+}
+
+bool MatchesAnyMask(const std::string& name, const std::vector<std::string>& masks)
+{
+    return std::any_of(masks.begin(), masks.end(),
+                       [&](const std::string& mask) { return zip::MatchesMask(name, mask); });
+}
+
+// Why a member may not be unpacked into the claims directory, or empty text when it may. Only
+// plain files with bare names of the kind's own families go in: anything else could leave the
+// folder, plant a link, or overwrite a table the in-use test never looked at.
+std::string RefusalOf(const zip::ZipEntry& entry, const AuxKind& kind)
+{
+    const std::string& name = entry.name;
+    if (entry.isFolder || !zip::IsSafeMemberName(name) || name.find('/') != std::string::npos) {
+        return "the member name " + name + " is not a bare file name";
+    }
+    constexpr std::uint8_t kUnixHost = 3;
+    const std::uint32_t type = (entry.externalAttributes >> 16) & S_IFMT;
+    if (entry.hostSystem == kUnixHost && type != 0 && type != S_IFREG) {
+        return "the member " + name + " is a link or special file";
+    }
+    if (!MatchesAnyMask(name, kind.masks)) {
+        return "the member " + name + " belongs to no " + kind.statusWord + " table";
+    }
+    return {};
+}
+
+// Every entry of the claims directory's root that belongs to one of the families (stems in
+// upper case), lock and log files left alone: they belong to the table engine, not the family.
+std::vector<std::string> LocalFamilyFiles(const std::string& claimsDir, const std::set<std::string>& families)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(claimsDir.c_str()), &::closedir);
+    if (!dir) {
+        const int err = errno;
+        throw FileError("Cannot read the folder " + claimsDir + ": " + SystemErrorText(err));
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        struct stat info = {};
+        if (name == "." || name == ".." || ::lstat((claimsDir + "/" + name).c_str(), &info) != 0
+            || S_ISDIR(info.st_mode) || IsLockOrLogFile(name)) {
+            continue;
+        }
+        for (const std::string& family : families) {
+            if (zip::MatchesMask(name, family + ".*")) {
+                names.push_back(name);
+                break;
+            }
+        }
+    }
+    return names;
+}
+
+// Free bytes where the members are unpacked; the archive's declared sizes must fit, so a member
+// that claims gigabytes is refused before a byte is written.
+std::uint64_t FreeBytes(const std::string& folder)
+{
+    struct statvfs info = {};
+    if (::statvfs(folder.c_str(), &info) != 0) {
+        const int err = errno;
+        throw FileError("Cannot read the free space of " + folder + ": " + SystemErrorText(err));
+    }
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+// Puts the unpacked members in place of the local families: the old files are moved aside first,
+// so a rename that fails part way can be undone and the earlier family comes back whole.
+void ReplaceFamilies(const std::string& claimsDir, const StagingFolder& staging,
+                     const std::vector<std::string>& members, const std::set<std::string>& families)
+{
+    const std::vector<std::string> oldFiles = LocalFamilyFiles(claimsDir, families);
+    std::vector<std::string> movedAside;
+    std::vector<std::string> placed;
+    const auto undo = [&] {
+        for (const std::string& name : placed) {
+            ::unlink((claimsDir + "/" + name).c_str());
+        }
+        for (const std::string& name : movedAside) {
+            ::rename((staging.OldFolder() + "/" + name).c_str(), (claimsDir + "/" + name).c_str());
+        }
+    };
+    for (const std::string& name : oldFiles) {
+        if (::rename((claimsDir + "/" + name).c_str(), (staging.OldFolder() + "/" + name).c_str()) != 0) {
+            const int err = errno;
+            undo();
+            throw FileError("Cannot replace " + claimsDir + "/" + name + ": " + SystemErrorText(err));
+        }
+        movedAside.push_back(name);
+    }
+    for (const std::string& name : members) {
+        // rename replaces a link at the target itself; it never writes through it.
+        if (::rename((staging.NewFolder() + "/" + name).c_str(), (claimsDir + "/" + name).c_str()) != 0) {
+            const int err = errno;
+            undo();
+            throw FileError("Cannot write " + claimsDir + "/" + name + ": " + SystemErrorText(err));
+        }
+        placed.push_back(name);
+    }
+}
+
+// Records a refusal on the reader as its failure handler would, and stops the extraction.
+[[noreturn]] void Refuse(TNewUnZip& reader, const std::string& name, int code, const std::string& message)
+{
+    reader.Failed = true;
+    reader.FailureText = FailureRecord(name, zip::Operation::Extract, code, message);
+    throw ArchiveError("Cannot extract archive " + reader.ArchivePath() + ": " + message);
+}
+
+} // namespace
+
+const std::array<AuxKind, 8>& AuxKinds()
+{
+    static const std::array<AuxKind, 8> kinds = { {
+        { 1,
+          "PHB",
+          "Phone Book",
+          "Phone Book",
+          "PHB.PHB",
+          "PHB.AUX",
+          { "mtadds.*" },
+          "mtadds.DB",
+          "Korvan Phone Book WareHouse" },
+        { 2,
+          "ACT",
+          "Activities",
+          "Activity",
+          "ACT.ACT",
+          "ACT.AUX",
+          { "mtaction.*" },
+          "mtaction.DB",
+          "Korvan Activity WareHouse" },
+        { 3,
+          "TPL",
+          "Templates",
+          "Template",
+          "TPL.TPL",
+          "TPL.AUX",
+          { "rpttmpgr.*", "rpttmpl2.*" },
+          "rpttmpgr.DB",
+          "Korvan Templates WareHouse" },
+        { 4,
+          "ART",
+          "Adhoc Reports",
+          "Adhoc Report",
+          "ART.ART",
+          "ART.AUX",
+          { "mtadhocd.*", "mtadhocf.*", "mtadhocs.*" },
+          "mtadhocd.DB",
+          "Korvan Adhoc Reports WareHouse" },
+        { 5,
+          "APT",
+          "Appointments",
+          "Appointment Book",
+          "APT.APT",
+          "APT.AUX",
+          { "mtappt.*" },
+          "mtappt.DB",
+          "Korvan Appointment Book WareHouse" },
+        { 6,
+          "DIA",
+          "Diary Items",
+          "Diary",
+          "DIA.DIA",
+          "DIA.AUX",
+          { "mtdiaryl.*", "mtdiarys.*", "mtdiaryp.*" },
+          "mtdiaryl.DB",
+          "Korvan Diary WareHouse" },
+        { 7,
+          "FEE",
+          "Fee Schedule",
+          "Fee Schedule",
+          "FEE.FEE",
+          "FEE.AUX",
+          { "mtschdat.*", "mtschidx.*" },
+          "mtschdat.DB",
+          "Korvan Fee Schedule WareHouse" },
+        { 8,
+          "CDI",
+          "Custom DB Items",
+          "Custom Database Items",
+          "CDI.CDI",
+          "CDI.AUX",
+          { "Custom.*", "CustomCat.*" },
+          "Custom.DB",
+          "Korvan Custom Database Items WareHouse" },
+    } };
+    return kinds;
+}
+
+const AuxKind& AuxKindByNumber(int number)
+{
+    if (number < 1 || number > static_cast<int>(AuxKinds().size())) {
+        throw AssertionError("AuxArchive", __LINE__);
+    }
+    return AuxKinds()[static_cast<std::size_t>(number - 1)];
+}
+
+const AuxKind* FindAuxKind(std::string_view code)
+{
+    for (const AuxKind& kind : AuxKinds()) {
+        if (code == kind.code) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+int CheckAuxTableFree(env::WarehouseEnv& env, int kind, int purpose)
+{
+    const AuxKind& info = AuxKindByNumber(kind);
+    paradox::Table table(env.GetClaimsDir(), info.testTable);
+    try {
+        table.Open(paradox::OpenMode::Exclusive);
+        table.Close();
+        return 0;
+    } catch (const TableError&) {
+        // Someone else has it open, or it cannot be opened at all: the shared open tells which.
+    }
+    table.Open(paradox::OpenMode::Shared);
+    env.Notice().ShowMessage(MessageKind::Warning,
+                             "Database table \"" + text::UpperCase(info.testTable) + "\" is in use.\r\n"
+                                 + (purpose == AuxBuild ? "Cannot create archive to store, Please try later."
+                                                        : "Cannot unarchive to database directory, Please try later."));
+    table.Close();
+    return 2;
+}
+
+int BuildAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path)
+{
+    const AuxKind& info = AuxKindByNumber(kind);
+    struct stat existing = {};
+    if (::lstat(path.c_str(), &existing) == 0 && ::unlink(path.c_str()) != 0) {
+        env.Notice().ShowMessage(MessageKind::Warning,
+                                 "Cannot Delete File : " + text::UpperCase(path)
+                                     + "\r\nPlease contact your system administrator to correct this problem.");
+        return 2;
+    }
+    try {
+        const int free = CheckAuxTableFree(env, kind, AuxBuild);
+        if (free != 0) {
+            return free;
+        }
+        const std::string claimsDir = env.GetClaimsDir();
+        TNewZip writer(path);
+        writer.SetComment(kAuxArchiveComment);
+        for (const std::string& mask : info.masks) {
+            writer.AddFiles(claimsDir, mask, false);
+        }
+        for (const std::string& mask : info.masks) {
+            writer.SetMemberComment(mask, info.memberComment);
+        }
+        writer.Close();
+        if (writer.Failed) {
+            // A family without one of its files would later replace a sound local family; such an
+            // archive is not sent.
+            ::unlink(path.c_str());
+            throw ArchiveError(writer.FailureText);
+        }
+    } catch (const Error& error) {
+        env.Notice().ShowMessage(MessageKind::Error, error.what());
+        return 1;
+    }
+    return 0;
+}
+
+int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path, std::string* reason)
+{
+    const AuxKind& info = AuxKindByNumber(kind);
+    const int free = CheckAuxTableFree(env, kind, AuxExtract);
+    if (free != 0) {
+        return free;
+    }
+    TNewUnZip reader(path);
+    reader.Failed = false;
+    try {
+        const std::string claimsDir = env.GetClaimsDir();
+        std::vector<std::string> members;
+        std::set<std::string> families;
+        std::set<std::string> seen;
+        std::uint64_t declared = 0;
+        for (const zip::ZipEntry& entry : reader.Entries()) {
+            if (IsLockOrLogFile(entry.name)) {
+                continue; // the reader's filter leaves these out
+            }
+            const std::string refusal = RefusalOf(entry, info);
+            if (!refusal.empty()) {
+                Refuse(reader, entry.name, zip::UnsafeName, refusal);
+            }
+            if (!seen.insert(text::UpperCase(entry.name)).second) {
+                Refuse(reader, entry.name, zip::DuplicateName, "the archive holds " + entry.name + " twice");
+            }
+            declared += entry.size;
+            members.push_back(entry.name);
+            families.insert(text::UpperCase(Stem(entry.name)));
+        }
+        if (declared > FreeBytes(claimsDir)) {
+            Refuse(reader, path, zip::TooLarge,
+                   "its members claim " + std::to_string(declared) + " bytes, more than " + claimsDir + " has free");
+        }
+
+        StagingFolder staging(claimsDir);
+        reader.SetRecreateFolders(false);
+        reader.SetBaseFolder(staging.NewFolder());
+        const zip::ExtractResult result = reader.Extract("*.*");
+        if (reader.Failed || result.aborted) {
+            throw ArchiveError(reader.FailureText);
+        }
+        for (const std::string& name : members) {
+            struct stat unpacked = {};
+            if (::lstat((staging.NewFolder() + "/" + name).c_str(), &unpacked) != 0 || !S_ISREG(unpacked.st_mode)) {
+                throw ArchiveError("Cannot extract " + name + " from archive " + path);
+            }
+        }
+        ReplaceFamilies(claimsDir, staging, members, families);
+    } catch (const Error& error) {
+        if (reason != nullptr) {
+            *reason = error.what();
+        }
+        env.Notice().ShowMessage(MessageKind::Error, kInvalidAuxArchive);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace wh::auxfiles
