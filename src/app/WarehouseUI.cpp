@@ -7,6 +7,7 @@
 
 #include "env/ActivityLog.h"
 #include "env/IniFile.h"
+#include "restore/ClaimSearchForm.h"
 #include "support/Errors.h"
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
@@ -67,6 +68,9 @@ void TWarehouseFrm::BuildTrayMenu()
     QAction* upload = m_trayMenu->addAction(QStringLiteral("Upload Claims"));
     upload->setObjectName(QStringLiteral("UploadClaims1"));
     connect(upload, &QAction::triggered, this, [this] { UploadClaims1Click(); });
+    QAction* search = m_trayMenu->addAction(QStringLiteral("Claim Search"));
+    search->setObjectName(QStringLiteral("ClaimSearch1"));
+    connect(search, &QAction::triggered, this, [this] { ClaimSearch1Click(); });
     m_trayMenu->addSeparator();
     QAction* exit = m_trayMenu->addAction(QStringLiteral("Shutdown"));
     exit->setObjectName(QStringLiteral("Exit1"));
@@ -157,6 +161,37 @@ void TWarehouseFrm::UploadClaims1Click()
     Busy = false;
 }
 
+void TWarehouseFrm::ClaimSearch1Click()
+{
+    if (Busy) {
+        return;
+    }
+    Busy = true;
+    // Busy is cleared on every way out, an error escaping the window included.
+    struct ClearBusy
+    {
+        bool& busy;
+        ~ClearBusy() { busy = false; }
+    } clearBusy { Busy };
+    if (!m_runner->LoadWarehouseSettings()) {
+        SetTrayAttention();
+        ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
+        return;
+    }
+    {
+        env::ActivityLog log(m_env);
+        m_runner->SignIn(log);
+    }
+    // A refused sign-in has shown its balloon; no window then.
+    if (m_runner->Identity.ServerUserID == -1 || m_closed) {
+        return;
+    }
+    restore::Tfrm_ClaimSearch window(m_env, m_prefs, *m_session, m_notice, m_clock, m_engineFolders.privateDir);
+    m_searchWindow = &window;
+    window.exec();
+    m_searchWindow = nullptr;
+}
+
 void TWarehouseFrm::UploadClaimTimer_Timer()
 {
     if (m_closed) {
@@ -243,7 +278,11 @@ void TWarehouseFrm::CloseForm()
     if (m_runInProgress) {
         m_runner->RequestStop();
     }
-    if (m_runInProgress || (m_session && m_session->InRequest())) {
+    // The search window works with the session too: it closes first, and the form after it.
+    if (m_searchWindow) {
+        m_searchWindow->close();
+    }
+    if (m_runInProgress || m_searchWindow || (m_session && m_session->InRequest())) {
         if (!m_closePending) {
             m_closePending = true;
             QTimer::singleShot(100, this, [this] {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDialog>
 #include <QMenu>
 #include <QStringList>
 #include <QSystemTrayIcon>
@@ -57,6 +58,10 @@ public:
 
     // Tray menu handlers.
     void UploadClaims1Click();
+    // The tray command "Claim Search": the settings, a fresh sign-in, then the search window.
+    void ClaimSearch1Click();
+    // The search window while the command shows it; nullptr otherwise.
+    QDialog* SearchWindow() const { return m_searchWindow; }
     void Exit1Click();
 
     // Both timers land here. A firing during a run, or while a command's request waits for the
@@ -98,6 +103,7 @@ private:
     std::unique_ptr<QMenu> m_trayMenu;
     bool m_installed = false;
     bool m_closed = false;
+    QDialog* m_searchWindow = nullptr;
     bool m_closePending = false;
     bool m_sessionEnding = false;
     bool m_runInProgress = false;

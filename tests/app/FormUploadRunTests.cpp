@@ -544,3 +544,85 @@ TEST_F(FormUploadRunTest, ClosingDuringARunWaitsForTheRunBeforeReleasingTheSessi
     EXPECT_EQ(log.find("\r\n", shutdown), log.size() - 2) << log;
     EXPECT_EQ(LogCount("WHT Shutdown @ "), 1);
 }
+
+// The tray's "Claim Search": settings first, a fresh sign-in, then the search window, modal, with
+// Busy held while it is open and cleared on every way out.
+TEST_F(FormUploadRunTest, ClaimSearchItemSignsInThenShowsTheSearchWindow)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(fixtures::ClaimsDirOptions&)> spoil;
+        bool windowOpens;
+        std::vector<std::string> balloons;
+    };
+    const Case cases[] = {
+        { "incomplete settings", [](auto& o) { o.warehousePassword = ""; }, false, { kSetupBalloon } },
+        { "refused sign-in", [](auto& o) { o.warehousePassword = "wrong"; }, false, {} },
+        { "signed in", [](auto&) {}, true, {} },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto options = Options("cs" + std::to_string(++n), 900000);
+        c.spoil(options);
+        Build(options);
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QMenu* menu = tray.contextMenu();
+        ASSERT_NE(menu, nullptr);
+        QAction* item = menu->findChild<QAction*>(QStringLiteral("ClaimSearch1"));
+        ASSERT_NE(item, nullptr);
+        bool sawWindow = false;
+        bool busyWhileOpen = false;
+        QString caption;
+        // The window is modal: look at it from inside its own event loop, then close it.
+        QTimer::singleShot(300, form.get(), [&] {
+            if (QDialog* window = form->SearchWindow()) {
+                sawWindow = window->isVisible();
+                busyWhileOpen = form->Busy;
+                caption = window->windowTitle();
+                window->close();
+            }
+        });
+        item->trigger();
+        EXPECT_EQ(sawWindow, c.windowOpens);
+        EXPECT_FALSE(form->Busy);
+        EXPECT_EQ(form->SearchWindow(), nullptr);
+        if (c.windowOpens) {
+            EXPECT_TRUE(busyWhileOpen);
+            EXPECT_EQ(caption, QStringLiteral("Claim Search"));
+            EXPECT_EQ(LogCount("WHT Authentication Setting Complete"), 1) << Log();
+        } else {
+            EXPECT_EQ(notice->trayState, TrayState::Attention);
+        }
+        if (!c.balloons.empty()) {
+            EXPECT_EQ(notice->balloons, c.balloons);
+        } else if (!c.windowOpens) {
+            EXPECT_EQ(notice->balloons.size(), 1u); // the sign-in's own refusal balloon
+        }
+        // Spin the loop so a timer left over from a case without a window does no harm later.
+        QCoreApplication::processEvents();
+    }
+}
+
+// Asked to close while the search window is open (a second start with "close", or the end of the
+// session), the form closes the window first and only then lets its session go.
+TEST_F(FormUploadRunTest, ClosingWhileTheSearchWindowIsOpenClosesTheWindowFirst)
+{
+    Build(Options("csclose", 900000));
+    QSystemTrayIcon tray;
+    auto form = Start(&tray);
+    QAction* item = tray.contextMenu()->findChild<QAction*>(QStringLiteral("ClaimSearch1"));
+    ASSERT_NE(item, nullptr);
+    bool closedWhileOpen = true;
+    QTimer::singleShot(300, form.get(), [&] {
+        ASSERT_NE(form->SearchWindow(), nullptr);
+        form->InstanceMessage("1");
+        closedWhileOpen = form->Closed();
+    });
+    item->trigger();
+    EXPECT_FALSE(closedWhileOpen); // not before the window had gone
+    EXPECT_EQ(form->SearchWindow(), nullptr);
+    EXPECT_TRUE(WaitFor([&] { return form->Closed(); }));
+}
