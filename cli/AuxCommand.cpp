@@ -1,16 +1,14 @@
 // whupload-cli aux: the Auxiliary Files window's list, Get and Put, one kind per call.
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "Commands.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
 #include "auxfiles/AuxArchive.h"
+#include "auxfiles/AuxTransfer.h"
 #include "env/ActivityLog.h"
 #include "env/EnginePaths.h"
 #include "env/UserPrefs.h"
@@ -43,14 +41,8 @@ void PrintError(const std::string& text)
     std::fprintf(stderr, "Error: %s\n", text::Win1252ToUtf8(text).c_str());
 }
 
-// The transfer file goes whether the transfer worked or not; a file that will not go is left.
-void RemoveTransferFile(const std::string& path)
-{
-    std::remove(path.c_str());
-}
-
 // The server's list as the window shows it: each known kind with its date as MM/DD/YYYY, in the
-// window's row order; a later entry of a kind wins.
+// window's row order.
 int ListAux(warehouse::WarehouseSession& session)
 {
     const std::string list = warehouse::AuxGetList(session);
@@ -58,107 +50,42 @@ int ListAux(warehouse::WarehouseSession& session)
         PrintError("Error Retrieving Auxiliary File List\r\nServer Response : " + session.LastServerMessage());
         return kAuxFailed;
     }
-    std::map<int, std::string> dates;
-    const auto parsed = nlohmann::ordered_json::parse(list, nullptr, false);
-    if (!parsed.is_array()) {
-        PrintError("The server's list of auxiliary files is no JSON list: " + list);
+    std::string problem;
+    const auto dates = auxfiles::ParseAuxList(list, &problem);
+    if (!dates) {
+        PrintError(problem);
         return kAuxFailed;
     }
-    for (const auto& element : parsed) {
-        if (!element.is_object() || !element.contains("type") || !element["type"].is_string()
-            || !element.contains("date_modified") || !element["date_modified"].is_string()) {
-            PrintError("The server's list of auxiliary files holds an entry without a type or date: " + element.dump());
-            return kAuxFailed;
-        }
-        const std::string date = element["date_modified"].get<std::string>();
-        if (date.size() < 10) {
-            PrintError("The server's list of auxiliary files holds a date that is no YYYY-MM-DD: " + date);
-            return kAuxFailed;
-        }
-        if (const auxfiles::AuxKind* kind = auxfiles::FindAuxKind(element["type"].get<std::string>())) {
-            dates[kind->number] = date.substr(5, 2) + "/" + date.substr(8, 2) + "/" + date.substr(0, 4);
-        }
-    }
-    for (const auto& [number, date] : dates) {
+    for (const auto& [number, date] : *dates) {
         const auxfiles::AuxKind& kind = auxfiles::AuxKindByNumber(number);
         PrintLine(std::string(kind.code) + "  " + date + "  " + kind.rowCaption);
     }
     return kAuxDone;
 }
 
-// The Get button: fetch, unpack, and tell the product to look again (the marker is written
-// whatever came of the transfer, as the window does).
 int GetAux(env::WarehouseEnv& environment, warehouse::WarehouseSession& session, UserNotice& notice,
            const auxfiles::AuxKind& kind)
 {
-    const std::string path = environment.LocalWarehouseDir() + "/" + kind.getFile;
-    int outcome = kAuxFailed;
-    try {
-        const std::string result = warehouse::AuxGetFile(session, path, kind.code);
-        if (result != "ok") {
-            notice.ShowMessage(MessageKind::Information,
-                               "Error Retrieving Auxiliary File\r\nServer Response : " + session.LastServerMessage());
-        } else {
-            std::string reason;
-            const int extracted = auxfiles::ExtractAuxArchive(environment, kind.number, path, &reason);
-            if (extracted == 0) {
-                PrintLine(std::string(kind.statusWord) + " retrieved into " + environment.GetClaimsDir());
-                outcome = kAuxDone;
-            } else if (!reason.empty()) {
-                PrintError(reason);
-            }
+    std::string detail;
+    if (!auxfiles::GetAuxKind(environment, session, notice, kind, &detail)) {
+        if (!detail.empty()) {
+            PrintError(detail);
         }
-    } catch (const Error& error) {
-        PrintError(error.what());
+        return kAuxFailed;
     }
-    RemoveTransferFile(path);
-    try {
-        env::WriteFileOrRaise(environment.ClaimsPath("Updates/force.txt"), std::string());
-    } catch (const Error& error) {
-        PrintError(error.what());
-        outcome = kAuxFailed;
-    }
-    return outcome;
+    PrintLine(std::string(kind.statusWord) + " retrieved into " + environment.GetClaimsDir());
+    return kAuxDone;
 }
 
-// The "msg" member of a refusal, or the failure's own text when the answer is no such object.
-std::string RefusalText(const std::string& result, const warehouse::WarehouseSession& session)
-{
-    const auto parsed = nlohmann::ordered_json::parse(result, nullptr, false);
-    if (parsed.is_object() && parsed.contains("msg") && parsed["msg"].is_string()) {
-        return text::Utf8ToWin1252(parsed["msg"].get<std::string>());
-    }
-    return result.empty() ? session.LastServerMessage() : result;
-}
-
-// The Put button: pack and send.
 int PutAux(env::WarehouseEnv& environment, warehouse::WarehouseSession& session, UserNotice& notice,
            const auxfiles::AuxKind& kind)
 {
-    const std::string path = environment.LocalWarehouseDir() + "/" + kind.putFile;
-    int outcome = kAuxFailed;
-    try {
-        const int built = auxfiles::BuildAuxArchive(environment, kind.number, path);
-        if (built == 0) {
-            const std::string result = warehouse::AuxPutFile(session, path, kind.code);
-            if (result == "ok") {
-                const text::DateParts now = text::DecodeDateTime(environment.Clock().Now());
-                PrintLine(std::string(kind.statusWord) + " stored on the server, Updated : "
-                          + text::FormatShortDate(text::EncodeDateTime({ now.year, now.month, now.day })));
-                outcome = kAuxDone;
-            } else {
-                notice.ShowMessage(MessageKind::Information,
-                                   "Error Saving Auxiliary File\r\nServer Response : " + RefusalText(result, session));
-            }
-        } else if (built == 1) {
-            notice.ShowMessage(MessageKind::Information,
-                               std::string("Unable to build ") + kind.statusWord + " File for Transfer");
-        }
-    } catch (const Error& error) {
-        PrintError(error.what());
+    if (!auxfiles::PutAuxKind(environment, session, notice, kind)) {
+        return kAuxFailed;
     }
-    RemoveTransferFile(path);
-    return outcome;
+    PrintLine(std::string(kind.statusWord) + " stored on the server, " + auxfiles::kPutDatePrefix
+              + auxfiles::TodayShortDate(environment));
+    return kAuxDone;
 }
 
 int RunAux(AuxAction action, const std::string& code)

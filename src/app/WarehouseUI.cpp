@@ -5,12 +5,15 @@
 #include <QWidget>
 #include <cstdio>
 
+#include "auxfiles/AUX_Files.h"
+#include "auxfiles/AuxTransfer.h"
 #include "env/ActivityLog.h"
 #include "env/IniFile.h"
 #include "restore/ClaimSearchForm.h"
 #include "support/Errors.h"
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
+#include "warehouse/WarehouseTrans.h"
 
 namespace wh::app {
 namespace {
@@ -71,6 +74,9 @@ void TWarehouseFrm::BuildTrayMenu()
     QAction* search = m_trayMenu->addAction(QStringLiteral("Claim Search"));
     search->setObjectName(QStringLiteral("ClaimSearch1"));
     connect(search, &QAction::triggered, this, [this] { ClaimSearch1Click(); });
+    QAction* aux = m_trayMenu->addAction(QStringLiteral("Auxiliary Files"));
+    aux->setObjectName(QStringLiteral("UploadAUXFiles1"));
+    connect(aux, &QAction::triggered, this, [this] { AUXFiles_Click(); });
     m_trayMenu->addSeparator();
     QAction* exit = m_trayMenu->addAction(QStringLiteral("Shutdown"));
     exit->setObjectName(QStringLiteral("Exit1"));
@@ -187,9 +193,71 @@ void TWarehouseFrm::ClaimSearch1Click()
         return;
     }
     restore::Tfrm_ClaimSearch window(m_env, m_prefs, *m_session, m_notice, m_clock, m_engineFolders.privateDir);
-    m_searchWindow = &window;
+    ShowCommandWindow(window);
+}
+
+void TWarehouseFrm::ShowCommandWindow(QDialog& window)
+{
+    m_commandWindow = &window;
+    struct Forget
+    {
+        QDialog*& window;
+        ~Forget() { window = nullptr; }
+    } forget { m_commandWindow };
     window.exec();
-    m_searchWindow = nullptr;
+}
+
+void TWarehouseFrm::AUXFiles_Click()
+{
+    if (Busy) {
+        return;
+    }
+    Busy = true;
+    // Busy and the hint go back on every way out.
+    struct EndCommand
+    {
+        bool& busy;
+        UserNotice& notice;
+        ~EndCommand()
+        {
+            busy = false;
+            notice.SetTrayHint(kHint);
+        }
+    } endCommand { Busy, m_notice };
+    ShowBalloon("Checking - Auxiliary files");
+    m_notice.SetTrayHint("Checking Auxiliary Files...");
+    if (!m_runner->LoadWarehouseSettings()) {
+        SetTrayAttention();
+        ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
+        return;
+    }
+    {
+        env::ActivityLog log(m_env);
+        m_runner->SignIn(log);
+    }
+    if (m_runner->Identity.ServerUserID == -1 || m_closed) {
+        return;
+    }
+    const std::string list = warehouse::AuxGetList(*m_session);
+    if (m_closed) {
+        return;
+    }
+    auxfiles::Tfrm_AUXStatus window(m_env, *m_session, m_notice);
+    if (list.empty()) {
+        // A blank balloon would tell nothing.
+        if (!m_session->LastServerMessage().empty()) {
+            ShowBalloon(m_session->LastServerMessage());
+        }
+    } else {
+        // A list the tool cannot read counts as no list: every Get stays disabled.
+        std::string problem;
+        if (const auto dates = auxfiles::ParseAuxList(list, &problem)) {
+            window.ShowServerDates(*dates);
+        } else {
+            ShowBalloon(problem);
+        }
+    }
+    ShowCommandWindow(window);
 }
 
 void TWarehouseFrm::UploadClaimTimer_Timer()
@@ -278,11 +346,11 @@ void TWarehouseFrm::CloseForm()
     if (m_runInProgress) {
         m_runner->RequestStop();
     }
-    // The search window works with the session too: it closes first, and the form after it.
-    if (m_searchWindow) {
-        m_searchWindow->close();
+    // A command's window works with the session too: it closes first, and the form after it.
+    if (m_commandWindow) {
+        m_commandWindow->close();
     }
-    if (m_runInProgress || m_searchWindow || (m_session && m_session->InRequest())) {
+    if (m_runInProgress || m_commandWindow || (m_session && m_session->InRequest())) {
         if (!m_closePending) {
             m_closePending = true;
             QTimer::singleShot(100, this, [this] {

@@ -60,8 +60,11 @@ public:
     void UploadClaims1Click();
     // The tray command "Claim Search": the settings, a fresh sign-in, then the search window.
     void ClaimSearch1Click();
-    // The search window while the command shows it; nullptr otherwise.
-    QDialog* SearchWindow() const { return m_searchWindow; }
+    // The tray command "Auxiliary Files": the settings, a fresh sign-in, the server's list, then
+    // the auxiliary files window primed with it.
+    void AUXFiles_Click();
+    // The window a tray command shows (search, auxiliary files, settings); nullptr otherwise.
+    QDialog* CommandWindow() const { return m_commandWindow; }
     void Exit1Click();
 
     // Both timers land here. A firing during a run, or while a command's request waits for the
@@ -89,6 +92,8 @@ private:
     void FormClose();
     void FormDestroy();
     void BuildTrayMenu();
+    // Shows a tray command's window modally; a close of the tool closes it first.
+    void ShowCommandWindow(QDialog& window);
 
     UserNotice& m_notice;
     const text::Clock& m_clock;
@@ -103,7 +108,7 @@ private:
     std::unique_ptr<QMenu> m_trayMenu;
     bool m_installed = false;
     bool m_closed = false;
-    QDialog* m_searchWindow = nullptr;
+    QDialog* m_commandWindow = nullptr;
     bool m_closePending = false;
     bool m_sessionEnding = false;
     bool m_runInProgress = false;

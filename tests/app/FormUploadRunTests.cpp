@@ -4,9 +4,12 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QPointer>
+#include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <chrono>
@@ -23,7 +26,9 @@
 
 #include "ClaimsFixture.h"
 #include "app/WarehouseUI.h"
+#include "auxfiles/AUX_Files.h"
 #include "common/RecordingUserNotice.h"
+#include "common/ScriptedServer.h"
 #include "common/TempTree.h"
 #include "common/WarehouseServerProcess.h"
 #include "env/EnginePaths.h"
@@ -578,7 +583,7 @@ TEST_F(FormUploadRunTest, ClaimSearchItemSignsInThenShowsTheSearchWindow)
         QString caption;
         // The window is modal: look at it from inside its own event loop, then close it.
         QTimer::singleShot(300, form.get(), [&] {
-            if (QDialog* window = form->SearchWindow()) {
+            if (QDialog* window = form->CommandWindow()) {
                 sawWindow = window->isVisible();
                 busyWhileOpen = form->Busy;
                 caption = window->windowTitle();
@@ -588,7 +593,7 @@ TEST_F(FormUploadRunTest, ClaimSearchItemSignsInThenShowsTheSearchWindow)
         item->trigger();
         EXPECT_EQ(sawWindow, c.windowOpens);
         EXPECT_FALSE(form->Busy);
-        EXPECT_EQ(form->SearchWindow(), nullptr);
+        EXPECT_EQ(form->CommandWindow(), nullptr);
         if (c.windowOpens) {
             EXPECT_TRUE(busyWhileOpen);
             EXPECT_EQ(caption, QStringLiteral("Claim Search"));
@@ -617,12 +622,155 @@ TEST_F(FormUploadRunTest, ClosingWhileTheSearchWindowIsOpenClosesTheWindowFirst)
     ASSERT_NE(item, nullptr);
     bool closedWhileOpen = true;
     QTimer::singleShot(300, form.get(), [&] {
-        ASSERT_NE(form->SearchWindow(), nullptr);
+        ASSERT_NE(form->CommandWindow(), nullptr);
         form->InstanceMessage("1");
         closedWhileOpen = form->Closed();
     });
     item->trigger();
     EXPECT_FALSE(closedWhileOpen); // not before the window had gone
-    EXPECT_EQ(form->SearchWindow(), nullptr);
+    EXPECT_EQ(form->CommandWindow(), nullptr);
     EXPECT_TRUE(WaitFor([&] { return form->Closed(); }));
+}
+
+// The tray's "Auxiliary Files": the checking balloon and hint, settings first, a fresh sign-in,
+// the server's list, then the window primed with it; Busy held while it is open and cleared, with
+// the hint put back, on every way out.
+TEST_F(FormUploadRunTest, AuxiliaryFilesItemPrimesTheWindowWithTheServersList)
+{
+    const std::string kChecking = "Checking - Auxiliary files";
+    const std::string scripted = test::SharedScriptedServer().BaseUrl();
+    struct Case
+    {
+        const char* name;
+        std::function<void(fixtures::ClaimsDirOptions&)> spoil;
+        bool windowOpens;
+        std::map<int, std::string> labels; // kinds with a date; every other row reads NEVER
+        std::string lastBalloon; // what the last balloon starts with; empty: only the checking one
+    };
+    const Case cases[] = {
+        { "incomplete settings", [](auto& o) { o.warehouseCompany = ""; }, false, {}, kSetupBalloon },
+        { "refused sign-in", [](auto& o) { o.warehousePassword = "wrong"; }, false, {}, "" },
+        { "nothing stored yet", [](auto&) {}, true, {}, "" },
+        { "kinds in mixed case, one twice",
+          [&](auto& o) { o.serverAddress = scripted + "/auxlist/good"; },
+          true,
+          { { 1, "Updated: 03/04/2011" }, { 2, "Updated: 07/08/2013" } },
+          "" },
+        { "a list that is no list",
+          [&](auto& o) { o.serverAddress = scripted + "/auxlist/bad"; },
+          true,
+          {},
+          "The server's list of auxiliary files is no JSON list" },
+        { "the list request fails", [&](auto& o) { o.serverAddress = scripted + "/auxlist/down"; }, true, {}, "503" },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto options = Options("aux" + std::to_string(++n), 900000);
+        c.spoil(options);
+        Build(options);
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QAction* item = tray.contextMenu()->findChild<QAction*>(QStringLiteral("UploadAUXFiles1"));
+        ASSERT_NE(item, nullptr);
+        bool sawWindow = false;
+        bool busyWhileOpen = false;
+        std::string hintWhileOpen;
+        std::map<int, std::string> labels;
+        int enabledGets = 0;
+        QTimer::singleShot(300, form.get(), [&] {
+            auto* window = qobject_cast<auxfiles::Tfrm_AUXStatus*>(form->CommandWindow());
+            if (!window) {
+                return;
+            }
+            sawWindow = window->isVisible();
+            busyWhileOpen = form->Busy;
+            hintWhileOpen = notice->trayHint;
+            for (int kind = 1; kind <= 8; ++kind) {
+                const std::string label = window->DateLabel(kind)->text().toStdString();
+                if (label != "Updated: NEVER") {
+                    labels[kind] = label;
+                }
+                enabledGets += window->GetButton(kind)->isEnabled() ? 1 : 0;
+            }
+            QTest::mouseClick(window->OkButton(), Qt::LeftButton);
+        });
+        item->trigger();
+        EXPECT_EQ(sawWindow, c.windowOpens);
+        EXPECT_FALSE(form->Busy);
+        EXPECT_EQ(form->CommandWindow(), nullptr);
+        EXPECT_EQ(notice->trayHint, kHint);
+        ASSERT_FALSE(notice->balloons.empty());
+        EXPECT_EQ(notice->balloons.front(), kChecking);
+        if (c.windowOpens) {
+            EXPECT_TRUE(busyWhileOpen);
+            EXPECT_EQ(hintWhileOpen, "Checking Auxiliary Files...");
+            EXPECT_EQ(labels, c.labels);
+            EXPECT_EQ(enabledGets, static_cast<int>(c.labels.size()));
+            EXPECT_EQ(LogCount("WHT Authentication Setting Complete"), 1) << Log();
+        } else {
+            EXPECT_EQ(notice->trayState, TrayState::Attention);
+        }
+        if (!c.lastBalloon.empty()) {
+            EXPECT_EQ(notice->balloons.size(), 2u);
+            EXPECT_NE(notice->balloons.back().find(c.lastBalloon), std::string::npos) << notice->balloons.back();
+        } else {
+            // Only the checking balloon, or after a refused sign-in the sign-in's own.
+            EXPECT_EQ(notice->balloons.size(), c.windowOpens ? 1u : 2u);
+        }
+        QCoreApplication::processEvents();
+    }
+}
+
+// One command at a time: with a command's window open the other commands do nothing, Shutdown
+// says why it cannot, and once the window has closed every command works again.
+TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
+{
+    Build(Options("busy", 900000));
+    QSystemTrayIcon tray;
+    auto form = Start(&tray);
+    QMenu* menu = tray.contextMenu();
+    const auto action = [menu](const char* name) { return menu->findChild<QAction*>(QString::fromLatin1(name)); };
+    std::vector<std::string> itemsInOrder;
+    for (QAction* item : menu->actions()) {
+        itemsInOrder.push_back(item->isSeparator() ? "-" : item->text().toStdString());
+    }
+    EXPECT_EQ(itemsInOrder,
+              (std::vector<std::string> { "Upload Claims", "Claim Search", "Auxiliary Files", "-", "Shutdown" }));
+
+    std::size_t balloonsInside = 0;
+    std::size_t messagesInside = 0;
+    QDialog* windowInside = nullptr;
+    QTimer::singleShot(300, form.get(), [&] {
+        windowInside = form->CommandWindow();
+        const std::size_t balloons = notice->balloons.size();
+        action("ClaimSearch1")->trigger();
+        action("UploadClaims1")->trigger();
+        action("UploadAUXFiles1")->trigger();
+        action("Exit1")->trigger();
+        balloonsInside = notice->balloons.size() - balloons;
+        messagesInside = notice->messages.size();
+        EXPECT_EQ(form->CommandWindow(), windowInside); // still the first command's window
+        windowInside->close();
+    });
+    action("UploadAUXFiles1")->trigger();
+    ASSERT_NE(windowInside, nullptr);
+    EXPECT_EQ(balloonsInside, 0u);
+    ASSERT_EQ(messagesInside, 1u);
+    EXPECT_EQ(notice->messages[0].text,
+              "Warehouse currently being accessed, \r\nplease wait until processing is complete.");
+    EXPECT_EQ(LogCount(kListReceived), 0) << "no upload run while the command held Busy";
+    EXPECT_FALSE(form->Closed());
+
+    // The window has gone: the search works again at once.
+    bool searchOpened = false;
+    QTimer::singleShot(300, form.get(), [&] {
+        if (QDialog* window = form->CommandWindow()) {
+            searchOpened = window->windowTitle() == QStringLiteral("Claim Search");
+            window->close();
+        }
+    });
+    action("ClaimSearch1")->trigger();
+    EXPECT_TRUE(searchOpened);
+    EXPECT_FALSE(form->Busy);
 }

@@ -5,6 +5,9 @@ namespace wh::test {
 void RecordingUserNotice::ShowMessage(MessageKind kind, const std::string& text)
 {
     messages.push_back({ kind, text });
+    if (onMessage) {
+        onMessage(messages.back());
+    }
 }
 
 bool RecordingUserNotice::AskYesNo(const std::string& text)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ public:
     void SetBusyCursor(bool busy) override;
 
     void AnswerNext(bool yes) { m_answers.push_back(yes); }
+
+    // Called with each message as it is shown, for a look at the window behind the box.
+    std::function<void(const Message&)> onMessage;
 
     std::vector<Message> messages;
     std::vector<std::string> questions;

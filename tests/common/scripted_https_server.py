@@ -62,6 +62,10 @@ class Handler(BaseHTTPRequestHandler):
                 body = query.get("list", ["[]"])[0]
             elif request.endswith("/api/sequences/claims"):
                 body = query.get("seq", ["1"])[0]
+            elif request.endswith("/api/aux/"):
+                body = query.get("aux", ["[]"])[0]
+            elif "/api/aux/" in request and self.command == "PUT":
+                body = query.get("auxput", ["Successfully stored"])[0]
             else:
                 body = "Successfully stored"
             self.answer(200, body)
@@ -72,6 +76,27 @@ class Handler(BaseHTTPRequestHandler):
                 self.answer(200, '{"companyid":1,"regionid":2,"officeid":3,"departmentid":4,"id":5}')
             else:
                 self.answer(200, "No search here", content_type="text/plain")
+        elif parts[0] == "auxlist":
+            # A warehouse that signs every user in and lists auxiliary files: BASE = /auxlist/good
+            # (kinds in mixed case, one twice, a date with a time, an unknown kind), /auxlist/bad
+            # (no JSON list) or /auxlist/down (the list request fails).
+            variant = parts[1] if len(parts) > 1 else "good"
+            if url.path.endswith("/api/status"):
+                self.answer(200, '{"companyid":1,"regionid":2,"officeid":3,"departmentid":4,"id":5}')
+            elif url.path.endswith("/api/aux/") and variant == "good":
+                self.answer(200, json.dumps([
+                    {"type": "ACT", "date_modified": "2010-01-02"},
+                    {"type": "PHB", "date_modified": "2011-03-04"},
+                    {"type": "phb", "date_modified": "2012-05-06"},
+                    {"type": "ACT", "date_modified": "2013-07-08T09:10:11"},
+                    {"type": "XYZ", "date_modified": "2014-01-01"},
+                ]))
+            elif url.path.endswith("/api/aux/") and variant == "bad":
+                self.answer(200, '{"type": "PHB"}')
+            elif url.path.endswith("/api/aux/"):
+                self.answer(503, json.dumps({"msg": "down for maintenance"}), "Service Unavailable")
+            else:
+                self.answer(404, json.dumps({"msg": "no such file"}))
         elif parts[0] == "echo":
             self.answer(200, json.dumps({
                 "method": self.command,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ClaimsFixture.h"
+#include "auxfiles/AuxArchive.h"
 #include "common/ChildProcess.h"
 #include "common/TempTree.h"
 #include "common/WarehouseServerProcess.h"
@@ -172,4 +173,38 @@ TEST_F(AuxCommandTest, APutThatCannotBeBuiltSendsNothing)
     ASSERT_EQ(Cli(office, { "list" }, output), 0) << output;
     EXPECT_EQ(output, "");
     EXPECT_FALSE(fs::exists(office.dataDir + "/Korvan/Warehouse/DIA.AUX"));
+}
+
+TEST_F(AuxCommandTest, EveryKindGoesUpAndComesDownByteForByte)
+{
+    // The office's tables of every kind get rows of their own, so that no family matches the
+    // laptop's before the Get.
+    for (const auxfiles::AuxKind& kind : auxfiles::AuxKinds()) {
+        for (const std::string& mask : kind.masks) {
+            paradox::Table table(office.layout.claimsDir, mask.substr(0, mask.size() - 1) + "DB");
+            table.Open(paradox::OpenMode::Exclusive);
+            table.Append();
+            table.FieldByName("ID").SetInteger(1000 + kind.number);
+            table.FieldByName("Name").SetText(std::string("office ") + kind.code);
+            table.Post();
+            table.Close();
+        }
+    }
+    std::string output;
+    for (const auxfiles::AuxKind& kind : auxfiles::AuxKinds()) {
+        ASSERT_EQ(Cli(office, { "put", kind.code }, output), 0) << kind.code << ": " << output;
+    }
+    ASSERT_EQ(Cli(laptop, { "list" }, output), 0) << output;
+    EXPECT_EQ(test::CountOf(output, "\n"), 8u) << output;
+    for (const auxfiles::AuxKind& kind : auxfiles::AuxKinds()) {
+        SCOPED_TRACE(kind.code);
+        std::vector<std::string> stems;
+        for (const std::string& mask : kind.masks) {
+            stems.push_back(mask.substr(0, mask.size() - 2));
+        }
+        EXPECT_NE(Family(laptop.layout.claimsDir, stems), Family(office.layout.claimsDir, stems));
+        ASSERT_EQ(Cli(laptop, { "get", kind.code }, output), 0) << output;
+        EXPECT_EQ(output, std::string(kind.statusWord) + " retrieved into " + laptop.layout.claimsDir + "\n");
+        EXPECT_EQ(Family(laptop.layout.claimsDir, stems), Family(office.layout.claimsDir, stems));
+    }
 }
