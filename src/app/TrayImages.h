@@ -2,10 +2,19 @@
 
 #include <QIcon>
 #include <QList>
+#include <QPixmap>
 
 namespace wh::app {
 
-// The four 16 by 16 images of the tray icon: idle, attention, (unused), uploading.
+// The four images of the tray icon: idle, attention, (unused), uploading. Each is drawn at every
+// size a tray or a high-density screen may ask for, so that none is a blurred 16 by 16.
 QList<QIcon> MakeTrayImages();
+
+// The program's own icon (the idle image) at one size in pixels, for windows and the icon theme.
+QPixmap AppIconPixmap(int size);
+QIcon AppIcon();
+
+// The sizes the icon theme gets, in pixels.
+inline constexpr int kAppIconSizes[] = { 16, 22, 24, 32, 48, 64, 128, 256 };
 
 } // namespace wh::app

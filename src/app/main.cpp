@@ -18,6 +18,9 @@ int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Warehouse Upload"));
+    // The desktop matches the windows to whupload.desktop and its icon by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("whupload"));
+    QApplication::setWindowIcon(app::AppIcon());
     // Message boxes are the only windows; closing one must not end the tool.
     QApplication::setQuitOnLastWindowClosed(false);
 
