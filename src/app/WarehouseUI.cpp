@@ -8,6 +8,7 @@
 #include "auxfiles/AUX_Files.h"
 #include "auxfiles/AuxTransfer.h"
 #include "env/ActivityLog.h"
+#include "env/Dwhpref.h"
 #include "env/IniFile.h"
 #include "restore/ClaimSearchForm.h"
 #include "support/Errors.h"
@@ -21,6 +22,24 @@ namespace {
 constexpr const char* kHint = "Warehouse Upload Tool";
 constexpr int kDefaultInterval = 900000;
 constexpr int kFirstRunDelay = 60000;
+
+// A tray command holds Busy from its start and clears it on every way out, an error escaping a
+// window included.
+class BusyScope
+{
+public:
+    explicit BusyScope(bool& busy)
+        : m_busy(busy)
+    {
+        m_busy = true;
+    }
+    ~BusyScope() { m_busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    bool& m_busy;
+};
 
 } // namespace
 
@@ -78,6 +97,9 @@ void TWarehouseFrm::BuildTrayMenu()
     aux->setObjectName(QStringLiteral("UploadAUXFiles1"));
     connect(aux, &QAction::triggered, this, [this] { AUXFiles_Click(); });
     m_trayMenu->addSeparator();
+    QAction* settings = m_trayMenu->addAction(QStringLiteral("Settings"));
+    settings->setObjectName(QStringLiteral("Mnu_Settings"));
+    connect(settings, &QAction::triggered, this, [this] { Mnu_SettingsClick(); });
     QAction* exit = m_trayMenu->addAction(QStringLiteral("Shutdown"));
     exit->setObjectName(QStringLiteral("Exit1"));
     connect(exit, &QAction::triggered, this, [this] { Exit1Click(); });
@@ -162,9 +184,8 @@ void TWarehouseFrm::UploadClaims1Click()
     if (Busy) {
         return;
     }
-    Busy = true;
+    const BusyScope busy(Busy);
     UploadClaimTimer_Timer();
-    Busy = false;
 }
 
 void TWarehouseFrm::ClaimSearch1Click()
@@ -172,13 +193,7 @@ void TWarehouseFrm::ClaimSearch1Click()
     if (Busy) {
         return;
     }
-    Busy = true;
-    // Busy is cleared on every way out, an error escaping the window included.
-    struct ClearBusy
-    {
-        bool& busy;
-        ~ClearBusy() { busy = false; }
-    } clearBusy { Busy };
+    const BusyScope busy(Busy);
     if (!m_runner->LoadWarehouseSettings()) {
         SetTrayAttention();
         ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
@@ -207,23 +222,41 @@ void TWarehouseFrm::ShowCommandWindow(QDialog& window)
     window.exec();
 }
 
+void TWarehouseFrm::Mnu_SettingsClick()
+{
+    if (Busy) {
+        return;
+    }
+    const BusyScope busy(Busy);
+    {
+        // The dialog stores its settings as it is destroyed: the sign-in below reads them after.
+        env::Tform_dwhpref dialog(m_env, m_prefs, m_notice);
+        ShowCommandWindow(dialog);
+    }
+    if (m_closed) {
+        return;
+    }
+    if (m_runner->LoadWarehouseSettings()) {
+        env::ActivityLog log(m_env);
+        m_runner->SignIn(log);
+    } else {
+        SetTrayAttention();
+        ShowBalloon("Please update your Warehouse settings.");
+    }
+}
+
 void TWarehouseFrm::AUXFiles_Click()
 {
     if (Busy) {
         return;
     }
-    Busy = true;
-    // Busy and the hint go back on every way out.
-    struct EndCommand
+    const BusyScope busy(Busy);
+    // The hint goes back on every way out.
+    struct RestoreHint
     {
-        bool& busy;
         UserNotice& notice;
-        ~EndCommand()
-        {
-            busy = false;
-            notice.SetTrayHint(kHint);
-        }
-    } endCommand { Busy, m_notice };
+        ~RestoreHint() { notice.SetTrayHint(kHint); }
+    } restoreHint { m_notice };
     ShowBalloon("Checking - Auxiliary files");
     m_notice.SetTrayHint("Checking Auxiliary Files...");
     if (!m_runner->LoadWarehouseSettings()) {

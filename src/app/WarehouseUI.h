@@ -63,6 +63,8 @@ public:
     // The tray command "Auxiliary Files": the settings, a fresh sign-in, the server's list, then
     // the auxiliary files window primed with it.
     void AUXFiles_Click();
+    // The tray command "Settings": the settings dialog, then a fresh sign-in with what it stored.
+    void Mnu_SettingsClick();
     // The window a tray command shows (search, auxiliary files, settings); nullptr otherwise.
     QDialog* CommandWindow() const { return m_commandWindow; }
     void Exit1Click();

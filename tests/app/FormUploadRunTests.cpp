@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
@@ -735,8 +736,9 @@ TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
     for (QAction* item : menu->actions()) {
         itemsInOrder.push_back(item->isSeparator() ? "-" : item->text().toStdString());
     }
-    EXPECT_EQ(itemsInOrder,
-              (std::vector<std::string> { "Upload Claims", "Claim Search", "Auxiliary Files", "-", "Shutdown" }));
+    EXPECT_EQ(
+        itemsInOrder,
+        (std::vector<std::string> { "Upload Claims", "Claim Search", "Auxiliary Files", "-", "Settings", "Shutdown" }));
 
     std::size_t balloonsInside = 0;
     std::size_t messagesInside = 0;
@@ -747,6 +749,7 @@ TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
         action("ClaimSearch1")->trigger();
         action("UploadClaims1")->trigger();
         action("UploadAUXFiles1")->trigger();
+        action("Mnu_Settings")->trigger();
         action("Exit1")->trigger();
         balloonsInside = notice->balloons.size() - balloons;
         messagesInside = notice->messages.size();
@@ -773,4 +776,76 @@ TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
     action("ClaimSearch1")->trigger();
     EXPECT_TRUE(searchOpened);
     EXPECT_FALSE(form->Busy);
+}
+
+// The tray's "Settings": the dialog, modal with Busy held, then a fresh sign-in with what the
+// dialog stored as it went; an upload run afterwards works with those settings.
+TEST_F(FormUploadRunTest, SettingsItemSignsInWithWhatTheDialogStored)
+{
+    const std::string kUpdateBalloon = "Please update your Warehouse settings.";
+    struct Case
+    {
+        const char* name;
+        const char* startPassword; // as the fixture stores it
+        const char* edit; // the edit the user changes, or nullptr
+        const char* typed;
+        bool signedIn;
+        std::vector<std::string> balloons; // empty: see signedIn
+    };
+    const Case cases[] = {
+        { "confirmed unchanged", kPassword, nullptr, "", true, {} },
+        { "a wrong password mended", "wrong", "PasswordEdit", kPassword, true, {} },
+        { "company cleared", kPassword, "CompanyEdit", "", false, { kUpdateBalloon } },
+        { "a wrong password typed", kPassword, "PasswordEdit", "wrong", false, {} },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto options = Options("set" + std::to_string(++n), 900000);
+        options.warehousePassword = c.startPassword;
+        Build(options);
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QAction* item = tray.contextMenu()->findChild<QAction*>(QStringLiteral("Mnu_Settings"));
+        ASSERT_NE(item, nullptr);
+        QString caption;
+        bool busyWhileOpen = false;
+        QTimer::singleShot(300, form.get(), [&] {
+            QDialog* dialog = form->CommandWindow();
+            if (!dialog) {
+                return;
+            }
+            caption = dialog->windowTitle();
+            busyWhileOpen = form->Busy;
+            if (c.edit) {
+                auto* edit = dialog->findChild<QLineEdit*>(QString::fromLatin1(c.edit));
+                ASSERT_NE(edit, nullptr);
+                edit->selectAll();
+                QTest::keyClick(edit, Qt::Key_Delete);
+                QTest::keyClicks(edit, QString::fromLatin1(c.typed));
+            }
+            QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("BitBtn1")), Qt::LeftButton);
+        });
+        item->trigger();
+        EXPECT_EQ(caption, QStringLiteral("Warehouse Settings"));
+        EXPECT_TRUE(busyWhileOpen);
+        EXPECT_FALSE(form->Busy);
+        EXPECT_EQ(form->CommandWindow(), nullptr);
+        EXPECT_EQ(LogCount("WHT CRODE 11 22 33 44 55"), c.signedIn ? 1 : 0) << Log();
+        if (c.signedIn) {
+            EXPECT_TRUE(notice->balloons.empty()) << notice->balloons.front();
+            // The run reads the same stored settings.
+            UploadClaimsItem(tray)->trigger();
+            EXPECT_EQ(notice->balloons, kOneRun);
+            ExpectClosedClaimsOnServer();
+        } else {
+            EXPECT_EQ(notice->trayState, TrayState::Attention);
+            if (!c.balloons.empty()) {
+                EXPECT_EQ(notice->balloons, c.balloons);
+            } else {
+                EXPECT_EQ(notice->balloons.size(), 1u); // the sign-in's own refusal
+            }
+        }
+        QCoreApplication::processEvents();
+    }
 }
