@@ -8,6 +8,13 @@ cleanup()
 {
     local i
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
+    # A process that ignores the request (a test that failed with a window open) is not waited
+    # for beyond a few seconds.
+    for _ in $(seq 50); do
+        kill -0 "${pids[@]}" 2>/dev/null || break
+        sleep 0.1
+    done
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -9 "${pids[i]}" 2>/dev/null; done
     wait 2>/dev/null
     rm -rf "$w"
 }

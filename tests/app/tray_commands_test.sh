@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Every tray command from the menu of a running whupload on an X display with a tray host (Xvfb
+# and trayer), against a real warehouse-server: the menu, Settings with the user picker (keyboard
+# alone), Auxiliary Files (a Put from its window), Claim Search, and Shutdown refused while an
+# upload run waits for the server. Screenshots of the menu and of each window go to SCREENSHOTS. Skipped (77) when
+# Xvfb, trayer, xwininfo, xdotool or import is missing.
+set -u
+exe=$1
+server=$2
+fixture=$3
+shots=$4
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=desktop.sh
+source "$here/desktop.sh"
+fail()
+{
+    echo "FAIL: $*"
+    for f in "$w"/*.err "$w"/trayer.log "$log"; do echo "--- $f"; cat "$f"; done
+    exit 1
+}
+
+need_tools Xvfb trayer xwininfo xdotool import
+log="$w/ws/Claims/Warehouse/log.txt"
+mkdir -p "$shots"
+
+"$server" --data "$w/server" add-user --company "Sample Adjusting" --user adjuster --password secret \
+    --company-id 11 --region-id 22 --office-id 33 --department-id 44 --user-id 55 >/dev/null \
+    || fail "add-user failed"
+"$server" --data "$w/server" --listen 127.0.0.1:0 >"$w/server.out" 2>"$w/server.err" & server_pid=$!; pids+=($server_pid)
+wait_for "grep -q 'listening on https://' '$w/server.out'" || fail "warehouse-server did not start"
+url=$(grep -o 'https://[^ ]*' "$w/server.out" | head -n 1)
+"$fixture" --root "$w/ws" --claims 3 --open-claims 1 --server "$url" --interval 60000 --warehouse-user adjuster \
+    --warehouse-password wrong --company "Sample Adjusting" >/dev/null || fail "whfixture failed"
+
+start_display || fail "no X display could be started"
+start_tray_host || fail "the tray host did not come up"
+use_display
+mkdir -p "$w"/{data,tmp,run}
+chmod 700 "$w/run"
+export WHUPLOAD_PROGRAM_DIR="$w/ws/Program" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" HOME="$w"
+
+"$exe" >"$w/tool.out" 2>"$w/tool.err" & tool=$!; pids+=($tool)
+wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
+
+icon_centre()
+{
+    local panel
+    panel=$(xwininfo -root -tree | grep -F '("panel" "trayer")' | awk '{ print $1 }' | head -n 1)
+    [ -n "$panel" ] || return 1
+    xwininfo -id "$panel" -tree | grep -F '("whupload"' | head -n 1 \
+        | sed -E 's/.* ([0-9]+)x([0-9]+)\+-?[0-9]+\+-?[0-9]+ +\+(-?[0-9]+)\+(-?[0-9]+)$/\1 \2 \3 \4/' \
+        | awk 'NF == 4 { print $3 + int($1 / 2), $4 + int($2 / 2) }'
+}
+# The menu is a new top-level window of the tool, wider than the icon.
+menu_window()
+{
+    local id
+    for id in $(xwininfo -root -children | grep -F '("whupload"' | awk '{ print $1 }'); do
+        if xwininfo -id "$id" | grep -q 'Map State: IsViewable' \
+            && xwininfo -id "$id" | grep -qE 'Width: ([3-9][0-9]|[0-9]{3})'; then
+            echo "$id"
+            return 0
+        fi
+    done
+    return 1
+}
+# A visible window of the tool with exactly this title.
+window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
+shot() { import -window "$1" "$shots/$2" || fail "screenshot $2"; }
+
+wait_for "[ -n \"\$(icon_centre)\" ]" || fail "the tool's icon is not in the tray"
+read -r x y <<<"$(icon_centre)"
+
+# Opens the menu and picks the item `downs` rows from the top (the separator is skipped by the
+# keys); a menu that missed the keys is opened again, until `started` holds.
+choose()
+{
+    local downs=$1 started=$2 attempt keys
+    keys=$(printf 'Down %.0s' $(seq "$downs"))
+    for attempt in 1 2 3; do
+        xdotool mousemove "$x" "$y" click 3
+        if wait_for "[ -n \"\$(menu_window)\" ]"; then
+            # shellcheck disable=SC2086
+            xdotool key $keys Return
+            wait_for "$started" && return 0
+        fi
+        xdotool key Escape
+        echo "menu attempt $attempt: $started did not hold"
+    done
+    return 1
+}
+
+# The menu itself.
+xdotool mousemove "$x" "$y" click 3
+wait_for "[ -n \"\$(menu_window)\" ]" || fail "the menu did not open"
+sleep 0.3
+shot "$(menu_window)" tray_menu.png
+xdotool key Escape
+wait_for "[ -z \"\$(menu_window)\" ]" || fail "the menu did not close"
+
+# Settings: the fixture stored a wrong password; the dialog (keyboard only) mends it, after a look
+# at the user picker, and the sign-in that follows the dialog uses it.
+choose 4 "[ -n \"\$(window_named 'Warehouse Settings')\" ]" || fail "Settings opened no dialog"
+settings=$(window_named 'Warehouse Settings')
+sleep 0.3
+shot "$settings" tray_settings.png
+# ServerEdit has the focus: two tabs to the password, then past the company and OK to Select User.
+xdotool key Tab Tab ctrl+a
+xdotool type --delay 20 secret
+xdotool key Tab Tab Tab space
+wait_for "[ -n \"\$(window_named 'Select User')\" ]" || fail "Select User opened no picker"
+sleep 0.3
+shot "$(window_named 'Select User')" tray_user_picker.png
+xdotool key Escape
+wait_for "[ -z \"\$(window_named 'Select User')\" ]" || fail "Escape did not close the picker"
+# Without a window manager nobody gives the dialog the keyboard back: a click on its heading does,
+# and the focus is on Select User again; one step back is OK.
+xdotool mousemove --window "$settings" 280 20 click 1
+sleep 0.3
+xdotool key shift+Tab space
+wait_for "[ -z \"\$(window_named 'Warehouse Settings')\" ]" || fail "OK did not close the dialog"
+wait_for "grep -q 'WHT CRODE 11 22 33 44 55' '$log'" || fail "no sign-in with the mended password"
+grep -q '^WPassWord=' "$w/ws/Claims/UserP.ini" || fail "no password stored"
+
+# Auxiliary Files: the window opens after the sign-in with OK focused (every Get starts disabled);
+# one tab reaches the phone book's Put, which stores the phone book on the server.
+choose 3 "[ -n \"\$(window_named 'Korvan Auxiliary Files')\" ]" || fail "Auxiliary Files opened no window"
+aux=$(window_named 'Korvan Auxiliary Files')
+grep -q 'Checking - Auxiliary files' "$w/tool.err" || fail "no checking balloon"
+sleep 0.3
+shot "$aux" tray_aux_files.png
+xdotool key Tab space
+wait_for "grep -q 'PUT /api/aux/PHB 200' '$w/server.err'" || fail "the phone book's Put reached no server"
+sleep 0.5
+shot "$aux" tray_aux_files_after_put.png
+xdotool key Escape
+wait_for "[ -z \"\$(window_named 'Korvan Auxiliary Files')\" ]" || fail "Escape did not close the window"
+curl -sSk -u 'Sample Adjusting/adjuster:secret' "$url/api/aux/" | grep -q '"PHB"' \
+    || fail "the server does not list the phone book"
+
+# Claim Search works at once after Auxiliary Files has ended.
+choose 2 "[ -n \"\$(window_named 'Claim Search')\" ]" || fail "Claim Search opened no window"
+sleep 0.3
+shot "$(window_named 'Claim Search')" tray_claim_search.png
+xdotool key Escape
+wait_for "[ -z \"\$(window_named 'Claim Search')\" ]" || fail "Escape did not close the search window"
+
+# Shutdown while an upload run waits for a frozen server: refused with the message, the tool
+# stays; once the run has ended Shutdown closes it.
+kill -STOP $server_pid
+choose 1 "grep -q 'WHT INI INFORMATION Username' '$log'" || { kill -CONT $server_pid; fail "no run started"; }
+choose 5 "[ -n \"\$(window_named 'Warehouse Upload')\" ]" || { kill -CONT $server_pid; fail "Shutdown showed no message"; }
+box=$(window_named 'Warehouse Upload')
+shot "$box" tray_shutdown_refused.png
+kill -0 $tool 2>/dev/null || fail "the tool ended while busy"
+xdotool key Return
+kill -CONT $server_pid
+wait_for "grep -q 'WHT claims upload complete' '$log'" || fail "the run did not end"
+choose 5 "! kill -0 $tool 2>/dev/null" || fail "Shutdown did not close the tool once idle"
+wait $tool; rc=$?
+[ $rc -eq 0 ] || fail "exit code $rc"
+grep -q 'WHT Shutdown' "$log" || fail "no shutdown line"
+echo "tray commands: menu, Auxiliary Files, Claim Search, Shutdown refused while busy; screenshots in $shots"
