@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
 #include "auxfiles/AuxArchive.h"
@@ -102,26 +103,13 @@ int RunAux(AuxAction action, const std::string& code)
         return kAuxRefused;
     }
     try {
-        // The same preparation as the tray tool's start-up, without the launch line and the timers.
-        env::SetEnginePaths(environment);
-        auto session = warehouse::CreateWarehouseSession(environment);
-        environment.PrepareLocalFolders();
-        text::SetProcessDateConventions(text::StartupDateConventions());
-        session->SetServerBase(text::Trim(environment.ReadWarehouseIniValue("WServer")));
+        auto session = PrepareHeadlessStart(environment).session;
 
         // What the tray's "Auxiliary Files" does before its window opens.
         env::UserPrefs prefs(environment);
         app::UploadRunner runner(environment, prefs, *session, notice);
-        if (!runner.LoadWarehouseSettings()) {
-            notice.ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
-            return kAuxRefused;
-        }
-        {
-            env::ActivityLog log(environment);
-            runner.SignIn(log);
-        }
-        if (runner.Identity.ServerUserID == -1) {
-            return kAuxRefused; // SignIn has shown why
+        if (!runner.SignInAfresh()) {
+            return kAuxRefused; // the balloon has said why
         }
 
         int outcome = kAuxFailed;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
 #include "env/ActivityLog.h"
@@ -110,16 +111,15 @@ int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
     }
 
     // The tray tool's start-up preparation, then the sign-in its Claim Search command makes.
-    const env::EngineFolders engine = env::SetEnginePaths(environment);
-    auto session = warehouse::CreateWarehouseSession(environment);
-    environment.PrepareLocalFolders();
-    text::SetProcessDateConventions(text::StartupDateConventions());
+    HeadlessStart start;
     try {
-        session->SetServerBase(text::Trim(environment.ReadWarehouseIniValue("WServer")));
+        start = PrepareHeadlessStart(environment);
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
         return kCannotStart;
     }
+    const env::EngineFolders& engine = start.engine;
+    auto& session = start.session;
     env::UserPrefs prefs(environment);
     app::UploadRunner runner(environment, prefs, *session, notice);
     try {

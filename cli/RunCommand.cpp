@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
 #include "env/EnginePaths.h"
@@ -46,13 +47,9 @@ int RunUploadOnce(bool debug)
         return kRunError;
     }
 
-    // The same preparation as the tray tool's start-up, without the launch line and the timers.
-    env::SetEnginePaths(environment);
-    auto session = warehouse::CreateWarehouseSession(environment);
-    environment.PrepareLocalFolders();
-    text::SetProcessDateConventions(text::StartupDateConventions());
+    std::unique_ptr<warehouse::WarehouseSession> session;
     try {
-        session->SetServerBase(text::Trim(environment.ReadWarehouseIniValue("WServer")));
+        session = PrepareHeadlessStart(environment).session;
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
         return kRunError;

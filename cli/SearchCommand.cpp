@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
 #include "env/ActivityLog.h"
@@ -132,26 +133,13 @@ int RunSearch(const SearchOptions& options)
     criteria.scopeIndex = options.company ? 1 : 0;
 
     try {
-        // The same preparation as the tray tool's start-up, without the launch line and the timers.
-        env::SetEnginePaths(environment);
-        auto session = warehouse::CreateWarehouseSession(environment);
-        environment.PrepareLocalFolders();
-        text::SetProcessDateConventions(text::StartupDateConventions());
-        session->SetServerBase(text::Trim(environment.ReadWarehouseIniValue("WServer")));
+        auto session = PrepareHeadlessStart(environment).session;
 
         // What the tray's "Claim Search" does before its window opens.
         env::UserPrefs prefs(environment);
         app::UploadRunner runner(environment, prefs, *session, notice);
-        if (!runner.LoadWarehouseSettings()) {
-            notice.ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
-            return kSearchRefused;
-        }
-        {
-            env::ActivityLog log(environment);
-            runner.SignIn(log);
-        }
-        if (runner.Identity.ServerUserID == -1) {
-            return kSearchRefused; // SignIn has shown why
+        if (!runner.SignInAfresh()) {
+            return kSearchRefused; // the balloon has said why
         }
 
         const auto rows = restore::RunClaimSearch(*session, notice, criteria);

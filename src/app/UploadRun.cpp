@@ -70,6 +70,20 @@ UploadRunner::UploadRunner(env::WarehouseEnv& env, env::UserPrefs& prefs, wareho
 {
 }
 
+bool UploadRunner::SignInAfresh()
+{
+    if (!LoadWarehouseSettings()) {
+        SetTrayAttention();
+        m_notice.ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
+        return false;
+    }
+    {
+        env::ActivityLog log(m_env);
+        SignIn(log);
+    }
+    return Identity.ServerUserID != -1;
+}
+
 void UploadRunner::SetTrayAttention()
 {
     m_notice.SetTrayState(TrayState::Attention, kHint);

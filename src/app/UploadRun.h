@@ -72,6 +72,11 @@ public:
 
     void SetTrayAttention();
 
+    // What every command that opens a window does first: the settings, then a fresh sign-in.
+    // False when the settings are incomplete (the attention state and the setup balloon say so)
+    // or the sign-in was refused (SignIn has shown why).
+    bool SignInAfresh();
+
     // Asks a run in progress to end before its next claim (the tool is closing); the claim in
     // hand is finished first. Cleared when the next run starts.
     void RequestStop() { m_stopRequested = true; }

@@ -194,17 +194,8 @@ void TWarehouseFrm::ClaimSearch1Click()
         return;
     }
     const BusyScope busy(Busy);
-    if (!m_runner->LoadWarehouseSettings()) {
-        SetTrayAttention();
-        ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
-        return;
-    }
-    {
-        env::ActivityLog log(m_env);
-        m_runner->SignIn(log);
-    }
-    // A refused sign-in has shown its balloon; no window then.
-    if (m_runner->Identity.ServerUserID == -1 || m_closed) {
+    // Incomplete settings and a refused sign-in have shown their balloons; no window then.
+    if (!m_runner->SignInAfresh() || m_closed) {
         return;
     }
     restore::Tfrm_ClaimSearch window(m_env, m_prefs, *m_session, m_notice, m_clock, m_engineFolders.privateDir);
@@ -259,16 +250,7 @@ void TWarehouseFrm::AUXFiles_Click()
     } restoreHint { m_notice };
     ShowBalloon("Checking - Auxiliary files");
     m_notice.SetTrayHint("Checking Auxiliary Files...");
-    if (!m_runner->LoadWarehouseSettings()) {
-        SetTrayAttention();
-        ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
-        return;
-    }
-    {
-        env::ActivityLog log(m_env);
-        m_runner->SignIn(log);
-    }
-    if (m_runner->Identity.ServerUserID == -1 || m_closed) {
+    if (!m_runner->SignInAfresh() || m_closed) {
         return;
     }
     const std::string list = warehouse::AuxGetList(*m_session);
