@@ -87,6 +87,7 @@ void TWarehouseFrm::BuildTrayMenu()
         return;
     }
     m_trayMenu = std::make_unique<QMenu>();
+    m_trayMenu->setObjectName(QStringLiteral("WarehouseTrayMenu"));
     QAction* upload = m_trayMenu->addAction(QStringLiteral("Upload Claims"));
     upload->setObjectName(QStringLiteral("UploadClaims1"));
     connect(upload, &QAction::triggered, this, [this] { UploadClaims1Click(); });

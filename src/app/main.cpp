@@ -32,6 +32,7 @@ int main(int argc, char** argv)
     }
 
     QSystemTrayIcon tray;
+    tray.setObjectName(QStringLiteral("WarehouseTray"));
     tray.setToolTip(QStringLiteral("Warehouse Upload Tool"));
     app::QtUserNotice notice(tray, app::MakeTrayImages());
     text::SystemClock clock;

@@ -731,6 +731,7 @@ TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
     QSystemTrayIcon tray;
     auto form = Start(&tray);
     QMenu* menu = tray.contextMenu();
+    EXPECT_EQ(menu->objectName(), QStringLiteral("WarehouseTrayMenu"));
     const auto action = [menu](const char* name) { return menu->findChild<QAction*>(QString::fromLatin1(name)); };
     std::vector<std::string> itemsInOrder;
     for (QAction* item : menu->actions()) {
