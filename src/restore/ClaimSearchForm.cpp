@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -285,6 +286,7 @@ void Tfrm_ClaimSearch::BuildGrid()
 
     connect(m_grid, &QTableView::doubleClicked, this, [this] { exdbgdFindResultsDblClick(); });
     m_grid->viewport()->installEventFilter(this);
+    m_grid->installEventFilter(this);
     // No pop-up menu until the first right click after a search attaches it.
     m_grid->setContextMenuPolicy(Qt::PreventContextMenu);
 
@@ -453,6 +455,21 @@ bool Tfrm_ClaimSearch::eventFilter(QObject* watched, QEvent* event)
         if (mouse->button() == Qt::RightButton) {
             exdbgdFindResultsMouseDown(mouse->button(), mouse->position().toPoint());
             // A right click leaves the selection as it is: the menu acts on the selected rows.
+            return true;
+        }
+    }
+    // The keyboard's ways to the same: Enter on the grid is the double click, the menu key (or
+    // Shift+F10) the right click on the current row.
+    if (watched == m_grid && event->type() == QEvent::KeyPress && m_tableOpen) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            exdbgdFindResultsDblClick();
+            return true;
+        }
+        if (key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+            const QPoint at = m_grid->visualRect(m_grid->currentIndex()).center();
+            exdbgdFindResultsMouseDown(Qt::RightButton, at);
+            m_popupMenu->popup(m_grid->viewport()->mapToGlobal(at));
             return true;
         }
     }

@@ -593,6 +593,35 @@ TEST_F(ClaimSearchFormTest, DoubleClickAndTheMenuDownloadTheSelectedRows)
     EXPECT_EQ(form->StatusLine()->text(), QStringLiteral(" Idle"));
 }
 
+// Without a mouse: Find Now pressed with the space bar, the rows chosen with the arrow keys,
+// Enter on the grid downloads them and the menu key opens the menu.
+TEST_F(ClaimSearchFormTest, TheKeyboardAloneSearchesAndDownloads)
+{
+    Answering(Answer(4, kFour));
+    auto* find = Child<QPushButton>("BBtn_FindClaim");
+    ASSERT_NE(find, nullptr);
+    EXPECT_NE(find->focusPolicy() & Qt::TabFocus, 0);
+    find->setFocus();
+    QTest::keyClick(find, Qt::Key_Space);
+    ASSERT_TRUE(form->ResultTableOpen());
+    ASSERT_EQ(Model()->rowCount(), 4);
+
+    session.SetServerBase(test::SharedScriptedServer().BaseUrl() + "/cutclaim?x=");
+    notice.messages.clear();
+    Grid()->setFocus();
+    QTest::keyClick(Grid(), Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(Grid(), Qt::Key_Down, Qt::ShiftModifier);
+    ASSERT_EQ(Grid()->selectionModel()->selectedRows().size(), 2);
+    QTest::keyClick(Grid(), Qt::Key_Return);
+    EXPECT_EQ(MessageTexts(), (std::vector<std::string> { kDownloadFailed, kDownloadFailed }));
+    EXPECT_TRUE(form->isVisible()) << "Enter on the grid must not close the window";
+
+    QTest::keyClick(Grid(), Qt::Key_Menu);
+    EXPECT_TRUE(form->PopupAttached());
+    EXPECT_TRUE(form->PopupMenu()->isVisible());
+    form->PopupMenu()->hide();
+}
+
 TEST_F(ClaimSearchFormTest, DoneClosesTheWindowWithOk)
 {
     Click("BitBtn2");
