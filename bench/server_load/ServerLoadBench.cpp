@@ -1,0 +1,523 @@
+// server_load [--seconds S] [--clients 1,16,64] [--label NAME] [--server-arg ARG]... [--no-nginx]
+// [--keep DIR]: warehouse-server under load from many clients at once, on loopback.
+//  1. Sign-in plus claim list: each client asks /api/status, then /api/claims/, again and again.
+//  2. 1 MB archive uploads: each client takes a claim id and stores a 1 MB archive under it.
+//  3. The ceiling of this machine: the same clients fetching a static file of the same size from
+//     nginx over the same TLS certificate.
+// Each load runs S seconds (5 by default) at each client count, on connections kept open; the
+// figures are requests per second and latency percentiles. --server-arg passes an argument on to
+// warehouse-server (e.g. --server-arg --database --server-arg postgresql://...), --label names
+// that store in the output.
+#include <curl/curl.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <netinet/in.h>
+#include <random>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kCompany = "Load Adjusting";
+constexpr const char* kUser = "loader";
+constexpr const char* kPassword = "load-secret";
+constexpr std::size_t kArchiveBytes = 1024 * 1024;
+
+struct Options
+{
+    double seconds = 5;
+    std::vector<int> clients { 1, 16, 64 };
+    std::string label = "SQLite";
+    std::vector<std::string> serverArgs;
+    bool nginx = true;
+    std::string keep;
+};
+
+// A child process with its standard output on a pipe (read up to its first line) and its
+// standard error in a log file; stopped with SIGTERM, then SIGKILL.
+class Child
+{
+public:
+    Child(const std::vector<std::string>& argv, const std::string& logPath, bool readFirstLine)
+    {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(fds[1], 1);
+            const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            if (log >= 0) {
+                ::dup2(log, 2);
+            }
+            ::close(fds[0]);
+            std::vector<char*> args;
+            for (const std::string& arg : argv) {
+                args.push_back(const_cast<char*>(arg.c_str()));
+            }
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        m_output = fds[0];
+        if (readFirstLine) {
+            char c = 0;
+            while (::read(m_output, &c, 1) == 1 && c != '\n') {
+                m_firstLine.push_back(c);
+            }
+        }
+    }
+    ~Child() { Stop(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    const std::string& FirstLine() const { return m_firstLine; }
+
+    void Stop()
+    {
+        if (m_pid <= 0) {
+            return;
+        }
+        ::kill(m_pid, SIGTERM);
+        for (int i = 0; i < 50; ++i) {
+            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                m_pid = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+        ::close(m_output);
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_output = -1;
+    std::string m_firstLine;
+};
+
+// Runs a program to its end; its exit status.
+int RunToEnd(const std::vector<std::string>& argv, const std::string& logPath)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (log >= 0) {
+            ::dup2(log, 1);
+            ::dup2(log, 2);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+int FreeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error("no free loopback port");
+    }
+    const int port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+void Put16(std::string& out, unsigned value)
+{
+    out.push_back(static_cast<char>(value & 0xff));
+    out.push_back(static_cast<char>((value >> 8) & 0xff));
+}
+
+void Put32(std::string& out, unsigned long value)
+{
+    Put16(out, value & 0xffff);
+    Put16(out, (value >> 16) & 0xffff);
+}
+
+// A ZIP archive with one stored member of random bytes, `size` bytes in all give or take the
+// headers: what a claim archive of that size looks like to the server.
+std::string MakeArchive(std::size_t size)
+{
+    std::string data(size - 128, '\0');
+    std::mt19937 random(7);
+    for (char& c : data) {
+        c = static_cast<char>(random());
+    }
+    const unsigned long crc = ::crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+    const std::string name = "claim.bin";
+    std::string zip;
+    Put32(zip, 0x04034b50);
+    Put16(zip, 20);
+    Put16(zip, 0);
+    Put16(zip, 0); // stored
+    Put16(zip, 0);
+    Put16(zip, 0x21);
+    Put32(zip, crc);
+    Put32(zip, data.size());
+    Put32(zip, data.size());
+    Put16(zip, static_cast<unsigned>(name.size()));
+    Put16(zip, 0);
+    zip += name;
+    zip += data;
+    const std::size_t central = zip.size();
+    Put32(zip, 0x02014b50);
+    Put16(zip, 20);
+    Put16(zip, 20);
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put16(zip, 0x21);
+    Put32(zip, crc);
+    Put32(zip, data.size());
+    Put32(zip, data.size());
+    Put16(zip, static_cast<unsigned>(name.size()));
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put32(zip, 0);
+    Put32(zip, 0);
+    zip += name;
+    const std::size_t centralSize = zip.size() - central;
+    Put32(zip, 0x06054b50);
+    Put16(zip, 0);
+    Put16(zip, 0);
+    Put16(zip, 1);
+    Put16(zip, 1);
+    Put32(zip, centralSize);
+    Put32(zip, central);
+    Put16(zip, 0);
+    return zip;
+}
+
+std::size_t Collect(char* data, std::size_t size, std::size_t count, void* target)
+{
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+// One client: a connection kept open between its requests.
+class Client
+{
+public:
+    Client()
+        : m_curl(::curl_easy_init())
+    {
+        ::curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        ::curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        ::curl_easy_setopt(m_curl, CURLOPT_USERNAME, (std::string(kCompany) + "/" + kUser).c_str());
+        ::curl_easy_setopt(m_curl, CURLOPT_PASSWORD, kPassword);
+        ::curl_easy_setopt(m_curl, CURLOPT_TIMEOUT, 60L);
+        ::curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &Collect);
+        ::curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &m_body);
+        ::curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
+    }
+    ~Client() { ::curl_easy_cleanup(m_curl); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // The status code, or 0 when no answer came; the body is kept in Body().
+    long Get(const std::string& url) { return Send("GET", url, nullptr); }
+    long Post(const std::string& url, const std::string& body) { return Send("POST", url, &body); }
+    long Put(const std::string& url, const std::string& body) { return Send("PUT", url, &body); }
+    const std::string& Body() const { return m_body; }
+
+private:
+    long Send(const char* method, const std::string& url, const std::string* body)
+    {
+        m_body.clear();
+        ::curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+        ::curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method);
+        if (body) {
+            ::curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, body->data());
+            ::curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+        } else {
+            ::curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+            ::curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method);
+        }
+        if (::curl_easy_perform(m_curl) != CURLE_OK) {
+            return 0;
+        }
+        long status = 0;
+        ::curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
+        return status;
+    }
+
+    CURL* m_curl;
+    std::string m_body;
+};
+
+struct LoadResult
+{
+    long done = 0;
+    long failed = 0;
+    double seconds = 0;
+    std::vector<double> latenciesMs;
+};
+
+// `clients` threads each repeat `step` (true when it succeeded) until the time is up.
+LoadResult RunLoad(int clients, double seconds, const std::function<bool(Client&)>& step)
+{
+    std::vector<std::vector<double>> latencies(clients);
+    std::vector<long> done(clients, 0);
+    std::vector<long> failed(clients, 0);
+    std::atomic<bool> stop { false };
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            Client client;
+            while (!stop.load()) {
+                const auto begin = Clock::now();
+                const bool ok = step(client);
+                const auto end = Clock::now();
+                if (ok) {
+                    ++done[i];
+                    latencies[i].push_back(std::chrono::duration<double, std::milli>(end - begin).count());
+                } else {
+                    ++failed[i];
+                }
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    LoadResult result;
+    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (int i = 0; i < clients; ++i) {
+        result.done += done[i];
+        result.failed += failed[i];
+        result.latenciesMs.insert(result.latenciesMs.end(), latencies[i].begin(), latencies[i].end());
+    }
+    std::sort(result.latenciesMs.begin(), result.latenciesMs.end());
+    return result;
+}
+
+double Percentile(const std::vector<double>& sorted, double fraction)
+{
+    if (sorted.empty()) {
+        return 0;
+    }
+    const std::size_t index = std::min(sorted.size() - 1, static_cast<std::size_t>(fraction * sorted.size()));
+    return sorted[index];
+}
+
+void PrintRow(const std::string& load, int clients, const LoadResult& result, int requestsPerStep)
+{
+    std::printf("%-34s %7d %9ld %8ld %10.1f %9.1f %9.1f %9.1f\n", load.c_str(), clients, result.done, result.failed,
+                result.done * requestsPerStep / result.seconds, Percentile(result.latenciesMs, 0.5),
+                Percentile(result.latenciesMs, 0.9), Percentile(result.latenciesMs, 0.99));
+    std::fflush(stdout);
+}
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                throw std::runtime_error(arg + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (arg == "--seconds") {
+            options.seconds = std::stod(value());
+        } else if (arg == "--clients") {
+            options.clients.clear();
+            std::stringstream list(value());
+            for (std::string item; std::getline(list, item, ',');) {
+                options.clients.push_back(std::stoi(item));
+            }
+        } else if (arg == "--label") {
+            options.label = value();
+        } else if (arg == "--server-arg") {
+            options.serverArgs.push_back(value());
+        } else if (arg == "--no-nginx") {
+            options.nginx = false;
+        } else if (arg == "--keep") {
+            options.keep = value();
+        } else {
+            throw std::runtime_error("unknown argument " + arg);
+        }
+    }
+    return options;
+}
+
+std::string MakeWorkFolder(const Options& options)
+{
+    if (!options.keep.empty()) {
+        fs::create_directories(options.keep);
+        return fs::absolute(options.keep).string();
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/whserverload-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        throw std::runtime_error("cannot make a work folder");
+    }
+    return pattern;
+}
+
+std::string NginxConfig(const std::string& work, int port, const std::string& cert, const std::string& key)
+{
+    std::ostringstream conf;
+    // As root nginx's workers would become nobody, who cannot read the private work folder.
+    if (::geteuid() == 0) {
+        conf << "user root;\n";
+    }
+    conf << "worker_processes auto;\n"
+         << "pid " << work << "/nginx.pid;\n"
+         << "error_log " << work << "/nginx-error.log;\n"
+         << "events { worker_connections 1024; }\n"
+         << "http {\n"
+         << "  access_log off;\n"
+         << "  client_body_temp_path " << work << "/nginx-body;\n"
+         << "  proxy_temp_path " << work << "/nginx-proxy;\n"
+         << "  fastcgi_temp_path " << work << "/nginx-fastcgi;\n"
+         << "  uwsgi_temp_path " << work << "/nginx-uwsgi;\n"
+         << "  scgi_temp_path " << work << "/nginx-scgi;\n"
+         << "  server {\n"
+         << "    listen 127.0.0.1:" << port << " ssl;\n"
+         << "    ssl_certificate " << cert << ";\n"
+         << "    ssl_certificate_key " << key << ";\n"
+         << "    root " << work << "/static;\n"
+         << "  }\n"
+         << "}\n";
+    return conf.str();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        const Options options = ParseOptions(argc, argv);
+        ::curl_global_init(CURL_GLOBAL_DEFAULT);
+        const std::string work = MakeWorkFolder(options);
+        const std::string data = work + "/server";
+
+        std::vector<std::string> addUser { WH_SERVER_PROGRAM, "--data", data };
+        addUser.insert(addUser.end(), options.serverArgs.begin(), options.serverArgs.end());
+        for (const char* arg :
+             { "add-user", "--company", kCompany, "--user", kUser, "--password", kPassword, "--company-id", "1",
+               "--region-id", "2", "--office-id", "3", "--department-id", "4", "--user-id", "5" }) {
+            addUser.emplace_back(arg);
+        }
+        if (RunToEnd(addUser, work + "/add-user.log") != 0) {
+            throw std::runtime_error("add-user failed: see " + work + "/add-user.log");
+        }
+        std::vector<std::string> serve { WH_SERVER_PROGRAM, "--data", data, "--listen", "127.0.0.1:0" };
+        serve.insert(serve.end(), options.serverArgs.begin(), options.serverArgs.end());
+        Child server(serve, work + "/server.log", true);
+        const std::string prefix = "listening on ";
+        if (server.FirstLine().rfind(prefix, 0) != 0) {
+            throw std::runtime_error("warehouse-server did not start: see " + work + "/server.log");
+        }
+        const std::string base = server.FirstLine().substr(prefix.size());
+        const std::string archive = MakeArchive(kArchiveBytes);
+
+        std::printf("warehouse-server at %s (%s); %.0f s per load; latency of one step in ms\n", base.c_str(),
+                    options.label.c_str(), options.seconds);
+        std::printf("%-34s %7s %9s %8s %10s %9s %9s %9s\n", "load", "clients", "steps", "failed", "requests/s", "p50",
+                    "p90", "p99");
+
+        const auto signInAndList = [&base](Client& client) {
+            return client.Get(base + "/api/status") == 200 && client.Get(base + "/api/claims/") == 200;
+        };
+        for (const int clients : options.clients) {
+            PrintRow("sign-in + claim list (" + options.label + ")", clients,
+                     RunLoad(clients, options.seconds, signInAndList), 2);
+        }
+        const auto upload = [&base, &archive](Client& client) {
+            if (client.Post(base + "/api/sequences/claims", "") != 200) {
+                return false;
+            }
+            const std::string id = client.Body();
+            return client.Put(base + "/api/claims/" + id + ".kvz", archive) == 200;
+        };
+        for (const int clients : options.clients) {
+            PrintRow("1 MB archive upload (" + options.label + ")", clients, RunLoad(clients, options.seconds, upload),
+                     2);
+        }
+        server.Stop();
+
+        const char* nginxProgram = "/usr/sbin/nginx";
+        if (options.nginx && !fs::exists(nginxProgram)) {
+            std::printf("nginx is not installed (Debian: nginx-light): no ceiling measured\n");
+        } else if (options.nginx) {
+            fs::create_directories(work + "/static");
+            std::ofstream(work + "/static/archive.kvz", std::ios::binary) << archive;
+            const int port = FreeLoopbackPort();
+            std::ofstream(work + "/nginx.conf") << NginxConfig(work, port, data + "/server.crt", data + "/server.key");
+            Child nginx({ nginxProgram, "-p", work, "-c", work + "/nginx.conf", "-g", "daemon off;" },
+                        work + "/nginx.log", false);
+            const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/archive.kvz";
+            bool up = false;
+            for (int i = 0; i < 100 && !up; ++i) {
+                Client probe;
+                up = probe.Get(url) == 200;
+                if (!up) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+            }
+            if (!up) {
+                throw std::runtime_error("nginx did not serve: see " + work + "/nginx-error.log");
+            }
+            const auto fetch = [&url](Client& client) { return client.Get(url) == 200; };
+            for (const int clients : options.clients) {
+                PrintRow("static 1 MB GET (nginx, ceiling)", clients, RunLoad(clients, options.seconds, fetch), 1);
+            }
+        }
+        if (options.keep.empty()) {
+            fs::remove_all(work);
+        }
+        ::curl_global_cleanup();
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "server_load: %s\n", error.what());
+        return 1;
+    }
+}
