@@ -537,14 +537,13 @@ void WarehouseServer::PutClaim(const httplib::Request& request, httplib::Respons
 {
     const Account account = SignIn(request);
     const ClaimFileName name = ParseClaimFileName(request.matches[1]);
+    // Another company's id gets the very answer of an id never handed out, so that a client
+    // cannot tell the ones in use from the others.
     auto refuseOwner = [&](ClaimOwner owner) {
-        if (owner == ClaimOwner::Unknown) {
+        if (owner == ClaimOwner::Unknown || owner == ClaimOwner::OtherCompany) {
             throw RequestError(404,
                                "The claim id " + std::to_string(name.id)
-                                   + " was never handed out: ask /api/sequences/claims for a new one");
-        }
-        if (owner == ClaimOwner::OtherCompany) {
-            throw RequestError(403, "The claim id " + std::to_string(name.id) + " is not one of your company's");
+                                   + " was never handed out to your company: ask /api/sequences/claims for a new one");
         }
     };
     // Refuse before the body is taken in; checked again when the upload is moved into place.

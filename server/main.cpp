@@ -1,8 +1,10 @@
 // warehouse-server: the HTTPS warehouse the workstation tool uploads claims to.
 //
 //   warehouse-server --data DIR --listen HOST:PORT [--cert FILE --key FILE]
-//   warehouse-server --data DIR add-user --company NAME --user NAME --password PW --company-id N
+//   warehouse-server --data DIR add-user --company NAME --user NAME [--password PW] --company-id N
 //                    --region-id N --office-id N --department-id N --user-id N
+//   (without --password the password is read from standard input, so that it never shows in the
+//   process list)
 
 #include <CLI/CLI.hpp>
 #include <httplib.h>
@@ -12,8 +14,11 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <openssl/ssl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "ServerCrypto.h"
 #include "WarehouseServer.h"
@@ -56,6 +61,64 @@ ListenAddress ParseListen(const std::string& text)
     return address;
 }
 
+// A request line's parts as they go into the log: bytes below 0x20, 0x7f and the backslash as
+// \xHH, so that a request cannot forge or break log lines.
+std::string ForLog(const std::string& text)
+{
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+// The password of add-user from standard input: its first line, without the line end.
+std::string ReadPasswordFromInput()
+{
+    if (::isatty(STDIN_FILENO)) {
+        std::cerr << "Password: " << std::flush;
+    }
+    std::string password;
+    if (!std::getline(std::cin, password)) {
+        throw std::runtime_error("no password on standard input (or give --password)");
+    }
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    return password;
+}
+
+// Hashes and claim data are the company's business only: the data folder is its owner's alone,
+// and so is everything made in it.
+void MakePrivateDataFolder(const std::string& dataDir)
+{
+    fs::create_directories(dataDir);
+    struct stat info
+    {
+    };
+    if (::stat(dataDir.c_str(), &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 077) != 0) {
+        fs::permissions(dataDir, fs::perms::owner_all, fs::perm_options::replace);
+    }
+}
+
+// TLS 1.2 and later with authenticated encryption only (every TLS 1.3 suite is).
+void RestrictTls(SSL_CTX* context)
+{
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(context,
+                            "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                            "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                            "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305");
+}
+
 int AddUser(WarehouseStore& store, Account account, const std::string& password)
 {
     account.passwordHash = HashPassword(password);
@@ -94,6 +157,7 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
     if (!http.is_valid()) {
         throw std::runtime_error("cannot use the certificate " + certPath + " with the key " + keyPath);
     }
+    RestrictTls(http.ssl_context());
     WarehouseServer server(store, dataDir);
     server.Install(http);
     // Answers go out at once instead of waiting for the client's delayed acknowledgement (40 ms a request).
@@ -101,8 +165,8 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
     http.set_read_timeout(60);
     http.set_write_timeout(60);
     http.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        std::cerr << UtcTimestamp() << " " << request.remote_addr << " " << request.method << " " << request.path << " "
-                  << response.status << "\n";
+        std::cerr << UtcTimestamp() << " " << request.remote_addr << " " << ForLog(request.method) << " "
+                  << ForLog(request.path) << " " << response.status << "\n";
     });
 
     int port = address.port;
@@ -154,7 +218,8 @@ int main(int argc, char** argv)
     CLI::App* addUser = app.add_subcommand("add-user", "add an account, or update an existing one");
     addUser->add_option("--company", account.companyName, "company name")->required();
     addUser->add_option("--user", account.userName, "user name")->required();
-    addUser->add_option("--password", password, "password")->required();
+    CLI::Option* passwordOption
+        = addUser->add_option("--password", password, "password (read from standard input when not given)");
     addUser->add_option("--company-id", account.companyId, "company id")->required();
     addUser->add_option("--region-id", account.regionId, "region id")->required();
     addUser->add_option("--office-id", account.officeId, "office id")->required();
@@ -162,8 +227,12 @@ int main(int argc, char** argv)
     addUser->add_option("--user-id", account.userId, "the user's id on the server")->required();
     CLI11_PARSE(app, argc, argv);
 
+    ::umask(077);
     try {
-        fs::create_directories(dataDir);
+        MakePrivateDataFolder(dataDir);
+        if (addUser->parsed() && passwordOption->count() == 0) {
+            password = ReadPasswordFromInput();
+        }
         WarehouseStore store(dataDir + "/warehouse.db");
         if (addUser->parsed()) {
             return AddUser(store, account, password);

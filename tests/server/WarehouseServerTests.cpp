@@ -318,8 +318,18 @@ TEST_F(WarehouseServerTest, CompaniesNeverSeeEachOthersClaimsOrFiles)
         const Reply put = Send("PUT", path + suffix, kEve,
                                suffix == std::string(".kvz") ? MakeZip("b.txt", "evil")
                                                              : ClaimDocument(9, "X", "", "", "", "").dump());
-        EXPECT_EQ(put.status, 403) << suffix;
+        EXPECT_EQ(put.status, 404) << suffix;
         EXPECT_TRUE(put.IsRefusal()) << put.body;
+        // ...and cannot tell it from an id never handed out.
+        const Reply unissued = Send("PUT", "/api/claims/" + std::to_string(id + 1000) + suffix, kEve,
+                                    suffix == std::string(".kvz") ? MakeZip("c.txt", "evil")
+                                                                  : ClaimDocument(9, "X", "", "", "", "").dump());
+        EXPECT_EQ(unissued.status, put.status) << suffix;
+        const std::string theirs = std::to_string(id);
+        const std::string never = std::to_string(id + 1000);
+        std::string unissuedMsg = unissued.Json().at("msg").get<std::string>();
+        unissuedMsg.replace(unissuedMsg.find(never), never.size(), theirs);
+        EXPECT_EQ(put.Json().at("msg"), unissuedMsg) << suffix;
     }
     EXPECT_EQ(Send("GET", path + ".kvz", kJdoe).body, archive);
     EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json().at(0).at("version"), 1);
@@ -554,6 +564,123 @@ TEST_F(WarehouseServerTest, GivenCertificateAndKeyAreUsedInstead)
     ASSERT_FALSE(m_server->Base().empty());
     EXPECT_EQ(Send("GET", "/api/status", kJdoe, std::nullopt, { "--cacert", cert }).status, 200);
     EXPECT_FALSE(std::filesystem::exists(data + "/server.crt"));
+}
+
+// Nothing of the warehouse is readable by other local users: the data folder, the database with
+// its journal files and the stored blobs.
+TEST_F(WarehouseServerTest, TheDataFolderAndEverythingInItAreTheOwnersAlone)
+{
+    const std::int64_t id = NewClaimId(kJdoe);
+    ASSERT_EQ(Send("PUT", "/api/claims/" + std::to_string(id) + ".kvz", kJdoe, MakeZip("a.txt", "x")).status, 200);
+    ASSERT_EQ(Send("PUT", "/api/aux/PHB", kJdoe, MakeZip("b.txt", "y")).status, 200);
+    int checked = 0;
+    EXPECT_EQ(std::filesystem::status(m_data).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_data)) {
+        const auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+        EXPECT_EQ(entry.symlink_status().permissions() & others, std::filesystem::perms::none) << entry.path();
+        ++checked;
+    }
+    EXPECT_GE(checked, 5) << "the database, its journal and the blobs should all have been looked at";
+    EXPECT_TRUE(std::filesystem::exists(m_data + "/warehouse.db-wal"));
+}
+
+// A server whose log goes to a file of the test's.
+class LoggedServerTest : public WarehouseServerTest
+{
+protected:
+    void StartLogged()
+    {
+        m_log = m_tree.Path("server.log");
+        m_server.reset(); // the fixture's server, whose log is not ours
+        m_process = std::make_unique<ChildProcess>(std::vector<std::string> {
+            "bash", "-c", "exec \"$0\" --data \"$1\" --listen 127.0.0.1:0 2>\"$2\"", kServer, m_data, m_log });
+        const std::string line = m_process->WaitForLine("listening on", 30000);
+        ASSERT_FALSE(line.empty());
+        m_base = line.substr(std::string("listening on ").size());
+    }
+
+    int Curl(std::vector<std::string> args)
+    {
+        std::vector<std::string> argv { "curl", "-sk", "-o", "/dev/null", "--max-time", "20" };
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunCommand(argv);
+    }
+
+    std::string m_log;
+    std::string m_base;
+    std::unique_ptr<ChildProcess> m_process;
+};
+
+TEST_F(LoggedServerTest, ARequestCannotForgeOrSplitLogLines)
+{
+    StartLogged();
+    Curl({ "--path-as-is", m_base + "/api/x%0a2026-01-01%2000:00:00%20127.0.0.1%20GET%20/api/status%20200%0d" });
+    Curl({ "-u", kJdoe, m_base + "/api/status" });
+    m_process->Stop(SIGTERM, 10000);
+    const std::string log = ReadFile(m_log);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < log.size();) {
+        const std::size_t end = log.find('\n', start);
+        lines.push_back(log.substr(start, end - start));
+        start = end == std::string::npos ? log.size() : end + 1;
+    }
+    ASSERT_EQ(lines.size(), 2u) << log;
+    EXPECT_NE(lines[0].find("/api/x\\x0a2026-01-01 00:00:00 127.0.0.1 GET /api/status 200\\x0d 404"), std::string::npos)
+        << lines[0];
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+    EXPECT_NE(lines[1].find("GET /api/status 200"), std::string::npos) << lines[1];
+}
+
+TEST_F(LoggedServerTest, OnlyTls12AndLaterWithAuthenticatedEncryptionIsSpoken)
+{
+    StartLogged();
+    const std::string port = m_base.substr(m_base.rfind(':') + 1);
+    struct Case
+    {
+        std::vector<std::string> options;
+        bool accepted;
+    };
+    const Case cases[] = {
+        { { "-tls1_3" }, true },
+        { { "-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256" }, true },
+        { { "-tls1_2", "-cipher", "AES128-SHA:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES128-SHA" }, false },
+        { { "-tls1_2", "-cipher", "AES256-GCM-SHA384" }, false }, // no forward secrecy
+        { { "-tls1_1", "-cipher", "ALL:@SECLEVEL=0" }, false },
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv { "bash", "-c",
+                                        "openssl s_client -connect 127.0.0.1:\"$0\" \"$@\" </dev/null >/dev/null 2>&1",
+                                        port };
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        EXPECT_EQ(RunCommand(argv) == 0, c.accepted) << c.options[0] << " " << c.options.back();
+    }
+}
+
+TEST(WarehouseServerAccounts, AddUserTakesThePasswordFromStandardInput)
+{
+    TempTree tree;
+    const std::string data = tree.Path("data");
+    const std::string script = "printf 'from stdin\\n' | \"$0\" --data \"$1\" add-user --company ACME --user jdoe "
+                               "--company-id 10 --region-id 20 --office-id 30 --department-id 40 --user-id 7";
+    ASSERT_EQ(RunCommand({ "bash", "-c", script, kServer, data }), 0);
+    // Without a line on standard input there is no password, and no account.
+    EXPECT_NE(RunCommand({ "bash", "-c",
+                           "\"$0\" --data \"$1\" add-user --company ACME --user ann --company-id 10 "
+                           "--region-id 20 --office-id 30 --department-id 40 --user-id 8 </dev/null",
+                           kServer, data }),
+              0);
+    ServerProcess server(data);
+    ASSERT_FALSE(server.Base().empty());
+    std::string code;
+    RunCommand({ "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "-u", "ACME/jdoe:from stdin",
+                 server.Base() + "/api/status" },
+               &code);
+    EXPECT_EQ(code, "200");
+    RunCommand(
+        { "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "-u", "ACME/ann:", server.Base() + "/api/status" },
+        &code);
+    EXPECT_EQ(code, "401");
 }
 
 } // namespace
