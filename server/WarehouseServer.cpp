@@ -51,6 +51,9 @@ template <class F> void Answer(httplib::Response& response, F&& body)
         if (error.Status() == 401) {
             response.set_header("WWW-Authenticate", "Basic realm=\"Warehouse\"");
         }
+        if (error.RetryAfter() > 0) {
+            response.set_header("Retry-After", std::to_string(error.RetryAfter()));
+        }
         SendMessage(response, error.Status(), error.what());
     } catch (const std::exception& error) {
         std::cerr << "warehouse-server: " << error.what() << std::endl;
@@ -405,6 +408,7 @@ ClaimQuery ReadClaimQuery(const json& body)
 WarehouseServer::WarehouseServer(WarehouseStore& store, std::string dataDir)
     : m_store(store)
     , m_dataDir(std::move(dataDir))
+    , m_unknownAccountHash(HashPassword("no such account"))
 {
 }
 
@@ -444,11 +448,11 @@ Account WarehouseServer::SignIn(const httplib::Request& request)
         throw refused;
     }
     const auto account = m_store.FindAccount(name.substr(0, slash), name.substr(slash + 1));
-    if (!account) {
-        throw refused;
-    }
-    const std::string digest = Sha256(account->passwordHash + '\n' + password);
-    {
+    std::string digest;
+    if (account) {
+        // A password checked before passes at once, also while the account waits after failures:
+        // the waits are for guesses, and a guess cannot hit the remembered digest.
+        digest = Sha256(account->passwordHash + '\n' + password);
         std::lock_guard lock(m_checkedMutex);
         const auto checked = m_checked.find(account->rowId);
         if (checked != m_checked.end() && checked->second.storedHash == account->passwordHash
@@ -456,9 +460,29 @@ Account WarehouseServer::SignIn(const httplib::Request& request)
             return *account;
         }
     }
-    if (!VerifyPassword(password, account->passwordHash)) {
+    std::string accountKey = name;
+    std::transform(accountKey.begin(), accountKey.end(), accountKey.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string& addressKey = request.remote_addr;
+    const auto now = SignInThrottle::Clock::now();
+    const int wait
+        = std::max(m_accountThrottle.RetryAfter(accountKey, now), m_addressThrottle.RetryAfter(addressKey, now));
+    if (wait > 0) {
+        throw RequestError(401, refused.what(), wait);
+    }
+    bool verified = false;
+    {
+        // An unknown account costs the same derivation as a wrong password, so that the time of
+        // the refusal does not tell which accounts exist.
+        const DerivationGate::Pass pass(m_derivations);
+        verified = VerifyPassword(password, account ? account->passwordHash : m_unknownAccountHash) && account;
+    }
+    if (!verified) {
+        m_accountThrottle.Failed(accountKey, SignInThrottle::Clock::now());
+        m_addressThrottle.Failed(addressKey, SignInThrottle::Clock::now());
         throw refused;
     }
+    m_accountThrottle.Succeeded(accountKey);
     std::lock_guard lock(m_checkedMutex);
     m_checked[account->rowId] = CheckedPassword { account->passwordHash, digest };
     return *account;

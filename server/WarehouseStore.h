@@ -18,15 +18,19 @@ namespace wh::server {
 class RequestError : public std::runtime_error
 {
 public:
-    RequestError(int status, const std::string& message)
+    // `retryAfter`: seconds the client should wait before asking again (a Retry-After header), 0 for none.
+    RequestError(int status, const std::string& message, int retryAfter = 0)
         : std::runtime_error(message)
         , m_status(status)
+        , m_retryAfter(retryAfter)
     {
     }
     int Status() const { return m_status; }
+    int RetryAfter() const { return m_retryAfter; }
 
 private:
     int m_status;
+    int m_retryAfter;
 };
 
 // A workstation user of one company, as add-user stored it.

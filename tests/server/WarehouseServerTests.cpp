@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <filesystem>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -583,6 +586,63 @@ TEST_F(WarehouseServerTest, TheDataFolderAndEverythingInItAreTheOwnersAlone)
     }
     EXPECT_GE(checked, 5) << "the database, its journal and the blobs should all have been looked at";
     EXPECT_TRUE(std::filesystem::exists(m_data + "/warehouse.db-wal"));
+}
+
+// Guessing passwords gets slow: after a few wrong passwords an account must wait (401 with
+// Retry-After) before any password is looked at, while a password the server already checked
+// still passes; the wait ends by itself.
+TEST_F(WarehouseServerTest, RepeatedWrongPasswordsMakeTheAccountWait)
+{
+    const std::string headers = m_tree.Path("headers");
+    ASSERT_EQ(Send("GET", "/api/status", kAnn).status, 200); // Ann's password is now remembered
+    for (int i = 0; i < 6; ++i) {
+        const Reply wrong
+            = Send("GET", "/api/status", "ACME/jdoe:guess" + std::to_string(i), std::nullopt, { "-D", headers });
+        EXPECT_EQ(wrong.status, 401);
+        EXPECT_EQ(ReadFile(headers).find("Retry-After"), std::string::npos) << "attempt " << i;
+    }
+    const Reply held = Send("GET", "/api/status", kJdoe, std::nullopt, { "-D", headers });
+    EXPECT_EQ(held.status, 401) << "the right password waits with the guesses";
+    EXPECT_TRUE(held.IsRefusal());
+    EXPECT_EQ(held.Json().at("msg"), "Invalid user name or password");
+    const std::string received = ReadFile(headers);
+    const std::size_t retry = received.find("Retry-After: ");
+    ASSERT_NE(retry, std::string::npos) << received;
+    const int seconds = std::stoi(received.substr(retry + 13));
+    EXPECT_GE(seconds, 1);
+    EXPECT_LE(seconds, 2);
+    EXPECT_EQ(Send("GET", "/api/status", kAnn).status, 200) << "other accounts are not held up";
+
+    std::this_thread::sleep_for(std::chrono::seconds(seconds) + std::chrono::milliseconds(200));
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+}
+
+// A refusal takes as long for an account that does not exist as for a wrong password, so its time
+// does not tell which accounts exist. (A margin of three times; the two took 0.4 and 48 ms.)
+TEST_F(WarehouseServerTest, UnknownAccountsAreRefusedAsSlowlyAsWrongPasswords)
+{
+    const auto medianSeconds = [this](const std::string& credentials) {
+        std::vector<double> times;
+        for (int i = 0; i < 5; ++i) {
+            std::string out;
+            RunCommand({ "curl", "-sk", "-o", "/dev/null", "-w",
+                         "%{http_code} %{time_starttransfer} %{time_pretransfer}", "-u",
+                         credentials + std::to_string(i), m_server->Base() + "/api/status" },
+                       &out);
+            std::istringstream fields(out);
+            int status = 0;
+            double firstByte = 0;
+            double sent = 0;
+            fields >> status >> firstByte >> sent;
+            EXPECT_EQ(status, 401) << credentials;
+            times.push_back(firstByte - sent);
+        }
+        std::sort(times.begin(), times.end());
+        return times[2];
+    };
+    const double wrongPassword = medianSeconds("ACME/ann:wrong");
+    const double unknownAccount = medianSeconds("ACME/nobody");
+    EXPECT_GT(unknownAccount, wrongPassword / 3) << unknownAccount << " s against " << wrongPassword << " s";
 }
 
 // A server whose log goes to a file of the test's.
