@@ -214,9 +214,29 @@ std::string ReceiveText(const httplib::ContentReader& reader, std::size_t limit)
     return body;
 }
 
+struct TooDeep
+{
+};
+
 json ParseJsonObject(const std::string& text, const std::string& what)
 {
-    json value = json::parse(text, nullptr, false);
+    json value;
+    try {
+        // A body of nothing but "[" would otherwise cost far more memory than its own size.
+        value = json::parse(
+            text,
+            [](int depth, json::parse_event_t, json&) {
+                if (depth > WarehouseServer::kMaxJsonDepth) {
+                    throw TooDeep {};
+                }
+                return true;
+            },
+            false);
+    } catch (const TooDeep&) {
+        throw RequestError(400,
+                           "The " + what + " is nested deeper than " + std::to_string(WarehouseServer::kMaxJsonDepth)
+                               + " levels");
+    }
     if (value.is_discarded()) {
         throw RequestError(400, "The " + what + " is not valid JSON");
     }
@@ -304,13 +324,23 @@ std::string MemberText(const json& object, const char* name, const std::string& 
     if (member == object.end() || member->is_null()) {
         return {};
     }
+    std::string text;
     if (member->is_string()) {
-        return member->get<std::string>();
+        text = member->get<std::string>();
+    } else if (member->is_number()) {
+        text = member->dump();
+    } else {
+        throw RequestError(400, "\"" + std::string(name) + "\" of the " + what + " must be a text");
     }
-    if (member->is_number()) {
-        return member->dump();
+    // Characters, not bytes: continuation bytes of UTF-8 do not count.
+    const auto characters = std::count_if(text.begin(), text.end(),
+                                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+    if (static_cast<std::size_t>(characters) > WarehouseServer::kMaxTextMember) {
+        throw RequestError(400,
+                           "\"" + std::string(name) + "\" of the " + what + " is longer than "
+                               + std::to_string(WarehouseServer::kMaxTextMember) + " characters");
     }
-    throw RequestError(400, "\"" + std::string(name) + "\" of the " + what + " must be a text");
+    return text;
 }
 
 bool IsIsoDate(const std::string& text)

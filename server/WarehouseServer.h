@@ -24,7 +24,12 @@ public:
     void Install(httplib::Server& http);
 
     // Largest JSON body accepted (summary documents and search queries are a few kilobytes).
-    static constexpr std::size_t kMaxJsonBody = 16 * 1024 * 1024;
+    static constexpr std::size_t kMaxJsonBody = 1024 * 1024;
+    // Deepest nesting of a JSON body; the documents the tool sends are two levels deep.
+    static constexpr int kMaxJsonDepth = 32;
+    // Longest stored or searched text member, in characters: the longest text field of the
+    // product's tables.
+    static constexpr std::size_t kMaxTextMember = 255;
     // Most claims a search answer lists; "total" still counts them all.
     static constexpr int kSearchLimit = 50;
 

@@ -53,6 +53,9 @@ public:
         if (rc == SQLITE_DONE) {
             return false;
         }
+        if (rc == SQLITE_INTERRUPT) {
+            throw RequestError(503, "The search took too long: narrow it down with more or longer criteria");
+        }
         throw std::runtime_error(std::string("database step failed: ") + sqlite3_errmsg(m_db));
     }
     std::int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
@@ -218,6 +221,26 @@ WarehouseStore::WarehouseStore(const std::string& databasePath)
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA foreign_keys=ON");
     Exec(kSchema);
+
+    // Searches read through a connection of their own: under WAL they see the last committed
+    // state without taking the writers' lock, so that sign-ins and uploads never wait for one.
+    sqlite3* reader = nullptr;
+    const int readRc
+        = sqlite3_open_v2(databasePath.c_str(), &reader, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
+    m_searchDb.reset(reader);
+    if (readRc != SQLITE_OK) {
+        throw std::runtime_error("cannot open the database " + databasePath
+                                 + " for searches: " + (reader ? sqlite3_errmsg(reader) : "out of memory"));
+    }
+    sqlite3_busy_timeout(reader, 10000);
+    sqlite3_progress_handler(
+        reader, 1000,
+        [](void* deadline) {
+            return std::chrono::steady_clock::now() > *static_cast<std::chrono::steady_clock::time_point*>(deadline)
+                ? 1
+                : 0;
+        },
+        &m_searchDeadline);
 }
 
 WarehouseStore::~WarehouseStore() = default;
@@ -506,13 +529,14 @@ ClaimSearchResult WarehouseStore::Search(const Account& account, const ClaimQuer
         }
     };
 
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_searchMutex);
+    m_searchDeadline = std::chrono::steady_clock::now() + kSearchBudget;
     ClaimSearchResult result;
-    Statement count(m_db.get(), "SELECT count(*)" + where);
+    Statement count(m_searchDb.get(), "SELECT count(*)" + where);
     bindAll(count);
     count.Step();
     result.total = count.Int(0);
-    Statement rows(m_db.get(),
+    Statement rows(m_searchDb.get(),
                    "SELECT c.id, c.adjuster_lastname, c.insured_lastname, c.claim_num, c.policy_num, "
                    "c.loss_city, c.loss_state, c.loss_zipcode, c.date_of_loss"
                        + where + " ORDER BY c.date_last_uploaded DESC, c.id DESC LIMIT ?");

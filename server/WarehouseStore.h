@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -134,7 +135,9 @@ public:
     // The claims the account has ever stored, with the version of their latest document (0 while
     // only the archive is there), by id.
     std::vector<std::pair<std::int64_t, std::int64_t>> ListClaims(const Account& account);
+    // Raises RequestError 503 when the search runs beyond kSearchBudget.
     ClaimSearchResult Search(const Account& account, const ClaimQuery& query, int limit);
+    static constexpr std::chrono::milliseconds kSearchBudget { 3000 };
 
     void StoreAux(const Account& account, const std::string& code, const std::function<void()>& moveIntoPlace);
     bool HasAux(const Account& account, const std::string& code);
@@ -152,6 +155,11 @@ private:
 
     std::mutex m_mutex;
     std::unique_ptr<sqlite3, Closer> m_db;
+
+    // Searches: their own read-only connection, one at a time, each within its time budget.
+    std::mutex m_searchMutex;
+    std::unique_ptr<sqlite3, Closer> m_searchDb;
+    std::chrono::steady_clock::time_point m_searchDeadline;
 };
 
 // The current time in UTC as "YYYY-MM-DD HH:MM:SS".

@@ -184,6 +184,15 @@ json Query(const std::string& insured, const std::string& adjuster, const std::s
                   { "claim_num", claimNumber },    { "date_range", range },           { "option", option } };
 }
 
+std::string Repeat(const std::string& piece, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
 std::set<std::int64_t> ResultIds(const json& answer)
 {
     std::set<std::int64_t> ids;
@@ -527,6 +536,18 @@ TEST_F(WarehouseServerTest, BadInputGetsAClearRefusalAndTheServerCarriesOn)
         { "unknown auxiliary code to fetch", "GET", "/api/aux/XYZ", std::nullopt, 404 },
         { "auxiliary file that is no ZIP", "PUT", "/api/aux/PHB", "just text", 400 },
         { "no such request", "GET", "/api/nothing", std::nullopt, 404 },
+        // What once held the store's lock or the memory for long: outsized members, searches and
+        // nesting are refused before they reach the database.
+        { "claim number of 2 MB", "PUT", claim + ".json",
+          json { { "claim_version", 1 }, { "claimnumber", std::string(2'000'000, '7') } }.dump(), 413 },
+        { "claim number of 256 characters", "PUT", claim + ".json",
+          json { { "claim_version", 1 }, { "claimnumber", std::string(256, '7') } }.dump(), 400 },
+        { "insured name of 256 accented characters", "PUT", claim + ".json",
+          json { { "claim_version", 1 }, { "prim_ins_lastname", Repeat("\xc3\xa9", 256) } }.dump(), 400 },
+        { "search pattern of 5 KB", "POST", "/api/claims/search",
+          Query("", "", "", std::string(5000, 'x'), "", "", "", "").dump(), 400 },
+        { "document nested 100,000 deep", "PUT", claim + ".json", std::string(100'000, '['), 400 },
+        { "search nested 33 deep", "POST", "/api/claims/search", std::string(33, '[') + std::string(33, ']'), 400 },
     };
     for (const Case& c : cases) {
         const Reply reply = Send(c.method, c.path, kJdoe, c.body);
@@ -537,6 +558,17 @@ TEST_F(WarehouseServerTest, BadInputGetsAClearRefusalAndTheServerCarriesOn)
     EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).Json(), json::array());
     EXPECT_EQ(Send("GET", "/api/aux/", kJdoe).Json(), json::array());
     EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+
+    // The longest members the product's tables can hold still go in and are found, accents and all.
+    const std::string longest = Repeat("\xc3\xa9", 255);
+    const json document { { "claim_version", 1 },
+                          { "claimnumber", std::string(255, '7') },
+                          { "prim_ins_lastname", longest } };
+    ASSERT_EQ(Send("PUT", claim + ".json", kJdoe, document.dump()).status, 200);
+    const Reply found = Send("POST", "/api/claims/search", kJdoe,
+                             Query(longest, "", "", std::string(255, '7'), "", "", "", "").dump());
+    ASSERT_EQ(found.status, 200) << found.body;
+    EXPECT_EQ(found.Json().at("total"), 1);
 }
 
 TEST_F(WarehouseServerTest, TheGeneratedCertificateIsTheOneServedAndSignalsStopCleanly)
