@@ -174,14 +174,28 @@ private:
     bool m_moved = false;
 };
 
-// Receives the whole body into `file`; a broken transfer or a full disk is a refusal.
-void ReceiveToFile(const httplib::ContentReader& reader, UploadFile& file)
+// Receives the whole body into `file`, at most `limit` bytes; a broken transfer or a full disk is a
+// refusal.
+void ReceiveToFile(const httplib::Request& request, const httplib::ContentReader& reader, UploadFile& file,
+                   std::uint64_t limit)
 {
+    const std::string declared = request.get_header_value("Content-Length");
+    if (!declared.empty() && std::strtoull(declared.c_str(), nullptr, 10) > limit) {
+        throw RequestError(413, "The archive is larger than " + std::to_string(limit) + " bytes");
+    }
     bool written = true;
+    bool tooLarge = false;
     const bool received = reader([&](const char* data, std::size_t length) {
+        if (file.Size() + length > limit) {
+            tooLarge = true;
+            return false;
+        }
         written = file.Write(data, length);
         return written;
     });
+    if (tooLarge) {
+        throw RequestError(413, "The archive is larger than " + std::to_string(limit) + " bytes");
+    }
     if (!written) {
         throw std::runtime_error("cannot store an upload in " + file.Path() + ": " + std::strerror(errno));
     }
@@ -246,34 +260,110 @@ json ParseJsonObject(const std::string& text, const std::string& what)
     return value;
 }
 
-// A ZIP archive starts with a local file header (or, when empty, with the end record) and ends
-// with the end-of-central-directory record, at most 64 KiB of comment after it.
+std::uint32_t Le16(const unsigned char* p)
+{
+    return p[0] | (p[1] << 8);
+}
+
+std::uint32_t Le32(const unsigned char* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// A classic ZIP archive whose every byte is accounted for: the end record, a central directory
+// right before it, and for each of its entries a local header with the member's data, one after
+// the other from the first byte on. A file that merely starts and ends like an archive is none.
 bool LooksLikeZip(const std::string& path, std::size_t size)
 {
-    if (size < 22) {
+    constexpr std::size_t kEndRecord = 22;
+    if (size < kEndRecord || size > 0xFFFFFFFFu) {
         return false;
     }
     OpenFile file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.Fd() < 0) {
         return false;
     }
-    char head[4];
-    if (::pread(file.Fd(), head, 4, 0) != 4 || head[0] != 'P' || head[1] != 'K'
-        || !((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6))) {
+    const auto readAt = [&](std::string& into, std::size_t length, std::size_t offset) {
+        into.assign(length, '\0');
+        return ::pread(file.Fd(), into.data(), length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+    };
+    const std::size_t tailSize = std::min<std::size_t>(size, kEndRecord + 65535);
+    std::string tail;
+    if (!readAt(tail, tailSize, size - tailSize)) {
         return false;
     }
-    const std::size_t tailSize = std::min<std::size_t>(size, 22 + 65535);
-    std::string tail(tailSize, '\0');
-    if (::pread(file.Fd(), tail.data(), tailSize, static_cast<off_t>(size - tailSize))
-        != static_cast<ssize_t>(tailSize)) {
-        return false;
-    }
-    for (std::size_t i = tailSize - 22 + 1; i-- > 0;) {
-        if (tail.compare(i, 4, std::string("PK\x05\x06", 4)) == 0) {
-            return true;
+    // The end record: the last one whose comment reaches exactly to the end of the file.
+    std::size_t end = std::string::npos;
+    for (std::size_t i = tailSize - kEndRecord + 1; i-- > 0;) {
+        const auto* p = reinterpret_cast<const unsigned char*>(tail.data() + i);
+        if (Le32(p) == 0x06054b50 && i + kEndRecord + Le16(p + 20) == tailSize) {
+            end = i;
+            break;
         }
     }
-    return false;
+    if (end == std::string::npos) {
+        return false;
+    }
+    const auto* record = reinterpret_cast<const unsigned char*>(tail.data() + end);
+    const std::size_t endOffset = size - tailSize + end;
+    const std::uint32_t entries = Le16(record + 10);
+    const std::uint32_t directorySize = Le32(record + 12);
+    const std::uint32_t directoryOffset = Le32(record + 16);
+    if (Le16(record + 4) != 0 || Le16(record + 6) != 0 || Le16(record + 8) != entries
+        || static_cast<std::size_t>(directoryOffset) + directorySize != endOffset) {
+        return false;
+    }
+    std::string directory;
+    if (!readAt(directory, directorySize, directoryOffset)) {
+        return false;
+    }
+    struct Member
+    {
+        std::uint32_t offset;
+        std::uint32_t compressedSize;
+        bool descriptor;
+    };
+    std::vector<Member> members;
+    std::size_t at = 0;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        if (at + 46 > directory.size()) {
+            return false;
+        }
+        const auto* entry = reinterpret_cast<const unsigned char*>(directory.data() + at);
+        if (Le32(entry) != 0x02014b50) {
+            return false;
+        }
+        members.push_back({ Le32(entry + 42), Le32(entry + 20), (Le16(entry + 8) & 8) != 0 });
+        at += 46 + Le16(entry + 28) + Le16(entry + 30) + Le16(entry + 32);
+    }
+    if (at != directory.size()) {
+        return false;
+    }
+    std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.offset < b.offset; });
+    std::size_t expected = 0;
+    std::string header;
+    for (const Member& member : members) {
+        if (member.offset != expected || !readAt(header, 30, member.offset)) {
+            return false;
+        }
+        const auto* local = reinterpret_cast<const unsigned char*>(header.data());
+        if (Le32(local) != 0x04034b50) {
+            return false;
+        }
+        expected = static_cast<std::size_t>(member.offset) + 30 + Le16(local + 26) + Le16(local + 28)
+            + member.compressedSize;
+        if (member.descriptor) {
+            std::string signature;
+            if (!readAt(signature, 4, expected)) {
+                return false;
+            }
+            expected += Le32(reinterpret_cast<const unsigned char*>(signature.data())) == 0x08074b50 ? 16 : 12;
+        }
+        if (expected > directoryOffset) {
+            return false;
+        }
+    }
+    return expected == directoryOffset;
 }
 
 // "123.kvz" or "123.json": the claim id and whether the archive is meant.
@@ -435,9 +525,10 @@ ClaimQuery ReadClaimQuery(const json& body)
 
 } // namespace
 
-WarehouseServer::WarehouseServer(WarehouseStore& store, std::string dataDir)
+WarehouseServer::WarehouseServer(WarehouseStore& store, std::string dataDir, ServerLimits limits)
     : m_store(store)
     , m_dataDir(std::move(dataDir))
+    , m_limits(limits)
     , m_unknownAccountHash(HashPassword("no such account"))
 {
 }
@@ -546,7 +637,7 @@ void WarehouseServer::NextClaimId(const httplib::Request& request, httplib::Resp
     // The body is empty by convention; whatever comes is read and ignored.
     ReceiveText(reader, kMaxJsonBody);
     response.status = 200;
-    response.set_content(std::to_string(m_store.IssueClaimId(account)), "text/plain");
+    response.set_content(std::to_string(m_store.IssueClaimId(account, m_limits.maxUnusedClaimIds)), "text/plain");
 }
 
 void WarehouseServer::SearchClaims(const httplib::Request& request, httplib::Response& response,
@@ -609,7 +700,7 @@ void WarehouseServer::PutClaim(const httplib::Request& request, httplib::Respons
     UploadFile upload(TempDir());
     ClaimOwner owner;
     if (name.archive) {
-        ReceiveToFile(reader, upload);
+        ReceiveToFile(request, reader, upload, m_limits.maxArchiveBytes);
         if (!LooksLikeZip(upload.Path(), upload.Size())) {
             throw RequestError(400, "The claim archive is not a ZIP archive");
         }
@@ -655,7 +746,7 @@ void WarehouseServer::PutAux(const httplib::Request& request, httplib::Response&
     const std::string folder = CompanyDir(account) + "/aux";
     fs::create_directories(folder);
     UploadFile upload(TempDir());
-    ReceiveToFile(reader, upload);
+    ReceiveToFile(request, reader, upload, m_limits.maxArchiveBytes);
     if (!LooksLikeZip(upload.Path(), upload.Size())) {
         throw RequestError(400, "The " + code + " file is not a ZIP archive");
     }

@@ -12,13 +12,23 @@
 
 namespace wh::server {
 
+// What one company may hold the server to.
+struct ServerLimits
+{
+    // The largest claim archive or auxiliary file taken: below the 4 GiB that classic ZIP offsets
+    // can reach, with room to spare.
+    std::uint64_t maxArchiveBytes = 2ull << 30;
+    // Claim ids a company may hold with nothing stored under them.
+    std::int64_t maxUnusedClaimIds = 1000;
+};
+
 // The REST interface of the warehouse: every request the workstation tool makes, answered from
 // the store and the blob folder under the data folder. Handlers run on the HTTP library's thread
 // pool; each request signs in with Basic authentication ("company/user" and the password).
 class WarehouseServer
 {
 public:
-    WarehouseServer(WarehouseStore& store, std::string dataDir);
+    WarehouseServer(WarehouseStore& store, std::string dataDir, ServerLimits limits = {});
 
     // Registers every route and the error answers on `http`.
     void Install(httplib::Server& http);
@@ -53,6 +63,7 @@ private:
 
     WarehouseStore& m_store;
     std::string m_dataDir;
+    ServerLimits m_limits;
 
     // A password checked once is remembered by its SHA-256, so that the slow key derivation runs
     // once per account and password rather than on every request. The stored hash is part of the

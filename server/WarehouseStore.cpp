@@ -178,6 +178,7 @@ CREATE TABLE IF NOT EXISTS claims (
     date_first_uploaded TEXT NOT NULL,
     date_last_uploaded TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS claims_company ON claims(company);
+CREATE INDEX IF NOT EXISTS claim_ids_company ON claim_ids(company);
 CREATE TABLE IF NOT EXISTS claim_uploaders (
     claim INTEGER NOT NULL REFERENCES claims(id),
     account INTEGER NOT NULL REFERENCES accounts(id),
@@ -351,10 +352,21 @@ std::optional<Account> WarehouseStore::FindAccount(const std::string& company, c
     return account;
 }
 
-std::int64_t WarehouseStore::IssueClaimId(const Account& account)
+std::int64_t WarehouseStore::IssueClaimId(const Account& account, std::int64_t maxUnused)
 {
     std::lock_guard lock(m_mutex);
     Transaction transaction(m_db.get());
+    // Ids are handed out one per new claim and filled at once; a company that holds many with
+    // nothing stored under them is not uploading but drawing ids.
+    Statement unused(m_db.get(),
+                     "SELECT count(*) FROM (SELECT 1 FROM claim_ids i WHERE i.company = ? AND NOT "
+                     "EXISTS (SELECT 1 FROM claims c WHERE c.id = i.id) LIMIT ?)");
+    unused.Bind(account.companyRow).Bind(maxUnused).Step();
+    if (unused.Int(0) >= maxUnused) {
+        throw RequestError(429,
+                           "Your company holds " + std::to_string(maxUnused)
+                               + " claim ids with nothing stored under them: store the claims for those first");
+    }
     // AUTOINCREMENT never hands out an id twice, even after rows are gone.
     Statement insert(m_db.get(), "INSERT INTO claim_ids (company, issued) VALUES (?, ?)");
     insert.Bind(account.companyRow).Bind(UtcTimestamp()).Step();

@@ -123,8 +123,9 @@ public:
     // Company and user names match without regard to the case of A to Z.
     std::optional<Account> FindAccount(const std::string& company, const std::string& user);
 
-    // A new claim id, never handed out before, reserved for the account's company.
-    std::int64_t IssueClaimId(const Account& account);
+    // A new claim id, never handed out before, reserved for the account's company. Raises
+    // RequestError 429 while the company holds `maxUnused` ids with nothing stored under them.
+    std::int64_t IssueClaimId(const Account& account, std::int64_t maxUnused);
     ClaimOwner OwnerOf(std::int64_t id, const Account& account);
     bool HasArchive(std::int64_t id, const Account& account);
     bool HasDocument(std::int64_t id, const Account& account);

@@ -129,7 +129,7 @@ int AddUser(WarehouseStore& store, Account account, const std::string& password)
 }
 
 int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& listen, std::string certPath,
-          std::string keyPath)
+          std::string keyPath, const ServerLimits& limits)
 {
     const ListenAddress address = ParseListen(listen);
     if (certPath.empty() != keyPath.empty()) {
@@ -158,7 +158,7 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
         throw std::runtime_error("cannot use the certificate " + certPath + " with the key " + keyPath);
     }
     RestrictTls(http.ssl_context());
-    WarehouseServer server(store, dataDir);
+    WarehouseServer server(store, dataDir, limits);
     server.Install(http);
     // Answers go out at once instead of waiting for the client's delayed acknowledgement (40 ms a request).
     http.set_tcp_nodelay(true);
@@ -212,6 +212,13 @@ int main(int argc, char** argv)
     app.add_option("--listen", listen, "address to serve, HOST:PORT (port 0 picks a free port)");
     app.add_option("--cert", certPath, "certificate file (PEM) instead of the generated one");
     app.add_option("--key", keyPath, "private key file (PEM) for --cert");
+    ServerLimits limits;
+    app.add_option("--max-archive-bytes", limits.maxArchiveBytes,
+                   "largest claim archive or auxiliary file taken (default 2 GiB)")
+        ->check(CLI::Range(std::uint64_t { 22 }, std::uint64_t { 0xFFFFFFFFu }));
+    app.add_option("--max-unused-claim-ids", limits.maxUnusedClaimIds,
+                   "claim ids a company may hold with nothing stored under them (default 1000)")
+        ->check(CLI::Range(std::int64_t { 1 }, std::int64_t { 1'000'000 }));
 
     Account account;
     std::string password;
@@ -241,7 +248,7 @@ int main(int argc, char** argv)
             std::cerr << "warehouse-server: --listen HOST:PORT is needed to serve (or use add-user)\n";
             return 2;
         }
-        return Serve(store, dataDir, listen, certPath, keyPath);
+        return Serve(store, dataDir, listen, certPath, keyPath, limits);
     } catch (const std::exception& error) {
         std::cerr << "warehouse-server: " << error.what() << std::endl;
         return 1;

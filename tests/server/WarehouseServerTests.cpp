@@ -677,6 +677,73 @@ TEST_F(WarehouseServerTest, UnknownAccountsAreRefusedAsSlowlyAsWrongPasswords)
     EXPECT_GT(unknownAccount, wrongPassword / 3) << unknownAccount << " s against " << wrongPassword << " s";
 }
 
+// An archive must be a whole ZIP archive, and no larger than the server takes: a file that only
+// starts and ends like one is refused, and so is anything over the cap, announced or not.
+TEST_F(WarehouseServerTest, ArchivesAreWholeZipArchivesWithinTheCap)
+{
+    m_server = std::make_unique<ServerProcess>(m_data, std::vector<std::string> { "--max-archive-bytes", "200000" });
+    ASSERT_FALSE(m_server->Base().empty());
+    std::string random(150'000, '\0');
+    unsigned state = 12345;
+    for (char& c : random) {
+        state = state * 1103515245 + 12345;
+        c = static_cast<char>(state >> 16);
+    }
+    const std::string small = MakeZip("small.txt", random.substr(0, 50'000));
+    const std::string large = MakeZip("large.bin", random + random); // stored: random data does not shrink
+    ASSERT_GT(large.size(), 200'000u);
+    const std::string emptyEnd("PK\x05\x06\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 22);
+    struct Case
+    {
+        const char* what;
+        std::string body;
+        std::vector<std::string> curl;
+        int status;
+    };
+    const Case cases[] = {
+        { "a real archive", small, {}, 200 },
+        { "a local header, junk and an end record",
+          std::string("PK\x03\x04", 4) + std::string(100'000, 'j') + emptyEnd,
+          {},
+          400 },
+        { "an archive with bytes after its end", small + "trailing", {}, 400 },
+        { "an archive with its first member cut out", small.substr(0, 30) + small.substr(60), {}, 400 },
+        { "an archive over the cap", large, {}, 413 },
+        { "an archive over the cap, sent in chunks", large, { "-H", "Transfer-Encoding: chunked" }, 413 },
+    };
+    for (const Case& c : cases) {
+        for (const std::string path :
+             { "/api/claims/" + std::to_string(NewClaimId(kJdoe)) + ".kvz", std::string("/api/aux/PHB") }) {
+            const Reply reply = Send("PUT", path, kJdoe, c.body, c.curl);
+            EXPECT_EQ(reply.status, c.status) << c.what << " to " << path << ": " << reply.body;
+            if (c.status != 200) {
+                EXPECT_TRUE(reply.IsRefusal()) << c.what << ": " << reply.body;
+            }
+        }
+    }
+    EXPECT_EQ(Send("GET", "/api/aux/PHB", kJdoe).body, small) << "only the real archive was kept";
+}
+
+TEST_F(WarehouseServerTest, ACompanyCannotDrawClaimIdsWithoutEnd)
+{
+    m_server = std::make_unique<ServerProcess>(m_data, std::vector<std::string> { "--max-unused-claim-ids", "3" });
+    ASSERT_FALSE(m_server->Base().empty());
+    std::vector<std::int64_t> ids;
+    for (int i = 0; i < 3; ++i) {
+        ids.push_back(NewClaimId(kJdoe));
+    }
+    const Reply refused = Send("POST", "/api/sequences/claims", kJdoe, std::string());
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_TRUE(refused.IsRefusal()) << refused.body;
+    EXPECT_GT(NewClaimId(kEve), 0) << "another company draws its own ids";
+    // A claim stored under one of them makes room for the next.
+    ASSERT_EQ(Send("PUT", "/api/claims/" + std::to_string(ids[0]) + ".json", kJdoe,
+                   ClaimDocument(1, "Smith", "Jones", "P", "C", "2024-01-02").dump())
+                  .status,
+              200);
+    EXPECT_GT(NewClaimId(kAnn), ids.back());
+}
+
 // A server whose log goes to a file of the test's.
 class LoggedServerTest : public WarehouseServerTest
 {
