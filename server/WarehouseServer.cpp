@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -755,6 +757,98 @@ void WarehouseServer::PutAux(const httplib::Request& request, httplib::Response&
     response.set_content("Successfully stored", "text/plain");
 }
 
+namespace {
+
+enum class BodyKind { None, Json, Archive };
+
+// How a route's path matches: the path itself, the path with or without a closing "/", or the
+// path followed by one more non-empty segment.
+enum class PathMatch { Exact, OptionalSlash, OneSegment };
+
+struct Route
+{
+    const char* method;
+    std::string_view path;
+    PathMatch match;
+    BodyKind body;
+};
+
+// The routes that Install registers, as the request head is checked against them.
+constexpr Route kRoutes[] = {
+    { "GET", "/api/status", PathMatch::Exact, BodyKind::None },
+    { "GET", "/api/claims", PathMatch::OptionalSlash, BodyKind::None },
+    { "POST", "/api/sequences/claims", PathMatch::Exact, BodyKind::Json },
+    { "POST", "/api/claims/search", PathMatch::Exact, BodyKind::Json },
+    { "GET", "/api/claims/", PathMatch::OneSegment, BodyKind::None },
+    { "PUT", "/api/claims/", PathMatch::OneSegment, BodyKind::Archive }, // documents too, checked again when read
+    { "GET", "/api/aux", PathMatch::OptionalSlash, BodyKind::None },
+    { "GET", "/api/aux/", PathMatch::OneSegment, BodyKind::None },
+    { "PUT", "/api/aux/", PathMatch::OneSegment, BodyKind::Archive },
+};
+
+bool Matches(const Route& route, std::string_view path)
+{
+    switch (route.match) {
+    case PathMatch::Exact:
+        return path == route.path;
+    case PathMatch::OptionalSlash:
+        return path == route.path
+            || (path.size() == route.path.size() + 1 && path.starts_with(route.path) && path.back() == '/');
+    case PathMatch::OneSegment:
+        return path.size() > route.path.size() && path.starts_with(route.path)
+            && path.find('/', route.path.size()) == std::string_view::npos;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<RequestError> WarehouseServer::RefusalBeforeBody(const httplib::Request& request) const
+{
+    const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes), [&](const Route& candidate) {
+        return request.method == candidate.method && Matches(candidate, request.path);
+    });
+    if (route == std::end(kRoutes)) {
+        return RequestError(404, "No such request: " + request.method + " " + request.path);
+    }
+    const std::size_t lengths = request.get_header_value_count("Content-Length");
+    const std::size_t encodings = request.get_header_value_count("Transfer-Encoding");
+    if (lengths > 1 || encodings > 1 || (lengths == 1 && encodings == 1)) {
+        return RequestError(400, "The request gives its body's length more than once");
+    }
+    std::uint64_t declared = 0;
+    if (lengths == 1) {
+        const std::string text = request.get_header_value("Content-Length");
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
+            return RequestError(400, "The request's Content-Length is no number");
+        }
+        declared = std::stoull(text);
+    }
+    const bool hasBody = declared > 0 || encodings == 1;
+    switch (route->body) {
+    case BodyKind::None:
+        if (hasBody) {
+            return RequestError(400, "This request takes no body");
+        }
+        break;
+    case BodyKind::Json:
+        if (declared > kMaxJsonBody) {
+            return RequestError(413, "The request body is larger than " + std::to_string(kMaxJsonBody) + " bytes");
+        }
+        break;
+    case BodyKind::Archive:
+        if (request.path.ends_with(".json") && declared > kMaxJsonBody) {
+            return RequestError(413, "The request body is larger than " + std::to_string(kMaxJsonBody) + " bytes");
+        }
+        if (declared > m_limits.maxArchiveBytes) {
+            return RequestError(413,
+                                "The archive is larger than " + std::to_string(m_limits.maxArchiveBytes) + " bytes");
+        }
+        break;
+    }
+    return std::nullopt;
+}
+
 void WarehouseServer::Install(httplib::Server& http)
 {
     using Request = httplib::Request;
@@ -783,6 +877,29 @@ void WarehouseServer::Install(httplib::Server& http)
     http.Get("/api/aux/?", plain(&WarehouseServer::ListAux));
     http.Get("/api/aux/([^/]+)", plain(&WarehouseServer::GetAux));
     http.Put("/api/aux/([^/]+)", withBody(&WarehouseServer::PutAux));
+
+    // Unknown requests, bodies where none belongs and bodies over their limit are refused from
+    // the request head, before a byte of the body is read; the connection then closes, since the
+    // unread body still stands in its way. A client that waits for "100 Continue" gets the
+    // refusal instead.
+    http.set_pre_routing_handler([this](const Request& request, Response& response) {
+        const auto refusal = RefusalBeforeBody(request);
+        if (!refusal) {
+            return httplib::Server::HandlerResponse::Unhandled;
+        }
+        SendMessage(response, refusal->Status(), refusal->what());
+        response.set_header("Connection", "close");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    http.set_expect_100_continue_handler([this](const Request& request, Response& response) {
+        const auto refusal = RefusalBeforeBody(request);
+        if (!refusal) {
+            return 100;
+        }
+        SendMessage(response, refusal->Status(), refusal->what());
+        response.set_header("Connection", "close");
+        return refusal->Status();
+    });
 
     // Answers the library makes itself (no such route, unreadable request) get a "msg" too.
     http.set_error_handler(httplib::Server::HandlerWithResponse([](const Request& request, Response& response) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <httplib.h>
@@ -42,6 +43,9 @@ public:
     static constexpr std::size_t kMaxTextMember = 255;
     // Most claims a search answer lists; "total" still counts them all.
     static constexpr int kSearchLimit = 50;
+
+    // The refusal a request earns from its head alone (route, body length), or nothing.
+    std::optional<RequestError> RefusalBeforeBody(const httplib::Request& request) const;
 
 private:
     Account SignIn(const httplib::Request& request);
