@@ -692,7 +692,7 @@ TEST_F(WarehouseServerTest, ArchivesAreWholeZipArchivesWithinTheCap)
     const std::string small = MakeZip("small.txt", random.substr(0, 50'000));
     const std::string large = MakeZip("large.bin", random + random); // stored: random data does not shrink
     ASSERT_GT(large.size(), 200'000u);
-    const std::string emptyEnd("PK\x05\x06\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 22);
+    const std::string emptyEnd = std::string("PK\x05\x06", 4) + std::string(18, '\0');
     struct Case
     {
         const char* what;
