@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,34 +34,23 @@ std::string Dump(const json& value)
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void SendJson(httplib::Response& response, int status, const json& body)
+void SendJson(HttpResponse& response, int status, const json& body)
 {
     response.status = status;
-    response.set_content(Dump(body), "application/json");
+    response.contentType = "application/json";
+    response.body = Dump(body);
 }
 
-void SendMessage(httplib::Response& response, int status, const std::string& message)
+void SendMessage(HttpResponse& response, int status, const std::string& message)
 {
     SendJson(response, status, json { { "msg", message } });
 }
 
-// Runs a handler body and turns every refusal or fault into a JSON answer with "msg".
-template <class F> void Answer(httplib::Response& response, F&& body)
+void SendText(HttpResponse& response, const std::string& text)
 {
-    try {
-        body();
-    } catch (const RequestError& error) {
-        if (error.Status() == 401) {
-            response.set_header("WWW-Authenticate", "Basic realm=\"Warehouse\"");
-        }
-        if (error.RetryAfter() > 0) {
-            response.set_header("Retry-After", std::to_string(error.RetryAfter()));
-        }
-        SendMessage(response, error.Status(), error.what());
-    } catch (const std::exception& error) {
-        std::cerr << "warehouse-server: " << error.what() << std::endl;
-        SendMessage(response, 500, "The server could not complete the request");
-    }
+    response.status = 200;
+    response.contentType = "text/plain";
+    response.body = text;
 }
 
 // The file descriptor of a stored blob while it is sent.
@@ -85,26 +75,18 @@ private:
     int m_fd;
 };
 
-// Sends a stored file in pieces; the file is never read whole into memory.
-void SendFile(httplib::Response& response, const std::string& path, const std::string& contentType)
+// Answers with a stored file, sent in pieces; the file is never read whole into memory.
+void SendFile(HttpResponse& response, const std::string& path, const std::string& contentType)
 {
-    auto file = std::make_shared<OpenFile>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info = {};
-    if (file->Fd() < 0 || ::fstat(file->Fd(), &info) != 0) {
+    if (::access(path.c_str(), R_OK) != 0) {
         throw std::runtime_error("cannot read the stored file " + path + ": " + std::strerror(errno));
     }
     response.status = 200;
-    response.set_content_provider(static_cast<std::size_t>(info.st_size), contentType,
-                                  [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                      char buffer[65536];
-                                      const ssize_t n = ::pread(file->Fd(), buffer, std::min(length, sizeof buffer),
-                                                                static_cast<off_t>(offset));
-                                      if (n <= 0) {
-                                          return false;
-                                      }
-                                      return sink.write(buffer, static_cast<std::size_t>(n));
-                                  });
+    response.contentType = contentType;
+    response.filePath = path;
 }
+
+} // namespace
 
 // A body being received into a temporary file of the data folder; removed unless moved into place.
 class UploadFile
@@ -149,6 +131,9 @@ public:
     // Flushes and closes; false when the data did not reach the disk.
     bool Finish()
     {
+        if (m_fd < 0) {
+            return true;
+        }
         const bool synced = ::fsync(m_fd) == 0;
         return Close() && synced;
     }
@@ -176,59 +161,7 @@ private:
     bool m_moved = false;
 };
 
-// Receives the whole body into `file`, at most `limit` bytes; a broken transfer or a full disk is a
-// refusal.
-void ReceiveToFile(const httplib::Request& request, const httplib::ContentReader& reader, UploadFile& file,
-                   std::uint64_t limit)
-{
-    const std::string declared = request.get_header_value("Content-Length");
-    if (!declared.empty() && std::strtoull(declared.c_str(), nullptr, 10) > limit) {
-        throw RequestError(413, "The archive is larger than " + std::to_string(limit) + " bytes");
-    }
-    bool written = true;
-    bool tooLarge = false;
-    const bool received = reader([&](const char* data, std::size_t length) {
-        if (file.Size() + length > limit) {
-            tooLarge = true;
-            return false;
-        }
-        written = file.Write(data, length);
-        return written;
-    });
-    if (tooLarge) {
-        throw RequestError(413, "The archive is larger than " + std::to_string(limit) + " bytes");
-    }
-    if (!written) {
-        throw std::runtime_error("cannot store an upload in " + file.Path() + ": " + std::strerror(errno));
-    }
-    if (!received) {
-        throw RequestError(400, "The request body did not arrive whole");
-    }
-    if (!file.Finish()) {
-        throw std::runtime_error("cannot store an upload in " + file.Path());
-    }
-}
-
-std::string ReceiveText(const httplib::ContentReader& reader, std::size_t limit)
-{
-    std::string body;
-    bool tooLarge = false;
-    const bool received = reader([&](const char* data, std::size_t length) {
-        if (body.size() + length > limit) {
-            tooLarge = true;
-            return false;
-        }
-        body.append(data, length);
-        return true;
-    });
-    if (tooLarge) {
-        throw RequestError(413, "The request body is larger than " + std::to_string(limit) + " bytes");
-    }
-    if (!received) {
-        throw RequestError(400, "The request body did not arrive whole");
-    }
-    return body;
-}
+namespace {
 
 struct TooDeep
 {
@@ -545,9 +478,9 @@ std::string WarehouseServer::TempDir() const
     return m_dataDir + "/store/incoming";
 }
 
-Account WarehouseServer::SignIn(const httplib::Request& request)
+Account WarehouseServer::SignIn(const HttpRequest& request)
 {
-    const std::string header = request.get_header_value("Authorization");
+    const std::string header = request.Header("Authorization");
     const std::size_t blank = header.find(' ');
     std::string scheme = header.substr(0, blank);
     std::transform(scheme.begin(), scheme.end(), scheme.begin(),
@@ -586,7 +519,7 @@ Account WarehouseServer::SignIn(const httplib::Request& request)
     std::string accountKey = name;
     std::transform(accountKey.begin(), accountKey.end(), accountKey.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const std::string& addressKey = request.remote_addr;
+    const std::string& addressKey = request.remoteAddress;
     const auto now = SignInThrottle::Clock::now();
     const int wait
         = std::max(m_accountThrottle.RetryAfter(accountKey, now), m_addressThrottle.RetryAfter(addressKey, now));
@@ -611,9 +544,8 @@ Account WarehouseServer::SignIn(const httplib::Request& request)
     return *account;
 }
 
-void WarehouseServer::Status(const httplib::Request& request, httplib::Response& response)
+void WarehouseServer::Status(const Account& account, HttpResponse& response)
 {
-    const Account account = SignIn(request);
     SendJson(response, 200,
              json { { "companyid", account.companyId },
                     { "regionid", account.regionId },
@@ -622,9 +554,8 @@ void WarehouseServer::Status(const httplib::Request& request, httplib::Response&
                     { "id", account.userId } });
 }
 
-void WarehouseServer::ListClaims(const httplib::Request& request, httplib::Response& response)
+void WarehouseServer::ListClaims(const Account& account, HttpResponse& response)
 {
-    const Account account = SignIn(request);
     json list = json::array();
     for (const auto& [id, version] : m_store.ListClaims(account)) {
         list.push_back(json { { "id", id }, { "version", version } });
@@ -632,21 +563,15 @@ void WarehouseServer::ListClaims(const httplib::Request& request, httplib::Respo
     SendJson(response, 200, list);
 }
 
-void WarehouseServer::NextClaimId(const httplib::Request& request, httplib::Response& response,
-                                  const httplib::ContentReader& reader)
+void WarehouseServer::NextClaimId(const Account& account, HttpResponse& response)
 {
-    const Account account = SignIn(request);
-    // The body is empty by convention; whatever comes is read and ignored.
-    ReceiveText(reader, kMaxJsonBody);
-    response.status = 200;
-    response.set_content(std::to_string(m_store.IssueClaimId(account, m_limits.maxUnusedClaimIds)), "text/plain");
+    // The body is empty by convention; whatever came was read and is ignored.
+    SendText(response, std::to_string(m_store.IssueClaimId(account, m_limits.maxUnusedClaimIds)));
 }
 
-void WarehouseServer::SearchClaims(const httplib::Request& request, httplib::Response& response,
-                                   const httplib::ContentReader& reader)
+void WarehouseServer::SearchClaims(const Account& account, const RequestBody& body, HttpResponse& response)
 {
-    const Account account = SignIn(request);
-    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(ReceiveText(reader, kMaxJsonBody), "search query"));
+    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(body.Text(), "search query"));
     const ClaimSearchResult found = m_store.Search(account, query, kSearchLimit);
     json results = json::array();
     for (const ClaimHit& hit : found.hits) {
@@ -663,10 +588,9 @@ void WarehouseServer::SearchClaims(const httplib::Request& request, httplib::Res
     SendJson(response, 200, json { { "total", found.total }, { "results", results } });
 }
 
-void WarehouseServer::GetClaim(const httplib::Request& request, httplib::Response& response)
+void WarehouseServer::GetClaim(const Account& account, const std::string& fileName, HttpResponse& response)
 {
-    const Account account = SignIn(request);
-    const ClaimFileName name = ParseClaimFileName(request.matches[1]);
+    const ClaimFileName name = ParseClaimFileName(fileName);
     const bool stored = name.archive ? m_store.HasArchive(name.id, account) : m_store.HasDocument(name.id, account);
     if (!stored) {
         // Another company's claim looks exactly like one that does not exist.
@@ -679,50 +603,46 @@ void WarehouseServer::GetClaim(const httplib::Request& request, httplib::Respons
     SendFile(response, path, name.archive ? "application/octet-stream" : "application/json");
 }
 
-void WarehouseServer::PutClaim(const httplib::Request& request, httplib::Response& response,
-                               const httplib::ContentReader& reader)
+// Another company's id gets the very answer of an id never handed out, so that a client cannot
+// tell the ones in use from the others.
+static void RefuseUnlessOwn(ClaimOwner owner, std::int64_t id)
 {
-    const Account account = SignIn(request);
-    const ClaimFileName name = ParseClaimFileName(request.matches[1]);
-    // Another company's id gets the very answer of an id never handed out, so that a client
-    // cannot tell the ones in use from the others.
-    auto refuseOwner = [&](ClaimOwner owner) {
-        if (owner == ClaimOwner::Unknown || owner == ClaimOwner::OtherCompany) {
-            throw RequestError(404,
-                               "The claim id " + std::to_string(name.id)
-                                   + " was never handed out to your company: ask /api/sequences/claims for a new one");
-        }
-    };
-    // Refuse before the body is taken in; checked again when the upload is moved into place.
-    refuseOwner(m_store.OwnerOf(name.id, account));
+    if (owner == ClaimOwner::Unknown || owner == ClaimOwner::OtherCompany) {
+        throw RequestError(404,
+                           "The claim id " + std::to_string(id)
+                               + " was never handed out to your company: ask /api/sequences/claims for a new one");
+    }
+}
 
+void WarehouseServer::PutClaim(const Account& account, const std::string& fileName, RequestBody& body,
+                               HttpResponse& response)
+{
+    const ClaimFileName name = ParseClaimFileName(fileName);
     const std::string folder = CompanyDir(account) + "/claims";
     fs::create_directories(folder);
     const std::string target = folder + "/" + std::to_string(name.id) + (name.archive ? ".kvz" : ".json");
-    UploadFile upload(TempDir());
     ClaimOwner owner;
     if (name.archive) {
-        ReceiveToFile(request, reader, upload, m_limits.maxArchiveBytes);
+        UploadFile& upload = body.File();
         if (!LooksLikeZip(upload.Path(), upload.Size())) {
             throw RequestError(400, "The claim archive is not a ZIP archive");
         }
         owner = m_store.StoreArchive(name.id, account, [&] { upload.MoveTo(target); });
     } else {
-        const std::string body = ReceiveText(reader, kMaxJsonBody);
-        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body, "claim document"));
-        if (!upload.Write(body.data(), body.size()) || !upload.Finish()) {
+        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body.Text(), "claim document"));
+        UploadFile upload(TempDir());
+        if (!upload.Write(body.Text().data(), body.Text().size()) || !upload.Finish()) {
             throw std::runtime_error("cannot store an upload in " + upload.Path());
         }
         owner = m_store.StoreDocument(name.id, account, fields, [&] { upload.MoveTo(target); });
     }
-    refuseOwner(owner);
-    response.status = 200;
-    response.set_content("Successfully stored", "text/plain");
+    // The owner was checked before the body came in; this is the check under the store's lock.
+    RefuseUnlessOwn(owner, name.id);
+    SendText(response, "Successfully stored");
 }
 
-void WarehouseServer::ListAux(const httplib::Request& request, httplib::Response& response)
+void WarehouseServer::ListAux(const Account& account, HttpResponse& response)
 {
-    const Account account = SignIn(request);
     json list = json::array();
     for (const auto& [code, modified] : m_store.ListAux(account)) {
         list.push_back(json { { "type", code }, { "date_modified", modified } });
@@ -730,36 +650,31 @@ void WarehouseServer::ListAux(const httplib::Request& request, httplib::Response
     SendJson(response, 200, list);
 }
 
-void WarehouseServer::GetAux(const httplib::Request& request, httplib::Response& response)
+void WarehouseServer::GetAux(const Account& account, const std::string& kind, HttpResponse& response)
 {
-    const Account account = SignIn(request);
-    const std::string code = AuxCode(request.matches[1]);
+    const std::string code = AuxCode(kind);
     if (!m_store.HasAux(account, code)) {
         throw RequestError(404, "No " + code + " file is stored for your company");
     }
     SendFile(response, CompanyDir(account) + "/aux/" + code + ".zip", "application/octet-stream");
 }
 
-void WarehouseServer::PutAux(const httplib::Request& request, httplib::Response& response,
-                             const httplib::ContentReader& reader)
+void WarehouseServer::PutAux(const Account& account, const std::string& kind, RequestBody& body, HttpResponse& response)
 {
-    const Account account = SignIn(request);
-    const std::string code = AuxCode(request.matches[1]);
+    const std::string code = AuxCode(kind);
     const std::string folder = CompanyDir(account) + "/aux";
     fs::create_directories(folder);
-    UploadFile upload(TempDir());
-    ReceiveToFile(request, reader, upload, m_limits.maxArchiveBytes);
+    UploadFile& upload = body.File();
     if (!LooksLikeZip(upload.Path(), upload.Size())) {
         throw RequestError(400, "The " + code + " file is not a ZIP archive");
     }
     m_store.StoreAux(account, code, [&] { upload.MoveTo(folder + "/" + code + ".zip"); });
-    response.status = 200;
-    response.set_content("Successfully stored", "text/plain");
+    SendText(response, "Successfully stored");
 }
 
 namespace {
 
-enum class BodyKind { None, Json, Archive };
+enum class RouteId { Status, ListClaims, NextClaimId, SearchClaims, GetClaim, PutClaim, ListAux, GetAux, PutAux };
 
 // How a route's path matches: the path itself, the path with or without a closing "/", or the
 // path followed by one more non-empty segment.
@@ -767,23 +682,26 @@ enum class PathMatch { Exact, OptionalSlash, OneSegment };
 
 struct Route
 {
+    RouteId id;
     const char* method;
     std::string_view path;
     PathMatch match;
-    BodyKind body;
+    RequestBody::Kind body;
 };
 
-// The routes that Install registers, as the request head is checked against them.
+using Body = RequestBody::Kind;
+
+// Every request the server answers, as its head is checked against them.
 constexpr Route kRoutes[] = {
-    { "GET", "/api/status", PathMatch::Exact, BodyKind::None },
-    { "GET", "/api/claims", PathMatch::OptionalSlash, BodyKind::None },
-    { "POST", "/api/sequences/claims", PathMatch::Exact, BodyKind::Json },
-    { "POST", "/api/claims/search", PathMatch::Exact, BodyKind::Json },
-    { "GET", "/api/claims/", PathMatch::OneSegment, BodyKind::None },
-    { "PUT", "/api/claims/", PathMatch::OneSegment, BodyKind::Archive }, // documents too, checked again when read
-    { "GET", "/api/aux", PathMatch::OptionalSlash, BodyKind::None },
-    { "GET", "/api/aux/", PathMatch::OneSegment, BodyKind::None },
-    { "PUT", "/api/aux/", PathMatch::OneSegment, BodyKind::Archive },
+    { RouteId::Status, "GET", "/api/status", PathMatch::Exact, Body::None },
+    { RouteId::ListClaims, "GET", "/api/claims", PathMatch::OptionalSlash, Body::None },
+    { RouteId::NextClaimId, "POST", "/api/sequences/claims", PathMatch::Exact, Body::Text },
+    { RouteId::SearchClaims, "POST", "/api/claims/search", PathMatch::Exact, Body::Text },
+    { RouteId::GetClaim, "GET", "/api/claims/", PathMatch::OneSegment, Body::None },
+    { RouteId::PutClaim, "PUT", "/api/claims/", PathMatch::OneSegment, Body::File }, // documents: Text
+    { RouteId::ListAux, "GET", "/api/aux", PathMatch::OptionalSlash, Body::None },
+    { RouteId::GetAux, "GET", "/api/aux/", PathMatch::OneSegment, Body::None },
+    { RouteId::PutAux, "PUT", "/api/aux/", PathMatch::OneSegment, Body::File },
 };
 
 bool Matches(const Route& route, std::string_view path)
@@ -801,24 +719,96 @@ bool Matches(const Route& route, std::string_view path)
     return false;
 }
 
-} // namespace
-
-std::optional<RequestError> WarehouseServer::RefusalBeforeBody(const httplib::Request& request) const
+const Route* FindRoute(const HttpRequest& request)
 {
     const auto route = std::find_if(std::begin(kRoutes), std::end(kRoutes), [&](const Route& candidate) {
         return request.method == candidate.method && Matches(candidate, request.path);
     });
-    if (route == std::end(kRoutes)) {
+    return route == std::end(kRoutes) ? nullptr : route;
+}
+
+// A claim document goes up on the archive's route but is JSON, and held to JSON's limit.
+bool IsDocumentUpload(const Route& route, const std::string& path)
+{
+    return route.id == RouteId::PutClaim && path.size() >= 5
+        && strcasecmp(path.c_str() + path.size() - 5, ".json") == 0;
+}
+
+} // namespace
+
+RequestBody::RequestBody(Kind kind, std::uint64_t limit, std::string tempDir)
+    : m_kind(kind)
+    , m_limit(kind == Kind::None ? 0 : limit)
+    , m_tempDir(std::move(tempDir))
+{
+}
+
+RequestBody::~RequestBody() = default;
+
+void RequestBody::Append(const char* data, std::size_t length)
+{
+    if (m_overflow > 0 || m_received + length > m_limit) {
+        m_overflow += length;
+        m_file.reset(); // what came so far will never be used
+        return;
+    }
+    m_received += length;
+    if (m_kind == Kind::Text) {
+        m_text.append(data, length);
+        return;
+    }
+    if (!m_writeError.empty()) {
+        return;
+    }
+    try {
+        if (!m_file) {
+            m_file = std::make_unique<UploadFile>(m_tempDir);
+        }
+        if (!m_file->Write(data, length)) {
+            m_writeError = "cannot store an upload in " + m_file->Path() + ": " + std::strerror(errno);
+        }
+    } catch (const std::exception& error) {
+        m_writeError = error.what();
+    }
+}
+
+void RequestBody::Check() const
+{
+    if (m_overflow > 0) {
+        throw RequestError(413,
+                           (m_kind == Kind::File ? "The archive is larger than " : "The request body is larger than ")
+                               + std::to_string(m_limit) + " bytes");
+    }
+    if (!m_writeError.empty()) {
+        throw std::runtime_error(m_writeError);
+    }
+}
+
+UploadFile& RequestBody::File()
+{
+    if (!m_file) {
+        m_file = std::make_unique<UploadFile>(m_tempDir); // an empty body
+    }
+    if (!m_file->Finish()) {
+        throw std::runtime_error("cannot store an upload in " + m_file->Path());
+    }
+    return *m_file;
+}
+
+std::optional<RequestError> WarehouseServer::RefusalBeforeBody(const HttpRequest& request) const
+{
+    const Route* route = FindRoute(request);
+    if (!route) {
         return RequestError(404, "No such request: " + request.method + " " + request.path);
     }
-    const std::size_t lengths = request.get_header_value_count("Content-Length");
-    const std::size_t encodings = request.get_header_value_count("Transfer-Encoding");
+    const std::size_t lengths = request.HeaderCount("Content-Length");
+    const std::size_t encodings = request.HeaderCount("Transfer-Encoding");
     if (lengths > 1 || encodings > 1 || (lengths == 1 && encodings == 1)) {
         return RequestError(400, "The request gives its body's length more than once");
     }
     std::uint64_t declared = 0;
     if (lengths == 1) {
-        const std::string text = request.get_header_value("Content-Length");
+        const std::string text = request.Header("Content-Length");
         if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) {
             return RequestError(400, "The request's Content-Length is no number");
         }
@@ -826,18 +816,18 @@ std::optional<RequestError> WarehouseServer::RefusalBeforeBody(const httplib::Re
     }
     const bool hasBody = declared > 0 || encodings == 1;
     switch (route->body) {
-    case BodyKind::None:
+    case Body::None:
         if (hasBody) {
             return RequestError(400, "This request takes no body");
         }
         break;
-    case BodyKind::Json:
+    case Body::Text:
         if (declared > kMaxJsonBody) {
             return RequestError(413, "The request body is larger than " + std::to_string(kMaxJsonBody) + " bytes");
         }
         break;
-    case BodyKind::Archive:
-        if (request.path.ends_with(".json") && declared > kMaxJsonBody) {
+    case Body::File:
+        if (IsDocumentUpload(*route, request.path) && declared > kMaxJsonBody) {
             return RequestError(413, "The request body is larger than " + std::to_string(kMaxJsonBody) + " bytes");
         }
         if (declared > m_limits.maxArchiveBytes) {
@@ -849,77 +839,100 @@ std::optional<RequestError> WarehouseServer::RefusalBeforeBody(const httplib::Re
     return std::nullopt;
 }
 
-void WarehouseServer::Install(httplib::Server& http)
+std::unique_ptr<ServerRequest> WarehouseServer::Begin(HttpRequest head) const
 {
-    using Request = httplib::Request;
-    using Response = httplib::Response;
-    using Reader = httplib::ContentReader;
-    using Plain = void (WarehouseServer::*)(const Request&, Response&);
-    using WithBody = void (WarehouseServer::*)(const Request&, Response&, const Reader&);
+    auto request = std::make_unique<ServerRequest>();
+    const Route* route = FindRoute(head);
+    if (!route) {
+        throw std::logic_error("a request without a route was let through");
+    }
+    request->route = static_cast<int>(route - std::begin(kRoutes));
+    if (route->match == PathMatch::OneSegment) {
+        request->segment = head.path.substr(route->path.size());
+    }
+    if (IsDocumentUpload(*route, head.path)) {
+        request->body = std::make_unique<RequestBody>(Body::Text, kMaxJsonBody, TempDir());
+    } else {
+        request->body = std::make_unique<RequestBody>(
+            route->body, route->body == Body::File ? m_limits.maxArchiveBytes : kMaxJsonBody, TempDir());
+    }
+    request->head = std::move(head);
+    return request;
+}
 
-    auto plain = [this](Plain handler) {
-        return [this, handler](const Request& request, Response& response) {
-            Answer(response, [&] { (this->*handler)(request, response); });
-        };
-    };
-    auto withBody = [this](WithBody handler) {
-        return [this, handler](const Request& request, Response& response, const Reader& reader) {
-            Answer(response, [&] { (this->*handler)(request, response, reader); });
-        };
-    };
+bool WarehouseServer::TakesBody(const ServerRequest& request)
+{
+    return kRoutes[request.route].body != Body::None;
+}
 
-    http.Get("/api/status", plain(&WarehouseServer::Status));
-    http.Get("/api/claims/?", plain(&WarehouseServer::ListClaims));
-    http.Post("/api/sequences/claims", withBody(&WarehouseServer::NextClaimId));
-    http.Post("/api/claims/search", withBody(&WarehouseServer::SearchClaims));
-    http.Get("/api/claims/([^/]+)", plain(&WarehouseServer::GetClaim));
-    http.Put("/api/claims/([^/]+)", withBody(&WarehouseServer::PutClaim));
-    http.Get("/api/aux/?", plain(&WarehouseServer::ListAux));
-    http.Get("/api/aux/([^/]+)", plain(&WarehouseServer::GetAux));
-    http.Put("/api/aux/([^/]+)", withBody(&WarehouseServer::PutAux));
+void WarehouseServer::Admit(ServerRequest& request)
+{
+    request.account = SignIn(request.head);
+    const RouteId route = kRoutes[request.route].id;
+    if (route == RouteId::PutClaim) {
+        // Refused before the body is taken in; checked again when the upload is moved into place.
+        const ClaimFileName name = ParseClaimFileName(request.segment);
+        RefuseUnlessOwn(m_store.OwnerOf(name.id, *request.account), name.id);
+    } else if (route == RouteId::PutAux) {
+        AuxCode(request.segment);
+    }
+}
 
-    // Unknown requests, bodies where none belongs and bodies over their limit are refused from
-    // the request head, before a byte of the body is read; the connection then closes, since the
-    // unread body still stands in its way. A client that waits for "100 Continue" gets the
-    // refusal instead.
-    http.set_pre_routing_handler([this](const Request& request, Response& response) {
-        const auto refusal = RefusalBeforeBody(request);
-        if (!refusal) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        SendMessage(response, refusal->Status(), refusal->what());
-        response.set_header("Connection", "close");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    http.set_expect_100_continue_handler([this](const Request& request, Response& response) {
-        const auto refusal = RefusalBeforeBody(request);
-        if (!refusal) {
-            return 100;
-        }
-        SendMessage(response, refusal->Status(), refusal->what());
-        response.set_header("Connection", "close");
-        return refusal->Status();
-    });
+void WarehouseServer::Dispatch(ServerRequest& request, HttpResponse& response)
+{
+    if (!request.account) {
+        request.account = SignIn(request.head);
+    }
+    const Account& account = *request.account;
+    request.body->Check();
+    switch (kRoutes[request.route].id) {
+    case RouteId::Status:
+        return Status(account, response);
+    case RouteId::ListClaims:
+        return ListClaims(account, response);
+    case RouteId::NextClaimId:
+        return NextClaimId(account, response);
+    case RouteId::SearchClaims:
+        return SearchClaims(account, *request.body, response);
+    case RouteId::GetClaim:
+        return GetClaim(account, request.segment, response);
+    case RouteId::PutClaim:
+        return PutClaim(account, request.segment, *request.body, response);
+    case RouteId::ListAux:
+        return ListAux(account, response);
+    case RouteId::GetAux:
+        return GetAux(account, request.segment, response);
+    case RouteId::PutAux:
+        return PutAux(account, request.segment, *request.body, response);
+    }
+}
 
-    // Answers the library makes itself (no such route, unreadable request) get a "msg" too.
-    http.set_error_handler(httplib::Server::HandlerWithResponse([](const Request& request, Response& response) {
-        if (!response.body.empty()) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        std::string message = "The request could not be served";
-        if (response.status == 404) {
-            message = "No such request: " + request.method + " " + request.path;
-        } else if (response.status == 413) {
-            message = "The request body is too large";
-        } else if (response.status == 400) {
-            message = "The request is malformed";
-        }
-        SendMessage(response, response.status, message);
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    http.set_exception_handler([](const Request&, Response& response, std::exception_ptr) {
+HttpResponse WarehouseServer::Finish(ServerRequest& request)
+{
+    HttpResponse response;
+    try {
+        Dispatch(request, response);
+    } catch (const RequestError& error) {
+        response = RefusalAnswer(error);
+    } catch (const std::exception& error) {
+        std::cerr << "warehouse-server: " << error.what() << std::endl;
+        response = HttpResponse {};
         SendMessage(response, 500, "The server could not complete the request");
-    });
+    }
+    return response;
+}
+
+HttpResponse WarehouseServer::RefusalAnswer(const RequestError& error)
+{
+    HttpResponse response;
+    if (error.Status() == 401) {
+        response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"Warehouse\"");
+    }
+    if (error.RetryAfter() > 0) {
+        response.headers.emplace_back("Retry-After", std::to_string(error.RetryAfter()));
+    }
+    SendMessage(response, error.Status(), error.what());
+    return response;
 }
 
 } // namespace wh::server

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include <httplib.h>
+#include "HttpExchange.h"
 
 #include "SignInGuard.h"
 #include "WarehouseStore.h"
@@ -23,16 +24,59 @@ struct ServerLimits
     std::int64_t maxUnusedClaimIds = 1000;
 };
 
+class UploadFile;
+
+// A request body as it arrives: kept in memory (JSON) or written to a temporary file of the data
+// folder (archives), never beyond its limit. Once over it, the rest is only counted.
+class RequestBody
+{
+public:
+    enum class Kind { None, Text, File };
+
+    RequestBody(Kind kind, std::uint64_t limit, std::string tempDir);
+    ~RequestBody();
+    RequestBody(const RequestBody&) = delete;
+    RequestBody& operator=(const RequestBody&) = delete;
+
+    void Append(const char* data, std::size_t length);
+    // Bytes that came beyond the limit.
+    std::uint64_t Overflow() const { return m_overflow; }
+
+    // Raises the refusal or fault of a body that did not fit or could not be stored.
+    void Check() const;
+    const std::string& Text() const { return m_text; }
+    UploadFile& File();
+
+private:
+    Kind m_kind;
+    std::uint64_t m_limit;
+    std::string m_tempDir;
+    std::uint64_t m_received = 0;
+    std::uint64_t m_overflow = 0;
+    std::string m_text;
+    std::unique_ptr<UploadFile> m_file;
+    std::string m_writeError;
+};
+
+// One request as the server works on it: what its head asked for, who signed in and its body.
+struct ServerRequest
+{
+    HttpRequest head;
+    int route = -1;
+    std::string segment; // the last path segment of routes that name a claim file or an auxiliary kind
+    std::optional<Account> account;
+    std::unique_ptr<RequestBody> body;
+};
+
 // The REST interface of the warehouse: every request the workstation tool makes, answered from
-// the store and the blob folder under the data folder. Handlers run on the HTTP library's thread
-// pool; each request signs in with Basic authentication ("company/user" and the password).
+// the store and the blob folder under the data folder. Each request signs in with Basic
+// authentication ("company/user" and the password). The HTTP layer drives a request in up to
+// three steps: Begin from its head, Admit before a body is taken in, Finish once it is whole.
+// Admit and Finish may block (key derivation, the store) and run off the network threads.
 class WarehouseServer
 {
 public:
     WarehouseServer(WarehouseStore& store, std::string dataDir, ServerLimits limits = {});
-
-    // Registers every route and the error answers on `http`.
-    void Install(httplib::Server& http);
 
     // Largest JSON body accepted (summary documents and search queries are a few kilobytes).
     static constexpr std::size_t kMaxJsonBody = 1024 * 1024;
@@ -45,22 +89,33 @@ public:
     static constexpr int kSearchLimit = 50;
 
     // The refusal a request earns from its head alone (route, body length), or nothing.
-    std::optional<RequestError> RefusalBeforeBody(const httplib::Request& request) const;
+    std::optional<RequestError> RefusalBeforeBody(const HttpRequest& request) const;
+
+    // The request of a head that RefusalBeforeBody let through.
+    std::unique_ptr<ServerRequest> Begin(HttpRequest head) const;
+    // Whether the request carries a body, and so signs in before the body is read.
+    static bool TakesBody(const ServerRequest& request);
+    // Signs in and checks what can be checked before the body; raises RequestError.
+    void Admit(ServerRequest& request);
+    // The answer to a whole request; refusals and faults become answers with "msg".
+    HttpResponse Finish(ServerRequest& request);
+
+    // The answer that carries a refusal.
+    static HttpResponse RefusalAnswer(const RequestError& error);
 
 private:
-    Account SignIn(const httplib::Request& request);
+    Account SignIn(const HttpRequest& request);
+    void Dispatch(ServerRequest& request, HttpResponse& response);
 
-    void Status(const httplib::Request& request, httplib::Response& response);
-    void ListClaims(const httplib::Request& request, httplib::Response& response);
-    void NextClaimId(const httplib::Request& request, httplib::Response& response,
-                     const httplib::ContentReader& reader);
-    void SearchClaims(const httplib::Request& request, httplib::Response& response,
-                      const httplib::ContentReader& reader);
-    void GetClaim(const httplib::Request& request, httplib::Response& response);
-    void PutClaim(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
-    void ListAux(const httplib::Request& request, httplib::Response& response);
-    void GetAux(const httplib::Request& request, httplib::Response& response);
-    void PutAux(const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader);
+    void Status(const Account& account, HttpResponse& response);
+    void ListClaims(const Account& account, HttpResponse& response);
+    void NextClaimId(const Account& account, HttpResponse& response);
+    void SearchClaims(const Account& account, const RequestBody& body, HttpResponse& response);
+    void GetClaim(const Account& account, const std::string& fileName, HttpResponse& response);
+    void PutClaim(const Account& account, const std::string& fileName, RequestBody& body, HttpResponse& response);
+    void ListAux(const Account& account, HttpResponse& response);
+    void GetAux(const Account& account, const std::string& kind, HttpResponse& response);
+    void PutAux(const Account& account, const std::string& kind, RequestBody& body, HttpResponse& response);
 
     std::string CompanyDir(const Account& account) const;
     std::string TempDir() const;

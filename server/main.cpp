@@ -7,19 +7,23 @@
 //   process list)
 
 #include <CLI/CLI.hpp>
-#include <httplib.h>
 
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
-#include <openssl/ssl.h>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
+#include "HttpFrontEnd.h"
 #include "ServerCrypto.h"
 #include "WarehouseServer.h"
 #include "WarehouseStore.h"
@@ -61,25 +65,6 @@ ListenAddress ParseListen(const std::string& text)
     return address;
 }
 
-// A request line's parts as they go into the log: bytes below 0x20, 0x7f and the backslash as
-// \xHH, so that a request cannot forge or break log lines.
-std::string ForLog(const std::string& text)
-{
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (const unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
-
 // The password of add-user from standard input: its first line, without the line end.
 std::string ReadPasswordFromInput()
 {
@@ -109,14 +94,52 @@ void MakePrivateDataFolder(const std::string& dataDir)
     }
 }
 
-// TLS 1.2 and later with authenticated encryption only (every TLS 1.3 suite is).
-void RestrictTls(SSL_CTX* context)
+std::string ReadWholeFile(const std::string& path)
 {
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(context,
-                            "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-                            "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-                            "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A listening socket on the address; port 0 takes a free one. Returns the socket and its port.
+std::pair<int, int> Listen(const ListenAddress& address)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(address.port);
+    const int rc
+        = ::getaddrinfo(address.bindHost.empty() ? nullptr : address.bindHost.c_str(), port.c_str(), &hints, &found);
+    if (rc != 0) {
+        throw std::runtime_error("cannot listen on " + address.host + ": " + ::gai_strerror(rc));
+    }
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+    std::string failure = "no address";
+    for (const addrinfo* candidate = found; candidate; candidate = candidate->ai_next) {
+        const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol);
+        if (fd < 0) {
+            failure = std::strerror(errno);
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, candidate->ai_addr, candidate->ai_addrlen) == 0 && ::listen(fd, 256) == 0) {
+            sockaddr_storage bound = {};
+            socklen_t length = sizeof bound;
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+            const int boundPort = bound.ss_family == AF_INET6
+                ? ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port)
+                : ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+            return { fd, boundPort };
+        }
+        failure = std::strerror(errno);
+        ::close(fd);
+    }
+    throw std::runtime_error("cannot listen on " + address.host + ":" + port + ": " + failure);
 }
 
 int AddUser(WarehouseStore& store, Account account, const std::string& password)
@@ -129,7 +152,7 @@ int AddUser(WarehouseStore& store, Account account, const std::string& password)
 }
 
 int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& listen, std::string certPath,
-          std::string keyPath, const ServerLimits& limits)
+          std::string keyPath, const ServerLimits& limits, const ConnectionLimits& connectionLimits)
 {
     const ListenAddress address = ParseListen(listen);
     if (certPath.empty() != keyPath.empty()) {
@@ -143,60 +166,23 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
         }
     }
 
-    // SIGTERM and SIGINT are taken by one waiting thread, which stops the server; every other
-    // thread (the request pool included) inherits the blocked mask.
+    // SIGTERM and SIGINT are taken by this thread, which then stops the server; every other
+    // thread (the network and worker threads included) inherits the blocked mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    httplib::SSLServer http(certPath.c_str(), keyPath.c_str());
-    if (!http.is_valid()) {
-        throw std::runtime_error("cannot use the certificate " + certPath + " with the key " + keyPath);
-    }
-    RestrictTls(http.ssl_context());
+    const auto [socket, port] = Listen(address);
     WarehouseServer server(store, dataDir, limits);
-    server.Install(http);
-    // Answers go out at once instead of waiting for the client's delayed acknowledgement (40 ms a request).
-    http.set_tcp_nodelay(true);
-    http.set_read_timeout(60);
-    http.set_write_timeout(60);
-    http.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        std::cerr << UtcTimestamp() << " " << request.remote_addr << " " << ForLog(request.method) << " "
-                  << ForLog(request.path) << " " << response.status << "\n";
-    });
-
-    int port = address.port;
-    if (port == 0) {
-        port = http.bind_to_any_port(address.bindHost);
-        if (port < 0) {
-            throw std::runtime_error("cannot listen on " + address.host);
-        }
-    } else if (!http.bind_to_port(address.bindHost, port)) {
-        throw std::runtime_error("cannot listen on " + listen);
-    }
-
-    std::atomic<bool> listenEnded { false };
-    std::thread stopper([&] {
-        int received = 0;
-        sigwait(&stopSignals, &received);
-        // A signal can come before the accept loop runs, and stopping a server that is not running
-        // yet does nothing: wait until it runs (or has ended) before stopping it.
-        while (!listenEnded && !http.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        http.stop();
-    });
+    HttpFrontEnd http(server, socket, ReadWholeFile(certPath), ReadWholeFile(keyPath), connectionLimits);
     std::cout << "listening on https://" << address.host << ":" << port << std::endl;
-    const bool served = http.listen_after_bind();
-    listenEnded = true;
-    // Wakes the waiting thread when the server ended on its own.
-    pthread_kill(stopper.native_handle(), SIGUSR1);
-    stopper.join();
-    return served ? 0 : 1;
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    http.Stop();
+    return 0;
 }
 
 } // namespace
@@ -219,6 +205,12 @@ int main(int argc, char** argv)
     app.add_option("--max-unused-claim-ids", limits.maxUnusedClaimIds,
                    "claim ids a company may hold with nothing stored under them (default 1000)")
         ->check(CLI::Range(std::int64_t { 1 }, std::int64_t { 1'000'000 }));
+    ConnectionLimits connectionLimits;
+    app.add_option("--max-connections", connectionLimits.maxConnections, "connections served at once (default 512)")
+        ->check(CLI::Range(1u, 100000u));
+    app.add_option("--max-connections-per-address", connectionLimits.maxConnectionsPerAddress,
+                   "connections served at once from one client address (default 128)")
+        ->check(CLI::Range(1u, 100000u));
 
     Account account;
     std::string password;
@@ -248,7 +240,7 @@ int main(int argc, char** argv)
             std::cerr << "warehouse-server: --listen HOST:PORT is needed to serve (or use add-user)\n";
             return 2;
         }
-        return Serve(store, dataDir, listen, certPath, keyPath, limits);
+        return Serve(store, dataDir, listen, certPath, keyPath, limits, connectionLimits);
     } catch (const std::exception& error) {
         std::cerr << "warehouse-server: " << error.what() << std::endl;
         return 1;

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -912,6 +914,83 @@ TEST(WarehouseServerAccounts, AddUserTakesThePasswordFromStandardInput)
         { "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "-u", "ACME/ann:", server.Base() + "/api/status" },
         &code);
     EXPECT_EQ(code, "401");
+}
+
+// Peak resident memory of a process, from its status file, in KiB.
+long PeakMemoryKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+// While a hostile client holds connections idle, drips request heads, floods headers, announces
+// huge bodies, sends deep JSON and long patterns as a signed-in user of another company and
+// guesses passwords, a well-behaved workstation still signs in, lists and uploads, and the server
+// stays small. Each attack comes from a loopback address of its own.
+TEST_F(WarehouseServerTest, AHostileClientNeitherStopsNorStarvesTheOthers)
+{
+    m_server
+        = std::make_unique<ServerProcess>(m_data, std::vector<std::string> { "--max-connections-per-address", "32" });
+    ASSERT_FALSE(m_server->Base().empty());
+    const std::string port = m_server->Base().substr(m_server->Base().rfind(':') + 1);
+    ChildProcess hostile({ "python3", WH_SOURCE_DIR "/tests/server/hostile_client.py", "127.0.0.1", port, "14", kEve });
+
+    const std::string archive = MakeZip("claim.txt", std::string(200'000, 'c'));
+    const std::vector<std::string> patient { "--max-time", "5" };
+    std::vector<std::int64_t> stored;
+    for (int round = 0; round < 8; ++round) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_EQ(Send("GET", "/api/status", kJdoe, std::nullopt, patient).status, 200) << "round " << round;
+        EXPECT_EQ(Send("GET", "/api/claims/", kJdoe, std::nullopt, patient).status, 200) << "round " << round;
+        const Reply id = Send("POST", "/api/sequences/claims", kJdoe, std::string(), patient);
+        ASSERT_EQ(id.status, 200) << "round " << round;
+        const std::string path = "/api/claims/" + id.body;
+        EXPECT_EQ(Send("PUT", path + ".kvz", kJdoe, archive, patient).status, 200) << "round " << round;
+        EXPECT_EQ(Send("PUT", path + ".json", kJdoe,
+                       ClaimDocument(1, "Smith", "Jones", "P" + id.body, "C", "2024-01-02").dump(), patient)
+                      .status,
+                  200)
+            << "round " << round;
+        stored.push_back(std::stoll(id.body));
+    }
+
+    const std::string report = hostile.WaitForLine("{", 90000);
+    ASSERT_FALSE(report.empty()) << "the hostile client gave no report";
+    const json seen = json::parse(report);
+    // Connections that never finish their head are ended by the server, not by the attacker.
+    for (const char* attack : { "idle_tcp_closed", "idle_tls_closed", "slow_head_cut" }) {
+        ASSERT_TRUE(seen.contains(attack)) << attack;
+        for (const json& when : seen[attack]) {
+            EXPECT_FALSE(when.is_null()) << attack << ": a connection outlived the attack";
+        }
+    }
+    // Every other attack got its refusal, every time.
+    const std::map<std::string, int> refusals { { "header_flood_status", 431 }, { "huge_archive", 413 },
+                                                { "huge_get_body", 400 },       { "chunked_unsigned", 401 },
+                                                { "deep_json", 400 },           { "json_over_limit", 413 },
+                                                { "long_search", 400 },         { "guess", 401 } };
+    for (const auto& [attack, status] : refusals) {
+        ASSERT_TRUE(seen.contains(attack) && !seen[attack].empty()) << attack << " never ran";
+        for (const json& got : seen[attack]) {
+            EXPECT_EQ(got.get<int>(), status) << attack;
+        }
+    }
+    const long peak = PeakMemoryKiB(m_server->Process().Pid());
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 128 * 1024) << "the server's peak memory in KiB";
+
+    // What the workstation stored is all there.
+    const Reply list = Send("GET", "/api/claims/", kJdoe);
+    for (const std::int64_t id : stored) {
+        EXPECT_NE(list.body.find("\"id\":" + std::to_string(id)), std::string::npos) << id;
+    }
+    EXPECT_EQ(Send("GET", "/api/claims/" + std::to_string(stored.back()) + ".kvz", kJdoe).body, archive);
 }
 
 } // namespace
