@@ -34,6 +34,19 @@ constexpr std::uint64_t kMostDiscarded = 16 * 1024 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
+// A body announced with its length, small enough to read and drop, and sent without waiting for
+// "100 Continue" (a client that waits gets the refusal at once instead).
+bool IsDrainable(const HttpRequest& head)
+{
+    const std::string length = head.Header("Content-Length");
+    if (head.HeaderCount("Content-Length") != 1 || head.HeaderCount("Transfer-Encoding") != 0 || length.empty()
+        || length.size() > 12 || length.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const std::uint64_t declared = std::stoull(length);
+    return declared > 0 && declared <= kMostDiscarded && head.Header("Expect").empty();
+}
+
 std::string AddressText(const sockaddr* address)
 {
     if (!address) {
@@ -61,12 +74,16 @@ struct HttpFrontEnd::Connection
 // One request on its way through the layer.
 struct HttpFrontEnd::Exchange
 {
-    enum class Phase { Admitting, Receiving, Working, Answered };
+    enum class Phase { Admitting, Receiving, Discarding, Working, Answered };
 
     std::string method;
     std::string path;
     std::string remoteAddress;
     Phase phase = Phase::Receiving;
+    // A refused request whose small body is already on its way is read to its end before the
+    // refusal goes out: closing a connection with unread data resets it, and the client could
+    // lose the answer.
+    bool drainable = false;
     std::unique_ptr<ServerRequest> request;
     std::optional<HttpResponse> response;
 };
@@ -205,6 +222,19 @@ struct FrontEndCallbacks
         return queued;
     }
 
+    // A refusal from the request head or the sign-in, before the body: sent at once, closing the
+    // connection, unless a small body is already on its way.
+    static MHD_Result Refuse(MHD_Connection* connection, Exchange& exchange, HttpResponse answer)
+    {
+        if (exchange.drainable) {
+            exchange.response = std::move(answer);
+            exchange.phase = Exchange::Phase::Discarding;
+            return MHD_YES;
+        }
+        answer.closeConnection = true;
+        return Respond(connection, exchange, answer);
+    }
+
     // Runs `work` on the worker pool while the connection waits; its answer, if any, is sent when
     // the connection comes back.
     static void Suspend(HttpFrontEnd& self, MHD_Connection* connection, Exchange& exchange,
@@ -237,8 +267,7 @@ struct FrontEndCallbacks
         case Exchange::Phase::Admitting:
             // Back from signing in: a refusal is sent at once and the body never read.
             if (exchange->response) {
-                exchange->response->closeConnection = true;
-                return Respond(connection, *exchange, *exchange->response);
+                return Refuse(connection, *exchange, *exchange->response);
             }
             exchange->phase = Exchange::Phase::Receiving;
             if (*uploadSize == 0) {
@@ -256,6 +285,12 @@ struct FrontEndCallbacks
             Suspend(self, connection, *exchange,
                     [&self](Exchange& done) { done.response = self.m_server.Finish(*done.request); });
             return MHD_YES;
+        case Exchange::Phase::Discarding:
+            if (*uploadSize > 0) {
+                *uploadSize = 0;
+                return MHD_YES;
+            }
+            return Respond(connection, *exchange, *exchange->response);
         case Exchange::Phase::Working:
             return Respond(connection, *exchange, *exchange->response);
         case Exchange::Phase::Answered:
@@ -285,10 +320,9 @@ struct FrontEndCallbacks
         exchange->method = head.method;
         exchange->path = head.path;
         exchange->remoteAddress = head.remoteAddress;
+        exchange->drainable = IsDrainable(head);
         if (const auto refusal = self.m_server.RefusalBeforeBody(head)) {
-            HttpResponse answer = WarehouseServer::RefusalAnswer(*refusal);
-            answer.closeConnection = true;
-            return Respond(connection, *exchange, answer);
+            return Refuse(connection, *exchange, WarehouseServer::RefusalAnswer(*refusal));
         }
         exchange->request = self.m_server.Begin(std::move(head));
         if (!WarehouseServer::TakesBody(*exchange->request)) {

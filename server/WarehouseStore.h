@@ -11,8 +11,6 @@
 #include <utility>
 #include <vector>
 
-struct sqlite3;
-
 namespace wh::server {
 
 // A refusal the server answers with a 4xx status and the message in "msg".
@@ -105,63 +103,53 @@ struct ClaimSearchResult
 // Who a server claim id belongs to, seen from one account.
 enum class ClaimOwner { ThisCompany, OtherCompany, Unknown };
 
-// The server's records in one SQLite database: companies, accounts, the claim id sequence, the
-// claims with their searchable members and the auxiliary files. Blobs live in plain files; the
-// callers move them into place through the `moveIntoPlace` callbacks, which run under the store's
-// lock so that the record and the file change together. Safe to use from several threads.
+// The server's records: companies, accounts, the claim id sequence, the claims with their
+// searchable members and the auxiliary files. Blobs live in plain files; the callers move them
+// into place through the `moveIntoPlace` callbacks, which run inside the store's transaction so
+// that the record and the file change together. Safe to use from several threads.
 class WarehouseStore
 {
 public:
-    explicit WarehouseStore(const std::string& databasePath);
-    ~WarehouseStore();
-    WarehouseStore(const WarehouseStore&) = delete;
-    WarehouseStore& operator=(const WarehouseStore&) = delete;
+    virtual ~WarehouseStore() = default;
 
     // Adds the account, or updates the password and ids of an existing one. Raises RequestError
     // (status 400) for names the Basic sign-in cannot carry or a company id that clashes.
-    AccountChange SaveAccount(const Account& account);
+    virtual AccountChange SaveAccount(const Account& account) = 0;
     // Company and user names match without regard to the case of A to Z.
-    std::optional<Account> FindAccount(const std::string& company, const std::string& user);
+    virtual std::optional<Account> FindAccount(const std::string& company, const std::string& user) = 0;
 
     // A new claim id, never handed out before, reserved for the account's company. Raises
     // RequestError 429 while the company holds `maxUnused` ids with nothing stored under them.
-    std::int64_t IssueClaimId(const Account& account, std::int64_t maxUnused);
-    ClaimOwner OwnerOf(std::int64_t id, const Account& account);
-    bool HasArchive(std::int64_t id, const Account& account);
-    bool HasDocument(std::int64_t id, const Account& account);
+    virtual std::int64_t IssueClaimId(const Account& account, std::int64_t maxUnused) = 0;
+    virtual ClaimOwner OwnerOf(std::int64_t id, const Account& account) = 0;
+    virtual bool HasArchive(std::int64_t id, const Account& account) = 0;
+    virtual bool HasDocument(std::int64_t id, const Account& account) = 0;
     // Both return the owner; nothing is stored unless it is ThisCompany.
-    ClaimOwner StoreArchive(std::int64_t id, const Account& account, const std::function<void()>& moveIntoPlace);
-    ClaimOwner StoreDocument(std::int64_t id, const Account& account, const ClaimFields& fields,
-                             const std::function<void()>& moveIntoPlace);
+    virtual ClaimOwner StoreArchive(std::int64_t id, const Account& account, const std::function<void()>& moveIntoPlace)
+        = 0;
+    virtual ClaimOwner StoreDocument(std::int64_t id, const Account& account, const ClaimFields& fields,
+                                     const std::function<void()>& moveIntoPlace)
+        = 0;
     // The claims the account has ever stored, with the version of their latest document (0 while
     // only the archive is there), by id.
-    std::vector<std::pair<std::int64_t, std::int64_t>> ListClaims(const Account& account);
+    virtual std::vector<std::pair<std::int64_t, std::int64_t>> ListClaims(const Account& account) = 0;
     // Raises RequestError 503 when the search runs beyond kSearchBudget.
-    ClaimSearchResult Search(const Account& account, const ClaimQuery& query, int limit);
+    virtual ClaimSearchResult Search(const Account& account, const ClaimQuery& query, int limit) = 0;
     static constexpr std::chrono::milliseconds kSearchBudget { 3000 };
 
-    void StoreAux(const Account& account, const std::string& code, const std::function<void()>& moveIntoPlace);
-    bool HasAux(const Account& account, const std::string& code);
-    // (code, date_modified) of every stored kind of the account's company.
-    std::vector<std::pair<std::string, std::string>> ListAux(const Account& account);
-
-private:
-    struct Closer
-    {
-        void operator()(sqlite3* db) const;
-    };
-    void Exec(const char* sql);
-    ClaimOwner OwnerLocked(std::int64_t id, const Account& account);
-    void TouchClaimLocked(std::int64_t id, const Account& account, const char* setClause);
-
-    std::mutex m_mutex;
-    std::unique_ptr<sqlite3, Closer> m_db;
-
-    // Searches: their own read-only connection, one at a time, each within its time budget.
-    std::mutex m_searchMutex;
-    std::unique_ptr<sqlite3, Closer> m_searchDb;
-    std::chrono::steady_clock::time_point m_searchDeadline;
+    virtual void StoreAux(const Account& account, const std::string& code, const std::function<void()>& moveIntoPlace)
+        = 0;
+    virtual bool HasAux(const Account& account, const std::string& code) = 0;
+    // (code, date_modified) of every stored kind of the account's company, by code.
+    virtual std::vector<std::pair<std::string, std::string>> ListAux(const Account& account) = 0;
 };
+
+// The store `database` names: a PostgreSQL connection URI (postgresql://... or postgres://...),
+// or, when empty, the SQLite database warehouse.db in the data folder.
+std::unique_ptr<WarehouseStore> OpenWarehouseStore(const std::string& database, const std::string& dataDir);
+
+// A LIKE pattern that takes the typed text literally ("\" escapes).
+std::string LikeLiteral(const std::string& text);
 
 // The current time in UTC as "YYYY-MM-DD HH:MM:SS".
 std::string UtcTimestamp();

@@ -198,6 +198,10 @@ int main(int argc, char** argv)
     app.add_option("--listen", listen, "address to serve, HOST:PORT (port 0 picks a free port)");
     app.add_option("--cert", certPath, "certificate file (PEM) instead of the generated one");
     app.add_option("--key", keyPath, "private key file (PEM) for --cert");
+    std::string database;
+    app.add_option("--database", database,
+                   "records in PostgreSQL (postgresql://...) instead of DATA/warehouse.db; several servers may "
+                   "share one database and one data folder");
     ServerLimits limits;
     app.add_option("--max-archive-bytes", limits.maxArchiveBytes,
                    "largest claim archive or auxiliary file taken (default 2 GiB)")
@@ -232,7 +236,8 @@ int main(int argc, char** argv)
         if (addUser->parsed() && passwordOption->count() == 0) {
             password = ReadPasswordFromInput();
         }
-        WarehouseStore store(dataDir + "/warehouse.db");
+        const std::unique_ptr<WarehouseStore> opened = OpenWarehouseStore(database, dataDir);
+        WarehouseStore& store = *opened;
         if (addUser->parsed()) {
             return AddUser(store, account, password);
         }
