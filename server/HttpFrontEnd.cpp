@@ -60,6 +60,17 @@ std::string AddressText(const sockaddr* address)
     return host;
 }
 
+// The address the proxy saw the request come from: the last entry of X-Forwarded-For, which the
+// proxy itself wrote.
+std::string ForwardedClient(const std::string& forwardedFor, const std::string& proxy)
+{
+    const std::size_t comma = forwardedFor.rfind(',');
+    std::string client = comma == std::string::npos ? forwardedFor : forwardedFor.substr(comma + 1);
+    client.erase(0, client.find_first_not_of(" \t"));
+    client.erase(client.find_last_not_of(" \t") + 1);
+    return client.empty() || client.size() > 64 ? proxy : client;
+}
+
 } // namespace
 
 // One TCP connection, watched for its head deadline.
@@ -217,7 +228,7 @@ struct FrontEndCallbacks
         }
         const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
         MHD_destroy_response(response);
-        std::cerr << UtcTimestamp() << " " << exchange.remoteAddress << " " << ForLog(exchange.method) << " "
+        std::cerr << UtcTimestamp() << " " << ForLog(exchange.remoteAddress) << " " << ForLog(exchange.method) << " "
                   << ForLog(exchange.path) << " " << status << "\n";
         return queued;
     }
@@ -314,6 +325,9 @@ struct FrontEndCallbacks
         const MHD_ConnectionInfo* client = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         head.remoteAddress = AddressText(client ? client->client_addr : nullptr);
         MHD_get_connection_values(connection, MHD_HEADER_KIND, &CollectHeader, &head.headers);
+        if (!self.m_limits.trustedProxy.empty() && head.remoteAddress == self.m_limits.trustedProxy) {
+            head.remoteAddress = ForwardedClient(head.Header("X-Forwarded-For"), head.remoteAddress);
+        }
 
         auto* exchange = new Exchange;
         *context = exchange;

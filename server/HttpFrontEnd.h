@@ -32,6 +32,9 @@ struct ConnectionLimits
     // the store, checking archives) so that the network threads never wait on it.
     unsigned networkThreads = 2;
     unsigned workerThreads = 8;
+    // A reverse proxy in front of the server: for its connections the client's address (for the
+    // log and the sign-in waits) is the last one of X-Forwarded-For. Empty: none.
+    std::string trustedProxy;
 };
 
 // A fixed set of threads taking jobs in order.

@@ -215,6 +215,8 @@ int main(int argc, char** argv)
     app.add_option("--max-connections-per-address", connectionLimits.maxConnectionsPerAddress,
                    "connections served at once from one client address (default 128)")
         ->check(CLI::Range(1u, 100000u));
+    app.add_option("--trusted-proxy", connectionLimits.trustedProxy,
+                   "address of a reverse proxy in front of the server, whose X-Forwarded-For names the client");
 
     Account account;
     std::string password;

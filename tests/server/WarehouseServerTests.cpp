@@ -872,7 +872,7 @@ TEST_F(WarehouseServerTest, RequestsAreRefusedFromTheirHeadBeforeAnyBodyIsRead)
 class LoggedServerTest : public WarehouseServerTest
 {
 protected:
-    void StartLogged()
+    void StartLogged(const std::vector<std::string>& extra = {})
     {
         m_log = m_tree.Path("server.log");
         m_server.reset(); // the fixture's server, whose log is not ours
@@ -881,6 +881,7 @@ protected:
         };
         const std::vector<std::string> database = DatabaseArgs(m_data);
         argv.insert(argv.end(), database.begin(), database.end());
+        argv.insert(argv.end(), extra.begin(), extra.end());
         m_process = std::make_unique<ChildProcess>(argv);
         const std::string line = m_process->WaitForLine("listening on", 30000);
         ASSERT_FALSE(line.empty());
@@ -917,6 +918,23 @@ TEST_F(LoggedServerTest, ARequestCannotForgeOrSplitLogLines)
         << lines[0];
     EXPECT_EQ(log.find('\r'), std::string::npos);
     EXPECT_NE(lines[1].find("GET /api/status 200"), std::string::npos) << lines[1];
+}
+
+// Behind a reverse proxy the client is the one the proxy names, for the log and for the sign-in
+// waits, but only when the request comes from the proxy given; anyone else's X-Forwarded-For is
+// ignored.
+TEST_F(LoggedServerTest, OnlyTheTrustedProxyNamesTheClient)
+{
+    for (const bool trusted : { true, false }) {
+        StartLogged(trusted ? std::vector<std::string> { "--trusted-proxy", "127.0.0.1" }
+                            : std::vector<std::string> { "--trusted-proxy", "127.0.0.9" });
+        Curl({ "-u", kJdoe, "-H", "X-Forwarded-For: 198.51.100.1, 203.0.113.7", m_base + "/api/status" });
+        m_process->Stop(SIGTERM, 10000);
+        const std::string log = ReadFile(m_log);
+        const std::string seen = trusted ? " 203.0.113.7 GET /api/status 200" : " 127.0.0.1 GET /api/status 200";
+        EXPECT_NE(log.find(seen), std::string::npos) << (trusted ? "trusted: " : "not trusted: ") << log;
+        EXPECT_EQ(log.find("198.51.100.1"), std::string::npos) << log;
+    }
 }
 
 TEST_F(LoggedServerTest, OnlyTls12AndLaterWithAuthenticatedEncryptionIsSpoken)
