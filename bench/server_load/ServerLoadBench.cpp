@@ -1,18 +1,21 @@
-// server_load [--seconds S] [--clients 1,16,64] [--label NAME] [--server-arg ARG]... [--no-nginx]
-// [--keep DIR]: warehouse-server under load from many clients at once, on loopback.
+// server_load [--seconds S] [--clients 1,16,64] [--label NAME] [--server-arg ARG]... [--postgres]
+// [--no-nginx] [--keep DIR]: warehouse-server under load from many clients at once, on loopback.
 //  1. Sign-in plus claim list: each client asks /api/status, then /api/claims/, again and again.
 //  2. 1 MB archive uploads: each client takes a claim id and stores a 1 MB archive under it.
 //  3. The ceiling of this machine: the same clients fetching a static file of the same size from
 //     nginx over the same TLS certificate.
 // Each load runs S seconds (5 by default) at each client count, on connections kept open; the
 // figures are requests per second and latency percentiles. --server-arg passes an argument on to
-// warehouse-server (e.g. --server-arg --database --server-arg postgresql://...), --label names
-// that store in the output.
+// warehouse-server, --label names that store in the output. --postgres measures again with the
+// records in PostgreSQL, on a private cluster that the bench starts (tests/server/with_postgres.sh),
+// once with one server and once with two servers over the one database, the clients' requests
+// going to each in turn.
 #include <curl/curl.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <random>
 #include <signal.h>
@@ -50,6 +54,7 @@ struct Options
     std::string label = "SQLite";
     std::vector<std::string> serverArgs;
     bool nginx = true;
+    bool postgres = false;
     std::string keep;
 };
 
@@ -347,7 +352,7 @@ double Percentile(const std::vector<double>& sorted, double fraction)
 
 void PrintRow(const std::string& load, int clients, const LoadResult& result, int requestsPerStep)
 {
-    std::printf("%-34s %7d %9ld %8ld %10.1f %9.1f %9.1f %9.1f\n", load.c_str(), clients, result.done, result.failed,
+    std::printf("%-46s %7d %9ld %8ld %10.1f %9.1f %9.1f %9.1f\n", load.c_str(), clients, result.done, result.failed,
                 result.done * requestsPerStep / result.seconds, Percentile(result.latenciesMs, 0.5),
                 Percentile(result.latenciesMs, 0.9), Percentile(result.latenciesMs, 0.99));
     std::fflush(stdout);
@@ -376,6 +381,8 @@ Options ParseOptions(int argc, char** argv)
             options.label = value();
         } else if (arg == "--server-arg") {
             options.serverArgs.push_back(value());
+        } else if (arg == "--postgres") {
+            options.postgres = true;
         } else if (arg == "--no-nginx") {
             options.nginx = false;
         } else if (arg == "--keep") {
@@ -429,60 +436,116 @@ std::string NginxConfig(const std::string& work, int port, const std::string& ce
     return conf.str();
 }
 
+// The cluster tests/server/with_postgres.sh started for this run.
+std::string PostgresHost()
+{
+    const char* host = std::getenv("WH_TEST_POSTGRES_HOST");
+    if (!host || !*host) {
+        throw std::runtime_error("--postgres: no cluster (run under tests/server/with_postgres.sh)");
+    }
+    return host;
+}
+
+// Both loads against `servers` warehouse-server processes over one store and one data folder.
+void MeasureStore(const Options& options, const std::string& label, const std::vector<std::string>& storeArgs,
+                  const std::string& data, const std::string& archive, int servers, const std::string& work)
+{
+    const std::string logs = work + "/" + fs::path(data).filename().string();
+    std::vector<std::string> addUser { WH_SERVER_PROGRAM, "--data", data };
+    addUser.insert(addUser.end(), storeArgs.begin(), storeArgs.end());
+    for (const char* arg :
+         { "add-user", "--company", kCompany, "--user", kUser, "--password", kPassword, "--company-id", "1",
+           "--region-id", "2", "--office-id", "3", "--department-id", "4", "--user-id", "5" }) {
+        addUser.emplace_back(arg);
+    }
+    if (RunToEnd(addUser, logs + "-add-user.log") != 0) {
+        throw std::runtime_error("add-user failed: see " + logs + "-add-user.log");
+    }
+    std::vector<std::unique_ptr<Child>> running;
+    std::vector<std::string> bases;
+    for (int i = 0; i < servers; ++i) {
+        // The clients all come from loopback, as many as the largest load.
+        std::vector<std::string> serve {
+            WH_SERVER_PROGRAM,   "--data", data, "--listen", "127.0.0.1:0", "--max-connections-per-address", "1024",
+            "--max-connections", "2048"
+        };
+        serve.insert(serve.end(), storeArgs.begin(), storeArgs.end());
+        running.push_back(std::make_unique<Child>(serve, logs + "-server" + std::to_string(i + 1) + ".log", true));
+        const std::string prefix = "listening on ";
+        if (running.back()->FirstLine().rfind(prefix, 0) != 0) {
+            throw std::runtime_error("warehouse-server did not start: see " + logs + "-server*.log");
+        }
+        bases.push_back(running.back()->FirstLine().substr(prefix.size()));
+    }
+    std::printf("\nwarehouse-server (%s) at %s%s; %.0f s per load; latency of one step in ms\n", label.c_str(),
+                bases.front().c_str(), servers > 1 ? " and more" : "", options.seconds);
+    std::printf("%-46s %7s %9s %8s %10s %9s %9s %9s\n", "load", "clients", "steps", "failed", "requests/s", "p50",
+                "p90", "p99");
+
+    std::atomic<unsigned> turn { 0 };
+    const auto next = [&] { return bases[turn++ % bases.size()]; };
+    const auto signInAndList = [&next](Client& client) {
+        const std::string base = next();
+        return client.Get(base + "/api/status") == 200 && client.Get(base + "/api/claims/") == 200;
+    };
+    for (const int clients : options.clients) {
+        PrintRow("sign-in + claim list (" + label + ")", clients, RunLoad(clients, options.seconds, signInAndList), 2);
+    }
+    const auto upload = [&next, &archive](Client& client) {
+        const std::string base = next();
+        if (client.Post(base + "/api/sequences/claims", "") != 200) {
+            return false;
+        }
+        const std::string id = client.Body();
+        return client.Put(next() + "/api/claims/" + id + ".kvz", archive) == 200;
+    };
+    for (const int clients : options.clients) {
+        PrintRow("1 MB archive upload (" + label + ")", clients, RunLoad(clients, options.seconds, upload), 2);
+    }
+    for (auto& server : running) {
+        server->Stop();
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     try {
         const Options options = ParseOptions(argc, argv);
+        if (options.postgres && !std::getenv("WH_TEST_POSTGRES_HOST")) {
+            // The cluster lives as long as this run: run again beside one.
+            std::vector<char*> again { const_cast<char*>(WH_WITH_POSTGRES) };
+            again.insert(again.end(), argv, argv + argc);
+            again.push_back(nullptr);
+            ::execv(WH_WITH_POSTGRES, again.data());
+            throw std::runtime_error(std::string("cannot run ") + WH_WITH_POSTGRES + ": " + std::strerror(errno));
+        }
         ::curl_global_init(CURL_GLOBAL_DEFAULT);
         const std::string work = MakeWorkFolder(options);
         const std::string data = work + "/server";
 
-        std::vector<std::string> addUser { WH_SERVER_PROGRAM, "--data", data };
-        addUser.insert(addUser.end(), options.serverArgs.begin(), options.serverArgs.end());
-        for (const char* arg :
-             { "add-user", "--company", kCompany, "--user", kUser, "--password", kPassword, "--company-id", "1",
-               "--region-id", "2", "--office-id", "3", "--department-id", "4", "--user-id", "5" }) {
-            addUser.emplace_back(arg);
-        }
-        if (RunToEnd(addUser, work + "/add-user.log") != 0) {
-            throw std::runtime_error("add-user failed: see " + work + "/add-user.log");
-        }
-        std::vector<std::string> serve { WH_SERVER_PROGRAM, "--data", data, "--listen", "127.0.0.1:0" };
-        serve.insert(serve.end(), options.serverArgs.begin(), options.serverArgs.end());
-        Child server(serve, work + "/server.log", true);
-        const std::string prefix = "listening on ";
-        if (server.FirstLine().rfind(prefix, 0) != 0) {
-            throw std::runtime_error("warehouse-server did not start: see " + work + "/server.log");
-        }
-        const std::string base = server.FirstLine().substr(prefix.size());
         const std::string archive = MakeArchive(kArchiveBytes);
-
-        std::printf("warehouse-server at %s (%s); %.0f s per load; latency of one step in ms\n", base.c_str(),
-                    options.label.c_str(), options.seconds);
-        std::printf("%-34s %7s %9s %8s %10s %9s %9s %9s\n", "load", "clients", "steps", "failed", "requests/s", "p50",
-                    "p90", "p99");
-
-        const auto signInAndList = [&base](Client& client) {
-            return client.Get(base + "/api/status") == 200 && client.Get(base + "/api/claims/") == 200;
-        };
-        for (const int clients : options.clients) {
-            PrintRow("sign-in + claim list (" + options.label + ")", clients,
-                     RunLoad(clients, options.seconds, signInAndList), 2);
-        }
-        const auto upload = [&base, &archive](Client& client) {
-            if (client.Post(base + "/api/sequences/claims", "") != 200) {
-                return false;
+        MeasureStore(options, options.label, options.serverArgs, data, archive, 1, work);
+        if (options.postgres) {
+            const std::string host = PostgresHost();
+            const std::vector<std::string> database { "--database", "postgresql:///bench?host=" + host + "&user=wh" };
+            for (const int servers : { 1, 2 }) {
+                const std::string label = servers == 1 ? "PostgreSQL" : "PostgreSQL, 2 servers";
+                const std::string folder = work + "/server-pg" + std::to_string(servers);
+                if (RunToEnd({ "/usr/bin/psql", "-qX", "host=" + host + " user=wh dbname=postgres", "-c",
+                               "DROP DATABASE IF EXISTS bench" },
+                             work + "/psql.log")
+                        != 0
+                    || RunToEnd({ "/usr/bin/psql", "-qX", "host=" + host + " user=wh dbname=postgres", "-c",
+                                  "CREATE DATABASE bench" },
+                                work + "/psql.log")
+                        != 0) {
+                    throw std::runtime_error("cannot make the bench database: see " + work + "/psql.log");
+                }
+                MeasureStore(options, label, database, folder, archive, servers, work);
             }
-            const std::string id = client.Body();
-            return client.Put(base + "/api/claims/" + id + ".kvz", archive) == 200;
-        };
-        for (const int clients : options.clients) {
-            PrintRow("1 MB archive upload (" + options.label + ")", clients, RunLoad(clients, options.seconds, upload),
-                     2);
         }
-        server.Stop();
 
         const char* nginxProgram = "/usr/sbin/nginx";
         if (options.nginx && !fs::exists(nginxProgram)) {
