@@ -1070,6 +1070,31 @@ TEST_F(WarehouseServerTest, ServersSharingOneStoreServeOneWarehouse)
     }
 }
 
+// The limit on ids with nothing stored under them holds for the company as a whole, however many
+// servers its workstations reach at once.
+TEST_F(WarehouseServerTest, TheUnusedClaimIdLimitHoldsAcrossServers)
+{
+    const std::vector<std::string> limit { "--max-unused-claim-ids", "5" };
+    m_server = std::make_unique<ServerProcess>(m_data, limit);
+    ServerProcess other(m_data, limit);
+    ASSERT_FALSE(m_server->Base().empty());
+    ASSERT_FALSE(other.Base().empty());
+    std::vector<int> statuses(12, 0);
+    std::vector<std::thread> workstations;
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+        workstations.emplace_back([&, i] {
+            statuses[i] = SendTo(i % 2 ? other.Base() : m_server->Base(), "POST", "/api/sequences/claims",
+                                 i % 3 ? kJdoe : kAnn, std::string())
+                              .status;
+        });
+    }
+    for (std::thread& workstation : workstations) {
+        workstation.join();
+    }
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), 5);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 7);
+}
+
 // Peak resident memory of a process, from its status file, in KiB.
 long PeakMemoryKiB(pid_t pid)
 {
