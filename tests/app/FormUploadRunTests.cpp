@@ -74,6 +74,24 @@ struct InsideRun
 
 // A warehouse-server with the account of the fixture's user, and a claims directory (three closed
 // claims, one open) per test case, each started under the main form.
+// Runs `act` once, from inside the modal window's own event loop, as soon as a command's window
+// shows: a loaded machine may take a while to sign in before it opens. Looks until the returned
+// timer goes.
+template <class Act> std::unique_ptr<QTimer> OnCommandWindow(TWarehouseFrm& form, Act act)
+{
+    auto timer = std::make_unique<QTimer>();
+    timer->setInterval(20);
+    QTimer* watch = timer.get();
+    QObject::connect(watch, &QTimer::timeout, [watch, &form, act]() mutable {
+        if (QDialog* window = form.CommandWindow(); window && window->isVisible()) {
+            watch->stop();
+            act();
+        }
+    });
+    timer->start();
+    return timer;
+}
+
 class FormUploadRunTest : public ::testing::Test
 {
 protected:
@@ -583,7 +601,7 @@ TEST_F(FormUploadRunTest, ClaimSearchItemSignsInThenShowsTheSearchWindow)
         bool busyWhileOpen = false;
         QString caption;
         // The window is modal: look at it from inside its own event loop, then close it.
-        QTimer::singleShot(300, form.get(), [&] {
+        const auto watch = OnCommandWindow(*form, [&] {
             if (QDialog* window = form->CommandWindow()) {
                 sawWindow = window->isVisible();
                 busyWhileOpen = form->Busy;
@@ -622,7 +640,7 @@ TEST_F(FormUploadRunTest, ClosingWhileTheSearchWindowIsOpenClosesTheWindowFirst)
     QAction* item = tray.contextMenu()->findChild<QAction*>(QStringLiteral("ClaimSearch1"));
     ASSERT_NE(item, nullptr);
     bool closedWhileOpen = true;
-    QTimer::singleShot(300, form.get(), [&] {
+    const auto watch = OnCommandWindow(*form, [&] {
         ASSERT_NE(form->CommandWindow(), nullptr);
         form->InstanceMessage("1");
         closedWhileOpen = form->Closed();
@@ -679,7 +697,7 @@ TEST_F(FormUploadRunTest, AuxiliaryFilesItemPrimesTheWindowWithTheServersList)
         std::string hintWhileOpen;
         std::map<int, std::string> labels;
         int enabledGets = 0;
-        QTimer::singleShot(300, form.get(), [&] {
+        const auto watch = OnCommandWindow(*form, [&] {
             auto* window = qobject_cast<auxfiles::Tfrm_AUXStatus*>(form->CommandWindow());
             if (!window) {
                 return;
@@ -744,7 +762,7 @@ TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
     std::size_t balloonsInside = 0;
     std::size_t messagesInside = 0;
     QDialog* windowInside = nullptr;
-    QTimer::singleShot(300, form.get(), [&] {
+    const auto watch = OnCommandWindow(*form, [&] {
         windowInside = form->CommandWindow();
         const std::size_t balloons = notice->balloons.size();
         action("ClaimSearch1")->trigger();
@@ -768,7 +786,7 @@ TEST_F(FormUploadRunTest, CommandsWaitForTheOneInProgress)
 
     // The window has gone: the search works again at once.
     bool searchOpened = false;
-    QTimer::singleShot(300, form.get(), [&] {
+    const auto searchWatch = OnCommandWindow(*form, [&] {
         if (QDialog* window = form->CommandWindow()) {
             searchOpened = window->windowTitle() == QStringLiteral("Claim Search");
             window->close();
@@ -811,7 +829,7 @@ TEST_F(FormUploadRunTest, SettingsItemSignsInWithWhatTheDialogStored)
         ASSERT_NE(item, nullptr);
         QString caption;
         bool busyWhileOpen = false;
-        QTimer::singleShot(300, form.get(), [&] {
+        const auto watch = OnCommandWindow(*form, [&] {
             QDialog* dialog = form->CommandWindow();
             if (!dialog) {
                 return;
