@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -19,6 +20,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,9 +163,21 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
     if (certPath.empty()) {
         certPath = dataDir + "/server.crt";
         keyPath = dataDir + "/server.key";
-        if (!fs::exists(certPath) || !fs::exists(keyPath)) {
-            WriteSelfSignedCertificate(certPath, keyPath, "localhost,127.0.0.1,::1," + address.bindHost);
+        // Servers sharing the data folder may start together: one makes the pair, the others
+        // wait for it and use it, so that no server gets one's certificate with another's key.
+        const int lock = ::open((dataDir + "/certificate.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+            throw std::runtime_error("cannot lock " + dataDir + "/certificate.lock: " + std::strerror(errno));
         }
+        try {
+            if (!fs::exists(certPath) || !fs::exists(keyPath)) {
+                WriteSelfSignedCertificate(certPath, keyPath, "localhost,127.0.0.1,::1," + address.bindHost);
+            }
+        } catch (...) {
+            ::close(lock);
+            throw;
+        }
+        ::close(lock);
     }
 
     // SIGTERM and SIGINT are taken by this thread, which then stops the server; every other

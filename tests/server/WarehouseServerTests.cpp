@@ -633,6 +633,30 @@ TEST_F(WarehouseServerTest, TheGeneratedCertificateIsTheOneServedAndSignalsStopC
     EXPECT_EQ(m_server->Process().Stop(SIGTERM, 10000), 0);
 }
 
+// Servers that share a fresh data folder and start at the same moment make one certificate
+// between them, and each serves it with its own key.
+TEST_F(WarehouseServerTest, ServersStartingTogetherShareOneCertificate)
+{
+    const std::string data = m_tree.Path("together");
+    ASSERT_EQ(AddUser(data, "ACME", "jdoe", "pw one", 10, 7), 0);
+    std::vector<std::string> argv { kServer, "--data", data, "--listen", "127.0.0.1:0" };
+    const std::vector<std::string> database = DatabaseArgs(data);
+    argv.insert(argv.end(), database.begin(), database.end());
+    // All started before any is waited for.
+    std::vector<std::unique_ptr<ChildProcess>> servers;
+    for (int i = 0; i < 4; ++i) {
+        servers.push_back(std::make_unique<ChildProcess>(argv));
+    }
+    for (const auto& server : servers) {
+        const std::string line = server->WaitForLine("listening on", 30000);
+        ASSERT_FALSE(line.empty());
+        const std::string base = line.substr(std::string("listening on ").size());
+        EXPECT_EQ(SendTo(base, "GET", "/api/status", kJdoe, std::nullopt, { "--cacert", data + "/server.crt" }).status,
+                  200)
+            << base;
+    }
+}
+
 TEST_F(WarehouseServerTest, GivenCertificateAndKeyAreUsedInstead)
 {
     const std::string cert = m_tree.Path("given.crt");
