@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -103,21 +102,6 @@ private:
     PGconn* m_connection;
     bool m_done = false;
 };
-
-// The date kinds of the search query and the columns that hold them.
-const std::map<std::string, std::string>& DateColumns()
-{
-    static const std::map<std::string, std::string> columns {
-        { "date_of_loss", "date_of_loss" },
-        { "date_received", "date_received" },
-        { "date_assigned", "date_assigned" },
-        { "date_inspected", "date_inspected" },
-        { "date_closed", "date_closed" },
-        { "date_first_uploaded", "date_first_uploaded" },
-        { "date_last_uploaded", "date_last_uploaded" },
-    };
-    return columns;
-}
 
 // Names match without regard to the case of A to Z only, as the workstations fold only those:
 // wh_fold does that, where lower() would follow the database's locale.
@@ -279,15 +263,7 @@ void PostgresWarehouseStore::Give(PGconn* connection)
 
 AccountChange PostgresWarehouseStore::SaveAccount(const Account& account)
 {
-    if (account.companyName.empty() || account.userName.empty()) {
-        throw RequestError(400, "company and user names must not be empty");
-    }
-    // The sign-in name is "company/user:password": the company ends at the first "/", the user
-    // name at the first ":".
-    if (account.companyName.find_first_of("/:") != std::string::npos
-        || account.userName.find(':') != std::string::npos) {
-        throw RequestError(400, "a company name may not contain \"/\" or \":\", a user name not \":\"");
-    }
+    CheckAccountNames(account);
     Lease lease(*this);
     PGconn* db = *lease;
     Transaction transaction(db);
@@ -519,15 +495,12 @@ ClaimSearchResult PostgresWarehouseStore::Search(const Account& account, const C
         }
     }
     if (!query.dateKind.empty()) {
-        const auto column = DateColumns().find(query.dateKind);
-        if (column == DateColumns().end()) {
-            throw RequestError(400, "unknown date kind \"" + query.dateKind + "\"");
-        }
+        const std::string column = DateColumn(query.dateKind);
         if (!query.startDate.empty()) {
-            where += " AND substr(c." + column->second + ", 1, 10) >= " + next(query.startDate);
+            where += " AND substr(c." + column + ", 1, 10) >= " + next(query.startDate);
         }
         if (!query.endDate.empty()) {
-            where += " AND substr(c." + column->second + ", 1, 10) <= " + next(query.endDate);
+            where += " AND substr(c." + column + ", 1, 10) <= " + next(query.endDate);
         }
     }
 

@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <ctime>
-#include <map>
 
 namespace wh::server {
 namespace {
@@ -109,21 +108,6 @@ private:
     sqlite3* m_db;
     bool m_done = false;
 };
-
-// The date kinds of the search query and the columns that hold them.
-const std::map<std::string, std::string>& DateColumns()
-{
-    static const std::map<std::string, std::string> columns {
-        { "date_of_loss", "date_of_loss" },
-        { "date_received", "date_received" },
-        { "date_assigned", "date_assigned" },
-        { "date_inspected", "date_inspected" },
-        { "date_closed", "date_closed" },
-        { "date_first_uploaded", "date_first_uploaded" },
-        { "date_last_uploaded", "date_last_uploaded" },
-    };
-    return columns;
-}
 
 const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS companies (
@@ -235,15 +219,7 @@ void SqliteWarehouseStore::Exec(const char* sql)
 
 AccountChange SqliteWarehouseStore::SaveAccount(const Account& account)
 {
-    if (account.companyName.empty() || account.userName.empty()) {
-        throw RequestError(400, "company and user names must not be empty");
-    }
-    // The sign-in name is "company/user:password": the company ends at the first "/", the user
-    // name at the first ":".
-    if (account.companyName.find_first_of("/:") != std::string::npos
-        || account.userName.find(':') != std::string::npos) {
-        throw RequestError(400, "a company name may not contain \"/\" or \":\", a user name not \":\"");
-    }
+    CheckAccountNames(account);
     std::lock_guard lock(m_mutex);
     Transaction transaction(m_db.get());
     std::int64_t companyRow = 0;
@@ -495,16 +471,13 @@ ClaimSearchResult SqliteWarehouseStore::Search(const Account& account, const Cla
         }
     }
     if (!query.dateKind.empty()) {
-        const auto column = DateColumns().find(query.dateKind);
-        if (column == DateColumns().end()) {
-            throw RequestError(400, "unknown date kind \"" + query.dateKind + "\"");
-        }
+        const std::string column = DateColumn(query.dateKind);
         if (!query.startDate.empty()) {
-            where += " AND substr(c." + column->second + ", 1, 10) >= ?";
+            where += " AND substr(c." + column + ", 1, 10) >= ?";
             texts.push_back(query.startDate);
         }
         if (!query.endDate.empty()) {
-            where += " AND substr(c." + column->second + ", 1, 10) <= ?";
+            where += " AND substr(c." + column + ", 1, 10) <= ?";
             texts.push_back(query.endDate);
         }
     }

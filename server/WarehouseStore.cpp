@@ -1,6 +1,7 @@
 #include "WarehouseStore.h"
 
 #include <ctime>
+#include <set>
 
 #include "PostgresWarehouseStore.h"
 #include "SqliteWarehouseStore.h"
@@ -28,6 +29,31 @@ std::string LikeLiteral(const std::string& text)
         out.push_back(c);
     }
     return out;
+}
+
+void CheckAccountNames(const Account& account)
+{
+    if (account.companyName.empty() || account.userName.empty()) {
+        throw RequestError(400, "company and user names must not be empty");
+    }
+    // The sign-in name is "company/user:password": the company ends at the first "/", the user
+    // name at the first ":".
+    if (account.companyName.find_first_of("/:") != std::string::npos
+        || account.userName.find(':') != std::string::npos) {
+        throw RequestError(400, "a company name may not contain \"/\" or \":\", a user name not \":\"");
+    }
+}
+
+std::string DateColumn(const std::string& dateKind)
+{
+    // The date kinds are named as their columns.
+    static const std::set<std::string> kinds { "date_of_loss",      "date_received", "date_assigned",
+                                               "date_inspected",    "date_closed",   "date_first_uploaded",
+                                               "date_last_uploaded" };
+    if (kinds.count(dateKind) == 0) {
+        throw RequestError(400, "unknown date kind \"" + dateKind + "\"");
+    }
+    return dateKind;
 }
 
 std::unique_ptr<WarehouseStore> OpenWarehouseStore(const std::string& database, const std::string& dataDir)

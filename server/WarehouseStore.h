@@ -148,6 +148,13 @@ public:
 // or, when empty, the SQLite database warehouse.db in the data folder.
 std::unique_ptr<WarehouseStore> OpenWarehouseStore(const std::string& database, const std::string& dataDir);
 
+// Raises RequestError 400 for names the Basic sign-in cannot carry: empty ones, a company name
+// with "/" or ":", a user name with ":".
+void CheckAccountNames(const Account& account);
+
+// The column that holds a date kind of the search query; RequestError 400 for an unknown kind.
+std::string DateColumn(const std::string& dateKind);
+
 // A LIKE pattern that takes the typed text literally ("\" escapes).
 std::string LikeLiteral(const std::string& text);
 
