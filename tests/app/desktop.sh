@@ -81,3 +81,28 @@ use_display()
     export QT_QPA_PLATFORM=xcb
     unset DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER
 }
+
+# The centre of the tool's icon in trayer's panel, as "X Y" on the screen.
+icon_centre()
+{
+    local panel
+    panel=$(xwininfo -root -tree | grep -F '("panel" "trayer")' | awk '{ print $1 }' | head -n 1)
+    [ -n "$panel" ] || return 1
+    xwininfo -id "$panel" -tree | grep -F '("whupload"' | head -n 1 \
+        | sed -E 's/.* ([0-9]+)x([0-9]+)\+-?[0-9]+\+-?[0-9]+ +\+(-?[0-9]+)\+(-?[0-9]+)$/\1 \2 \3 \4/' \
+        | awk 'NF == 4 { print $3 + int($1 / 2), $4 + int($2 / 2) }'
+}
+
+# The id of the tool's open tray menu: a new top-level window of the tool, wider than the icon.
+menu_window()
+{
+    local id
+    for id in $(xwininfo -root -children | grep -F '("whupload"' | awk '{ print $1 }'); do
+        if xwininfo -id "$id" | grep -q 'Map State: IsViewable' \
+            && xwininfo -id "$id" | grep -qE 'Width: ([3-9][0-9]|[0-9]{3})'; then
+            echo "$id"
+            return 0
+        fi
+    done
+    return 1
+}

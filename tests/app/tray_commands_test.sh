@@ -42,28 +42,6 @@ export WHUPLOAD_PROGRAM_DIR="$w/ws/Program" XDG_DATA_HOME="$w/data" TMPDIR="$w/t
 "$exe" >"$w/tool.out" 2>"$w/tool.err" & tool=$!; pids+=($tool)
 wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
 
-icon_centre()
-{
-    local panel
-    panel=$(xwininfo -root -tree | grep -F '("panel" "trayer")' | awk '{ print $1 }' | head -n 1)
-    [ -n "$panel" ] || return 1
-    xwininfo -id "$panel" -tree | grep -F '("whupload"' | head -n 1 \
-        | sed -E 's/.* ([0-9]+)x([0-9]+)\+-?[0-9]+\+-?[0-9]+ +\+(-?[0-9]+)\+(-?[0-9]+)$/\1 \2 \3 \4/' \
-        | awk 'NF == 4 { print $3 + int($1 / 2), $4 + int($2 / 2) }'
-}
-# The menu is a new top-level window of the tool, wider than the icon.
-menu_window()
-{
-    local id
-    for id in $(xwininfo -root -children | grep -F '("whupload"' | awk '{ print $1 }'); do
-        if xwininfo -id "$id" | grep -q 'Map State: IsViewable' \
-            && xwininfo -id "$id" | grep -qE 'Width: ([3-9][0-9]|[0-9]{3})'; then
-            echo "$id"
-            return 0
-        fi
-    done
-    return 1
-}
 # A visible window of the tool with exactly this title.
 window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
 shot() { import -window "$1" "$shots/$2" || fail "screenshot $2"; }

@@ -44,25 +44,6 @@ reached="Warehouse Tool balloon reached the tray: "
 "$exe" >"$w/tool.out" 2>"$w/tool.err" & tool=$!; pids+=($tool)
 wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
 
-# The icon is the tool's window inside trayer's panel; its menu is a new top-level window of the tool.
-icon_centre()
-{
-    local panel
-    panel=$(xwininfo -root -tree | grep -F '("panel" "trayer")' | awk '{ print $1 }' | head -n 1)
-    [ -n "$panel" ] || return 1
-    xwininfo -id "$panel" -tree | grep -F '("whupload"' | head -n 1 \
-        | sed -E 's/.* ([0-9]+)x([0-9]+)\+-?[0-9]+\+-?[0-9]+ +\+(-?[0-9]+)\+(-?[0-9]+)$/\1 \2 \3 \4/' \
-        | awk 'NF == 4 { print $3 + int($1 / 2), $4 + int($2 / 2) }'
-}
-menu_on_screen()
-{
-    local id
-    for id in $(xwininfo -root -children | grep -F '("whupload"' | awk '{ print $1 }'); do
-        xwininfo -id "$id" | grep -q 'Map State: IsViewable' && xwininfo -id "$id" | grep -qE 'Width: ([3-9][0-9]|[0-9]{3})' \
-            && return 0
-    done
-    return 1
-}
 wait_for "[ -n \"\$(icon_centre)\" ]" || fail "the tool's icon is not in the tray"
 read -r x y <<<"$(icon_centre)"
 grep -q 'WHT Claim List received' "$log" && fail "a run came before the menu was used"
@@ -72,7 +53,7 @@ grep -q 'WHT Claim List received' "$log" && fail "a run came before the menu was
 started=no
 for attempt in 1 2 3; do
     xdotool mousemove "$x" "$y" click 3
-    if wait_for menu_on_screen; then
+    if wait_for "menu_window >/dev/null"; then
         xdotool key Down Return
         if wait_for "grep -q 'WHT INI INFORMATION Username' '$log'"; then
             started=yes
