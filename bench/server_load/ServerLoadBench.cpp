@@ -13,6 +13,8 @@
 #include <curl/curl.h>
 #include <zlib.h>
 
+#include "BenchProcess.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -38,6 +40,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using wh::bench::BenchChild;
+using wh::bench::RunToEnd;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -57,98 +61,6 @@ struct Options
     bool postgres = false;
     std::string keep;
 };
-
-// A child process with its standard output on a pipe (read up to its first line) and its
-// standard error in a log file; stopped with SIGTERM, then SIGKILL.
-class Child
-{
-public:
-    Child(const std::vector<std::string>& argv, const std::string& logPath, bool readFirstLine)
-    {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fds[1], 1);
-            const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (log >= 0) {
-                ::dup2(log, 2);
-            }
-            ::close(fds[0]);
-            std::vector<char*> args;
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        m_output = fds[0];
-        if (readFirstLine) {
-            char c = 0;
-            while (::read(m_output, &c, 1) == 1 && c != '\n') {
-                m_firstLine.push_back(c);
-            }
-        }
-    }
-    ~Child() { Stop(); }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    const std::string& FirstLine() const { return m_firstLine; }
-
-    void Stop()
-    {
-        if (m_pid <= 0) {
-            return;
-        }
-        ::kill(m_pid, SIGTERM);
-        for (int i = 0; i < 50; ++i) {
-            if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-                m_pid = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-        ::close(m_output);
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_output = -1;
-    std::string m_firstLine;
-};
-
-// Runs a program to its end; its exit status.
-int RunToEnd(const std::vector<std::string>& argv, const std::string& logPath)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (log >= 0) {
-            ::dup2(log, 1);
-            ::dup2(log, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
 
 int FreeLoopbackPort()
 {
@@ -461,7 +373,7 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
     if (RunToEnd(addUser, logs + "-add-user.log") != 0) {
         throw std::runtime_error("add-user failed: see " + logs + "-add-user.log");
     }
-    std::vector<std::unique_ptr<Child>> running;
+    std::vector<std::unique_ptr<BenchChild>> running;
     std::vector<std::string> bases;
     for (int i = 0; i < servers; ++i) {
         // The clients all come from loopback, as many as the largest load.
@@ -470,7 +382,7 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
             "--max-connections", "2048"
         };
         serve.insert(serve.end(), storeArgs.begin(), storeArgs.end());
-        running.push_back(std::make_unique<Child>(serve, logs + "-server" + std::to_string(i + 1) + ".log", true));
+        running.push_back(std::make_unique<BenchChild>(serve, logs + "-server" + std::to_string(i + 1) + ".log", true));
         const std::string prefix = "listening on ";
         if (running.back()->FirstLine().rfind(prefix, 0) != 0) {
             throw std::runtime_error("warehouse-server did not start: see " + logs + "-server*.log");
@@ -555,8 +467,8 @@ int main(int argc, char** argv)
             std::ofstream(work + "/static/archive.kvz", std::ios::binary) << archive;
             const int port = FreeLoopbackPort();
             std::ofstream(work + "/nginx.conf") << NginxConfig(work, port, data + "/server.crt", data + "/server.key");
-            Child nginx({ nginxProgram, "-p", work, "-c", work + "/nginx.conf", "-g", "daemon off;" },
-                        work + "/nginx.log", false);
+            BenchChild nginx({ nginxProgram, "-p", work, "-c", work + "/nginx.conf", "-g", "daemon off;" },
+                             work + "/nginx.log", false);
             const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/archive.kvz";
             bool up = false;
             for (int i = 0; i < 100 && !up; ++i) {

@@ -9,6 +9,7 @@
 // its own; the walk runs twice and the faster run counts. With --work DIR the server and the
 // claims trees stay in DIR and the filled-in walk set-ups are used again on the next start (the
 // upload claims are always built anew).
+#include "BenchProcess.h"
 #include "ClaimsFixture.h"
 
 #include "app/UploadRun.h"
@@ -371,86 +372,25 @@ int ChildMain(const std::string& mode, const std::string& resultPath)
 // ---------------------------------------------------------------------------------------------
 // The parent side: the server, the claims directories, the child runs and the figures.
 
-int RunProgram(const std::vector<std::string>& argv, const std::string& outputPath)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // A warehouse-server on a free loopback port; its request log (standard error) goes to a file.
 class ServerProcess
 {
 public:
     ServerProcess(const std::string& program, const std::string& dataDir, const std::string& logPath)
+        : m_child({ program, "--data", dataDir, "--listen", "127.0.0.1:0" }, logPath, true)
     {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fds[1], 1);
-            const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            if (log >= 0) {
-                ::dup2(log, 2);
-            }
-            ::close(fds[0]);
-            ::execl(program.c_str(), program.c_str(), "--data", dataDir.c_str(), "--listen", "127.0.0.1:0",
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        m_output = fds[0];
-        std::string line;
-        char c = 0;
-        while (::read(m_output, &c, 1) == 1 && c != '\n') {
-            line.push_back(c);
-        }
         const std::string prefix = "listening on ";
-        if (line.rfind(prefix, 0) != 0) {
-            Stop();
+        if (m_child.FirstLine().rfind(prefix, 0) != 0) {
             throw std::runtime_error("warehouse-server did not start (see " + logPath + ")");
         }
-        m_address = line.substr(prefix.size());
+        m_address = m_child.FirstLine().substr(prefix.size());
     }
-    ~ServerProcess() { Stop(); }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
 
     const std::string& Address() const { return m_address; }
-
-    void Stop()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
-        if (m_output >= 0) {
-            ::close(m_output);
-            m_output = -1;
-        }
-    }
+    void Stop() { m_child.Stop(); }
 
 private:
-    pid_t m_pid = -1;
-    int m_output = -1;
+    wh::bench::BenchChild m_child;
     std::string m_address;
 };
 
@@ -466,11 +406,11 @@ struct Bench
     void AddUser(const std::string& user)
     {
         const std::string id = std::to_string(nextUserId++);
-        const int code = RunProgram({ serverProgram, "--data", dataDir,       "add-user", "--company",       kCompany,
-                                      "--user",      user,     "--password",  kPassword,  "--company-id",    "1",
-                                      "--region-id", "1",      "--office-id", "1",        "--department-id", "1",
-                                      "--user-id",   id },
-                                    serverLog);
+        const int code = wh::bench::RunToEnd(
+            { serverProgram,     "--data",  dataDir,        "add-user", "--company",   kCompany, "--user",      user,
+              "--password",      kPassword, "--company-id", "1",        "--region-id", "1",      "--office-id", "1",
+              "--department-id", "1",       "--user-id",    id },
+            serverLog);
         if (code != 0) {
             throw std::runtime_error("warehouse-server add-user failed (see " + serverLog + ")");
         }
