@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ClaimsFixture.h"
+#include "app/Screenshots.h"
 #include "common/RecordingUserNotice.h"
 #include "common/ScriptedServer.h"
 #include "common/TempTree.h"
@@ -44,6 +45,8 @@
 
 using namespace wh;
 using restore::Tfrm_ClaimSearch;
+
+using wh::test::SaveScreenshot;
 
 namespace {
 
@@ -116,14 +119,6 @@ const std::vector<Result> kFour {
     { 33, "pol-c3", "CLM-4", "2024-07-04" },
     { 44, "Pol-A0", "clm-2", "2024-7-4" },
 };
-
-void SaveScreenshot(const QImage& image, const std::string& name)
-{
-    const std::filesystem::path folder = std::filesystem::path(WH_BINARY_DIR) / "screenshots";
-    std::filesystem::create_directories(folder);
-    const std::filesystem::path file = folder / name;
-    EXPECT_TRUE(image.save(QString::fromStdString(file.string()), "PNG")) << file;
-}
 
 class ClaimSearchFormTest : public ::testing::Test
 {
@@ -321,7 +316,7 @@ TEST_F(ClaimSearchFormTest, OpensWithItsControlsInPlaceAndTheDatesOfThisMonth)
     EXPECT_EQ(Grid()->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_TRUE(Grid()->alternatingRowColors());
     EXPECT_EQ(Model()->rowCount(), 0);
-    SaveScreenshot(form->grab().toImage(), "claim_search_empty.png");
+    SaveScreenshot(*form, "claim_search_empty.png");
 }
 
 TEST_F(ClaimSearchFormTest, TheDescribedExampleQueryIsWhatTheRealServerReceives)
@@ -387,7 +382,7 @@ TEST_F(ClaimSearchFormTest, RowsShowTheAnswerFieldsAndDatesInTheShortForm)
     // 2024-7-4 is no yyyy-mm-dd date: it stays empty.
     EXPECT_EQ(ColumnTexts(Tfrm_ClaimSearch::ColDateOfLoss),
               (std::vector<std::string> { "01/05/2024", "12/31/2023", "07/04/2024", "" }));
-    SaveScreenshot(form->grab().toImage(), "claim_search_results.png");
+    SaveScreenshot(*form, "claim_search_results.png");
 }
 
 TEST_F(ClaimSearchFormTest, AFailedSearchAfterAGoodOneLeavesTheGridEmpty)
@@ -465,7 +460,7 @@ TEST_F(ClaimSearchFormTest, TitleClicksSortWithoutRegardToCaseAndKeepTheField)
         EXPECT_EQ(ColumnTexts(Tfrm_ClaimSearch::ColPolicyNumber), expected);
         EXPECT_EQ(StoredSortField(), "PolicyNumber");
     }
-    SaveScreenshot(form->grab().toImage(), "claim_search_sorted.png");
+    SaveScreenshot(*form, "claim_search_sorted.png");
 
     // Another title sorts its own column ascending, whatever the last one was; dates by date.
     ClickTitle(Tfrm_ClaimSearch::ColPolicyNumber); // descending now

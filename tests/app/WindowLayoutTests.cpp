@@ -18,6 +18,7 @@
 #include <string>
 
 #include "ClaimsFixture.h"
+#include "app/Screenshots.h"
 #include "auxfiles/AUX_Files.h"
 #include "common/RecordingUserNotice.h"
 #include "common/TempTree.h"
@@ -91,13 +92,10 @@ void ExpectTidyLayout(QWidget& window)
     }
 }
 
-void SaveScreenshot(QWidget& window, const std::string& name)
+void SaveScaledScreenshot(QWidget& window, const std::string& name)
 {
-    const std::filesystem::path folder = std::filesystem::path(WH_BINARY_DIR) / "screenshots";
-    std::filesystem::create_directories(folder);
     const QString scale = QString::number(window.devicePixelRatioF());
-    const std::filesystem::path file = folder / (name + "@" + scale.toStdString() + "x.png");
-    EXPECT_TRUE(window.grab().save(QString::fromStdString(file.string()), "PNG")) << file;
+    test::SaveScreenshot(window, name + "@" + scale.toStdString() + "x.png");
 }
 
 class WindowLayoutTest : public ::testing::Test
@@ -126,7 +124,7 @@ protected:
             EXPECT_TRUE(screen->availableGeometry().contains(window.frameGeometry()))
                 << name << " does not fit on the screen";
         }
-        SaveScreenshot(window, name);
+        SaveScaledScreenshot(window, name);
         window.close();
     }
 

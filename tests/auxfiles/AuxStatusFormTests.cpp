@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ClaimsFixture.h"
+#include "app/Screenshots.h"
 #include "auxfiles/AUX_Files.h"
 #include "auxfiles/AuxArchive.h"
 #include "auxfiles/AuxTransfer.h"
@@ -35,19 +36,13 @@ using namespace wh;
 using auxfiles::Tfrm_AUXStatus;
 namespace fs = std::filesystem;
 
+using wh::test::SaveScreenshot;
+
 namespace {
 
 constexpr const char* kCompany = "Aux Adjusting";
 constexpr const char* kUser = "jdoe";
 constexpr const char* kPassword = "secret";
-
-void SaveScreenshot(QWidget& window, const std::string& name)
-{
-    const fs::path folder = fs::path(WH_BINARY_DIR) / "screenshots";
-    fs::create_directories(folder);
-    const fs::path file = folder / name;
-    EXPECT_TRUE(window.grab().save(QString::fromStdString(file.string()), "PNG")) << file;
-}
 
 std::string Text(const QLabel* label)
 {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ClaimsFixture.h"
+#include "app/Screenshots.h"
 #include "common/Workstation.h"
 #include "env/Dwhpref.h"
 #include "env/IniFile.h"
@@ -33,17 +34,11 @@ using namespace wh;
 using env::Tform_dwhpref;
 using env::Tfrm_pick_name;
 
+using wh::test::SaveScreenshot;
+
 namespace {
 
 using Users = std::vector<std::pair<std::string, int>>;
-
-void SaveScreenshot(QWidget& window, const std::string& name)
-{
-    const std::filesystem::path folder = std::filesystem::path(WH_BINARY_DIR) / "screenshots";
-    std::filesystem::create_directories(folder);
-    const std::filesystem::path file = folder / name;
-    EXPECT_TRUE(window.grab().save(QString::fromStdString(file.string()), "PNG")) << file;
-}
 
 template <typename T> T* Child(QWidget& window, const char* name)
 {
