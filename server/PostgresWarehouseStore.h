@@ -39,9 +39,8 @@ public:
     bool HasAux(const Account& account, const std::string& code) override;
     std::vector<std::pair<std::string, std::string>> ListAux(const Account& account) override;
 
-    class Lease;
-
 private:
+    class Lease;
     pg_conn* Take();
     void Give(pg_conn* connection);
     pg_conn* Connect();
