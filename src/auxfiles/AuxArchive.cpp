@@ -4,6 +4,7 @@
 #include "env/UserNotice.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
+#include "support/paradox/SecondaryIndex.h"
 #include "support/paradox/Table.h"
 #include "support/text/StringUtil.h"
 #include "support/zip/ZipNames.h"
@@ -165,6 +166,66 @@ void ReplaceFamilies(const std::string& claimsDir, const StagingFolder& staging,
         }
         placed.push_back(name);
     }
+}
+
+// The member that is the family's data table (its .DB, in any spelling); empty text when the
+// archive holds none.
+std::string DataTableOf(const std::string& family, const std::vector<std::string>& members)
+{
+    for (const std::string& name : members) {
+        if (text::UpperCase(name) == family + ".DB") {
+            return name;
+        }
+    }
+    return {};
+}
+
+bool HoldsMember(const std::vector<std::string>& members, const std::string& wanted)
+{
+    const std::string upper = text::UpperCase(wanted);
+    return std::any_of(members.begin(), members.end(),
+                       [&](const std::string& name) { return text::UpperCase(name) == upper; });
+}
+
+// Why an unpacked table cannot take the place of the local one, or empty text when the engine
+// reads it whole: its header and block chain (opening walks them), its primary and maintained
+// secondary indexes against the records, and every memo and blob value of every record. A table
+// the adjusting product could not open must never replace one it can.
+std::string DamageOf(const std::string& folder, const std::string& dataTable, const std::vector<std::string>& members)
+{
+    try {
+        paradox::Table table(folder, dataTable);
+        table.Open(paradox::OpenMode::Shared);
+        const paradox::Table::CheckReport report = table.Check();
+        if (!report.differences.empty()) {
+            return report.differences.front();
+        }
+        // Check passes over an index file it cannot open at all; such a file is damaged, not
+        // merely of a form this engine does not keep.
+        for (paradox::SecondaryIndex* index : table.SecondaryIndexes()) {
+            if (index->Rows() == nullptr) {
+                return "its secondary index " + index->FileName() + " cannot be read: " + index->Unsupported();
+            }
+        }
+        bool hasBlobs = false;
+        for (const auto& field : table.Fields()) {
+            hasBlobs = hasBlobs || field->IsBlob();
+        }
+        if (hasBlobs && !HoldsMember(members, Stem(dataTable) + ".MB")) {
+            return "it has memo fields but the archive holds no " + Stem(dataTable) + ".MB";
+        }
+        for (table.First(); !table.Eof(); table.Next()) {
+            for (const auto& field : table.Fields()) {
+                if (field->IsBlob()) {
+                    (void)field->AsBytes();
+                }
+            }
+        }
+        table.Close();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return {};
 }
 
 // Records a refusal on the reader as its failure handler would, and stops the extraction.
@@ -362,6 +423,22 @@ int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path,
             members.push_back(entry.name);
             families.insert(text::UpperCase(Stem(entry.name)));
         }
+        // A family comes whole or not at all: without its .DB the local table would be lost, and
+        // without the test table the kind could never be fetched again.
+        for (const std::string& family : families) {
+            if (DataTableOf(family, members).empty()) {
+                const auto member = std::find_if(members.begin(), members.end(), [&](const std::string& name) {
+                    return text::UpperCase(Stem(name)) == family;
+                });
+                Refuse(reader, *member, zip::BadMember,
+                       "the archive holds " + *member + " without its table " + Stem(*member) + ".DB");
+            }
+        }
+        if (!HoldsMember(members, info.testTable)) {
+            Refuse(reader, path, zip::BadMember,
+                   std::string("the archive holds no ") + info.testTable + ", the main table of the " + info.statusWord
+                       + " database");
+        }
         if (declared > FreeBytes(claimsDir)) {
             Refuse(reader, path, zip::TooLarge,
                    "its members claim " + std::to_string(declared) + " bytes, more than " + claimsDir + " has free");
@@ -378,6 +455,18 @@ int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path,
             struct stat unpacked = {};
             if (::lstat((staging.NewFolder() + "/" + name).c_str(), &unpacked) != 0 || !S_ISREG(unpacked.st_mode)) {
                 throw ArchiveError("Cannot extract " + name + " from archive " + path);
+            }
+        }
+        for (const std::string& family : families) {
+            const std::string dataTable = DataTableOf(family, members);
+            std::string damage = DamageOf(staging.NewFolder(), dataTable, members);
+            if (!damage.empty()) {
+                // The engine names the unpacked file in its hidden folder; the member's name is
+                // what the user knows.
+                for (std::size_t at; (at = damage.find(staging.NewFolder() + "/")) != std::string::npos;) {
+                    damage.erase(at, staging.NewFolder().size() + 1);
+                }
+                Refuse(reader, dataTable, zip::BadMember, "its table " + dataTable + " is damaged: " + damage);
             }
         }
         ReplaceFamilies(claimsDir, staging, members, families);

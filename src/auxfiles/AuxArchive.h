@@ -47,7 +47,9 @@ int BuildAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path);
 // Unpacks an archive of the kind into the claims directory: 0 done, 1 refused or failed (the
 // error box "Invalid Archive cannot extract Information"; `reason`, when given, gets the cause),
 // 2 the database is in use. Each table family in the archive replaces the local family whole, and
-// only after every member has been unpacked and checked; until then nothing local changes.
+// only after every member has been unpacked and checked; until then nothing local changes. An
+// archive is refused when a family in it lacks its .DB, when it lacks the kind's test table, or
+// when the table engine cannot read one of its tables whole (header, blocks, indexes, memo values).
 // Errors: the in-use test's wh::TableError, and the reader's wh::FileError or wh::ArchiveError
 // when the file cannot be opened as an archive.
 int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path, std::string* reason = nullptr);

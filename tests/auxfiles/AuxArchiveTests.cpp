@@ -6,6 +6,7 @@
 #include "support/json/Json.h"
 #include "support/paradox/Table.h"
 #include "support/zip/ZipTestSupport.h"
+#include "support/zip/ZipWriter.h"
 
 #include <filesystem>
 #include <map>
@@ -30,6 +31,13 @@ const std::vector<paradox::FieldDef> kFields = { { "ID", paradox::FieldType::Lon
                                                  { "Name", paradox::FieldType::Alpha, 40 },
                                                  { "Notes", paradox::FieldType::Memo, 10 } };
 
+// A maintained index over the Name field.
+const paradox::SecondaryIndexDef kByName = [] {
+    paradox::SecondaryIndexDef def;
+    def.fields = { 1 };
+    return def;
+}();
+
 json::Value Member(const std::string& name, const std::string& data)
 {
     return json::Value { { "name", name }, { "data", data }, { "method", "deflated" } };
@@ -53,6 +61,27 @@ std::map<std::string, std::string> Snapshot(const std::string& folder)
     return entries;
 }
 
+// The entries that differ between two snapshots, by name: readable where the bytes are not.
+std::vector<std::string> ChangedEntries(const std::map<std::string, std::string>& before,
+                                        const std::map<std::string, std::string>& after)
+{
+    std::vector<std::string> changed;
+    for (const auto& [name, bytes] : before) {
+        const auto found = after.find(name);
+        if (found == after.end()) {
+            changed.push_back("gone: " + name);
+        } else if (found->second != bytes) {
+            changed.push_back("changed: " + name);
+        }
+    }
+    for (const auto& [name, bytes] : after) {
+        if (before.count(name) == 0) {
+            changed.push_back("new: " + name);
+        }
+    }
+    return changed;
+}
+
 class AuxArchiveTest : public ::testing::Test, protected test::Workstation
 {
 protected:
@@ -61,21 +90,40 @@ protected:
     // A real table (so the in-use test can open it) with one record.
     void MakeTable(const std::string& name, int keyFields = 1, bool memo = true)
     {
+        MakeTableIn(Claims(), name, keyFields, memo, "notes of " + name);
+    }
+
+    static void MakeTableIn(const std::string& folder, const std::string& name, int keyFields, bool memo,
+                            const std::string& notes)
+    {
         auto fields = kFields;
         if (!memo) {
             fields.pop_back();
         }
-        paradox::Table::Create(Claims(), name, fields, keyFields);
-        paradox::Table table(Claims(), name);
+        paradox::Table::Create(folder, name, fields, keyFields);
+        paradox::Table table(folder, name);
         table.Open(paradox::OpenMode::Exclusive);
         table.Append();
         table.FieldByName("ID").SetInteger(7);
         table.FieldByName("Name").SetText(name);
         if (memo) {
-            table.FieldByName("Notes").SetText("notes of " + name);
+            table.FieldByName("Notes").SetText(notes);
         }
         table.Post();
         table.Close();
+    }
+
+    // Writes an archive of the given members (name, bytes) with the plain writer: no filter, so
+    // lock files and broken families go in as given.
+    void WriteArchive(const std::string& path, const std::vector<std::pair<std::string, std::string>>& members)
+    {
+        fs::remove_all(tree.Path("members"));
+        zip::ZipWriter writer(path);
+        writer.SetComment(auxfiles::kAuxArchiveComment);
+        for (const auto& [name, bytes] : members) {
+            writer.AddFile(tree.Write("members/" + name, bytes), name);
+        }
+        writer.Close();
     }
 
     std::vector<std::string> Messages() const
@@ -270,7 +318,7 @@ TEST_F(AuxArchiveTest, AnOldArchiveThatCannotBeDeletedIsReported)
 TEST_F(AuxArchiveTest, ExtractionReplacesEachFamilyWholeAndNeverWritesThroughALink)
 {
     MakeTable("mtadds.DB");
-    tree.Write("claims/mtadds.X02", "index of the new family");
+    ASSERT_EQ(paradox::Table::AddSecondaryIndex(Claims(), "mtadds.DB", kByName), "mtadds.X02");
     ASSERT_EQ(BuildAuxArchive(env, 1, archive), 0);
     const auto packed = Snapshot(Claims());
 
@@ -312,16 +360,181 @@ TEST_F(AuxArchiveTest, ExtractionReplacesEachFamilyWholeAndNeverWritesThroughALi
     EXPECT_EQ(table.FieldByName("Notes").AsText(), "notes of mtadds.DB");
 }
 
-TEST_F(AuxArchiveTest, LockMembersAreLeftOut)
+TEST_F(AuxArchiveTest, LockMembersAreLeftOutAndTheFamilyArrivesWhole)
 {
     MakeTable("mtadds.DB");
-    MakeArchive(archive,
-                json::Value::array({ Member("PARADOX.LCK", "a stale lock"), Member("mtadds.PX", "index"),
-                                     Member("pdoxusrs.net", "net") }));
+    tree.Write("claims/PARADOX.LCK", "the engine's own lock");
+    const std::string server = tree.MakeDir("server");
+    MakeTableIn(server, "mtadds.DB", 1, true, "the office's phone book notes");
+    const auto sound = [&](const std::string& name) { return test::ReadFile(server + "/" + name); };
+    WriteArchive(archive,
+                 { { "PARADOX.LCK", "a stale lock" },
+                   { "mtadds.DB", sound("mtadds.DB") },
+                   { "mtadds.PX", sound("mtadds.PX") },
+                   { "mtadds.lck", "a table lock" },
+                   { "mtadds.MB", sound("mtadds.MB") },
+                   { "pdoxusrs.net", "net" } });
+
     EXPECT_EQ(ExtractAuxArchive(env, 1, archive), 0) << ::testing::PrintToString(Messages());
-    EXPECT_FALSE(fs::exists(ClaimsPath("PARADOX.LCK")));
+    EXPECT_TRUE(notice.messages.empty());
+    EXPECT_EQ(test::ReadFile(ClaimsPath("PARADOX.LCK")), "the engine's own lock");
     EXPECT_FALSE(fs::exists(ClaimsPath("pdoxusrs.net")));
-    EXPECT_EQ(test::ReadFile(ClaimsPath("mtadds.PX")), "index");
+    EXPECT_FALSE(fs::exists(ClaimsPath("mtadds.lck")));
+    for (const char* name : { "mtadds.DB", "mtadds.PX", "mtadds.MB" }) {
+        ASSERT_TRUE(fs::exists(ClaimsPath(name))) << name;
+        EXPECT_EQ(test::ReadFile(ClaimsPath(name)), sound(name)) << name;
+    }
+    paradox::Table table(Claims(), "mtadds.DB");
+    table.Open(paradox::OpenMode::Shared);
+    EXPECT_EQ(table.FieldByName("Notes").AsText(), "the office's phone book notes");
+}
+
+// Archives that are well-formed ZIP files but would leave a family without its table, the kind
+// without its test table, or tables the engine cannot read: each is refused before anything local
+// changes, and a sound archive of the same families still goes in.
+TEST_F(AuxArchiveTest, IncompleteOrDamagedTablesAreRefusedWithNothingChanged)
+{
+    MakeTable("mtadds.DB");
+    MakeTable("rpttmpgr.DB", 1, false);
+    MakeTable("rpttmpl2.DB", 0);
+    tree.Write("claims/PARADOX.LCK", "the engine's own lock");
+    const std::string server = tree.MakeDir("server");
+    MakeTableIn(server, "mtadds.DB", 1, true, std::string(3000, 'p'));
+    ASSERT_EQ(paradox::Table::AddSecondaryIndex(server, "mtadds.DB", kByName), "mtadds.X02");
+    // The index as it was before the table got a second record.
+    const std::string staleIndex = test::ReadFile(server + "/mtadds.X02");
+    const std::string staleIndexTree = test::ReadFile(server + "/mtadds.Y02");
+    {
+        paradox::Table grown(server, "mtadds.DB");
+        grown.Open(paradox::OpenMode::Exclusive);
+        grown.Append();
+        grown.FieldByName("ID").SetInteger(8);
+        grown.FieldByName("Name").SetText("a second entry");
+        grown.Post();
+        grown.Close();
+    }
+    ASSERT_NE(test::ReadFile(server + "/mtadds.X02"), staleIndex);
+    MakeTableIn(server, "rpttmpgr.DB", 1, false, "");
+    MakeTableIn(server, "rpttmpl2.DB", 0, true, "the office's templates");
+    const auto sound = [&](const std::string& name) { return test::ReadFile(server + "/" + name); };
+    const std::string table = sound("mtadds.DB");
+    ASSERT_GT(table.size(), 2048u);
+    const std::string junk(4096, 'x');
+
+    using Members = std::vector<std::pair<std::string, std::string>>;
+    struct Case
+    {
+        std::string what;
+        int kind;
+        Members members;
+        std::string reason; // part of the reported cause
+    };
+    const std::vector<Case> cases = {
+        { "only the index of a family, beside lock members",
+          1,
+          { { "PARADOX.LCK", "a stale lock" }, { "mtadds.PX", sound("mtadds.PX") }, { "pdoxusrs.net", "net" } },
+          "mtadds.PX without its table mtadds.DB" },
+        { "the memo file without its table",
+          1,
+          { { "mtadds.PX", sound("mtadds.PX") }, { "mtadds.MB", sound("mtadds.MB") } },
+          "without its table mtadds.DB" },
+        { "nothing but lock members", 1, { { "PARADOX.LCK", "a stale lock" } }, "holds no mtadds.DB" },
+        { "a junk table",
+          1,
+          { { "mtadds.DB", junk }, { "mtadds.PX", sound("mtadds.PX") }, { "mtadds.MB", sound("mtadds.MB") } },
+          "its table mtadds.DB is damaged" },
+        { "a truncated table",
+          1,
+          { { "mtadds.DB", table.substr(0, table.size() - 100) },
+            { "mtadds.PX", sound("mtadds.PX") },
+            { "mtadds.MB", sound("mtadds.MB") } },
+          "its table mtadds.DB is damaged" },
+        { "a junk primary index",
+          1,
+          { { "mtadds.DB", table }, { "mtadds.PX", junk }, { "mtadds.MB", sound("mtadds.MB") } },
+          "its table mtadds.DB is damaged" },
+        { "the primary index missing",
+          1,
+          { { "mtadds.DB", table }, { "mtadds.MB", sound("mtadds.MB") } },
+          "primary index" },
+        { "a junk memo file",
+          1,
+          { { "mtadds.DB", table }, { "mtadds.PX", sound("mtadds.PX") }, { "mtadds.MB", junk } },
+          "its table mtadds.DB is damaged" },
+        { "a junk secondary index",
+          1,
+          { { "mtadds.DB", table },
+            { "mtadds.PX", sound("mtadds.PX") },
+            { "mtadds.MB", sound("mtadds.MB") },
+            { "mtadds.X02", junk },
+            { "mtadds.Y02", sound("mtadds.Y02") } },
+          "secondary index mtadds.X02 cannot be read" },
+        { "a secondary index behind its table",
+          1,
+          { { "mtadds.DB", table },
+            { "mtadds.PX", sound("mtadds.PX") },
+            { "mtadds.MB", sound("mtadds.MB") },
+            { "mtadds.X02", staleIndex },
+            { "mtadds.Y02", staleIndexTree } },
+          "secondary index mtadds.X02" },
+        { "the memo file missing",
+          1,
+          { { "mtadds.DB", table }, { "mtadds.PX", sound("mtadds.PX") } },
+          "holds no mtadds.MB" },
+        { "the kind's test table missing",
+          3,
+          { { "rpttmpl2.DB", sound("rpttmpl2.DB") }, { "rpttmpl2.MB", sound("rpttmpl2.MB") } },
+          "holds no rpttmpgr.DB" },
+        { "one family whole, the other without its table",
+          3,
+          { { "rpttmpgr.DB", sound("rpttmpgr.DB") },
+            { "rpttmpgr.PX", sound("rpttmpgr.PX") },
+            { "rpttmpl2.MB", sound("rpttmpl2.MB") } },
+          "rpttmpl2.MB without its table rpttmpl2.DB" },
+    };
+    const auto before = Snapshot(Claims());
+    for (const Case& c : cases) {
+        // Each case starts from the same claims directory, so that one loss does not hide the next.
+        fs::remove_all(Claims());
+        for (const auto& [name, bytes] : before) {
+            if (name.ends_with("/")) {
+                fs::create_directories(ClaimsPath(name));
+            } else {
+                tree.Write("claims/" + name, bytes);
+            }
+        }
+        notice.messages.clear();
+        WriteArchive(archive, c.members);
+        std::string reason;
+        EXPECT_EQ(ExtractAuxArchive(env, c.kind, archive, &reason), 1) << c.what;
+        EXPECT_EQ(Messages(), std::vector<std::string> { "Invalid Archive cannot extract Information" }) << c.what;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.what << ": " << reason;
+        EXPECT_NE(reason.find(archive), std::string::npos) << c.what << ": " << reason;
+        EXPECT_EQ(reason.find(".whaux-"), std::string::npos) << c.what << ": " << reason;
+        EXPECT_EQ(ChangedEntries(before, Snapshot(Claims())), std::vector<std::string> {}) << c.what;
+    }
+
+    // The same families whole and sound go in.
+    notice.messages.clear();
+    WriteArchive(archive,
+                 { { "mtadds.DB", table },
+                   { "mtadds.PX", sound("mtadds.PX") },
+                   { "mtadds.MB", sound("mtadds.MB") },
+                   { "mtadds.X02", sound("mtadds.X02") },
+                   { "mtadds.Y02", sound("mtadds.Y02") } });
+    EXPECT_EQ(ExtractAuxArchive(env, 1, archive), 0) << ::testing::PrintToString(Messages());
+    WriteArchive(archive,
+                 { { "rpttmpgr.DB", sound("rpttmpgr.DB") },
+                   { "rpttmpgr.PX", sound("rpttmpgr.PX") },
+                   { "rpttmpl2.DB", sound("rpttmpl2.DB") },
+                   { "rpttmpl2.MB", sound("rpttmpl2.MB") } });
+    EXPECT_EQ(ExtractAuxArchive(env, 3, archive), 0) << ::testing::PrintToString(Messages());
+    EXPECT_TRUE(notice.messages.empty());
+    for (const char* name : { "mtadds.DB", "mtadds.PX", "mtadds.MB", "mtadds.X02", "mtadds.Y02", "rpttmpgr.DB",
+                              "rpttmpgr.PX", "rpttmpl2.DB", "rpttmpl2.MB" }) {
+        EXPECT_EQ(test::ReadFile(ClaimsPath(name)), sound(name)) << name;
+    }
+    EXPECT_EQ(test::ReadFile(ClaimsPath("PARADOX.LCK")), "the engine's own lock");
 }
 
 TEST_F(AuxArchiveTest, HostileOrBrokenArchivesChangeNothing)
