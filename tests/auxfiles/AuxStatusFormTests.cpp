@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -159,11 +160,25 @@ TEST_F(AuxStatusFormTest, EveryKindGoesUpFromOneClaimsDirectoryAndComesDownIntoA
         }
         SaveScreenshot(window, "aux_files_new.png");
 
+        // What the window shows whenever the session waits for the server. A request always
+        // waits at least once: its answer cannot be there before it has been sent.
+        std::vector<std::string> statusWhileSending;
+        std::vector<bool> hourglassWhileSending;
+        office.session.SetIdleHook([&] {
+            statusWhileSending.push_back(Text(window.StatusLine()));
+            const QCursor* cursor = QApplication::overrideCursor();
+            hourglassWhileSending.push_back(cursor != nullptr && cursor->shape() == Qt::WaitCursor);
+        });
         for (const auxfiles::AuxKind& kind : auxfiles::AuxKinds()) {
             SCOPED_TRACE(kind.code);
-            std::string statusWhileWorking;
-            office.notice.onMessage = [&](const auto&) { statusWhileWorking = Text(window.StatusLine()); };
+            statusWhileSending.clear();
+            hourglassWhileSending.clear();
             QTest::mouseClick(window.PutButton(kind.number), Qt::LeftButton);
+            ASSERT_FALSE(statusWhileSending.empty());
+            for (std::size_t i = 0; i < statusWhileSending.size(); ++i) {
+                EXPECT_EQ(statusWhileSending[i], std::string(" Storing Auxiliary File: ") + kind.statusWord);
+                EXPECT_TRUE(hourglassWhileSending[i]);
+            }
             // A Put enables Get, though the server's list was never shown in this window.
             EXPECT_TRUE(window.GetButton(kind.number)->isEnabled());
             EXPECT_EQ(Text(window.DateLabel(kind.number)), "Updated : 03/04/2026");
@@ -184,13 +199,20 @@ TEST_F(AuxStatusFormTest, EveryKindGoesUpFromOneClaimsDirectoryAndComesDownIntoA
     const text::DateParts today = text::DecodeDateTime(text::SystemClock().Now());
     char serverDate[16];
     std::snprintf(serverDate, sizeof serverDate, "%02d/%02d/%04d", today.month, today.day, today.year);
+    std::vector<std::string> statusWhileFetching;
+    laptop.session.SetIdleHook([&] { statusWhileFetching.push_back(Text(window.StatusLine())); });
     for (const auxfiles::AuxKind& kind : auxfiles::AuxKinds()) {
         SCOPED_TRACE(kind.code);
         EXPECT_EQ(Text(window.DateLabel(kind.number)), std::string("Updated: ") + serverDate);
         ASSERT_TRUE(window.GetButton(kind.number)->isEnabled());
         EXPECT_NE(Families(laptop.layout.claimsDir, kind), stored[kind.number]);
         fs::remove(laptop.layout.claimsDir + "/Updates/force.txt");
+        statusWhileFetching.clear();
         QTest::mouseClick(window.GetButton(kind.number), Qt::LeftButton);
+        ASSERT_FALSE(statusWhileFetching.empty());
+        for (const std::string& status : statusWhileFetching) {
+            EXPECT_EQ(status, std::string(" Retrieving Auxilliary File: ") + kind.statusWord);
+        }
         EXPECT_EQ(Families(laptop.layout.claimsDir, kind), stored[kind.number]);
         EXPECT_TRUE(fs::exists(laptop.layout.claimsDir + "/Updates/force.txt"));
         EXPECT_EQ(Text(window.StatusLine()), " Idle");
