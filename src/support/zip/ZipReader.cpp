@@ -7,7 +7,9 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,14 +48,26 @@ bool IsDamage(int zipError)
     }
 }
 
+constexpr int kTemporaryNameAttempts = 100;
+
 // A file descriptor of a temporary output file, removed unless it was put in place.
 class TemporaryFile
 {
 public:
+    // Opened with the permissions every new file of this process gets (0666 less its umask), the
+    // way an ordinary copy would make the file. Sets errno when no file could be made.
     explicit TemporaryFile(const std::string& folder)
-        : m_path(folder + "/.whzip-XXXXXX")
     {
-        m_fd = ::mkostemp(m_path.data(), O_CLOEXEC);
+        thread_local std::minstd_rand names(std::random_device {}());
+        for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(names()));
+            m_path = folder + "/.whzip-" + suffix;
+            m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (m_fd >= 0 || errno != EEXIST) {
+                break;
+            }
+        }
     }
     ~TemporaryFile()
     {
@@ -103,18 +117,24 @@ private:
     bool m_placed = false;
 };
 
-mode_t StoredMode(const ZipEntry& entry)
+// The read-only attribute: the DOS bit, or a Unix mode the owner may not write. Nothing else of
+// a stored mode is taken over; a member marked 0777 must not become a file anyone may change.
+bool IsReadOnly(const ZipEntry& entry)
 {
-    mode_t mode = 0644;
+    if ((entry.externalAttributes & 0x01) != 0) {
+        return true;
+    }
     const std::uint32_t unixMode = entry.externalAttributes >> 16;
-    if (entry.hostSystem == ZIP_OPSYS_UNIX && (unixMode & 0777) != 0) {
-        // Permissions only (no set-id or sticky bits), and always readable by ourselves.
-        mode = static_cast<mode_t>(unixMode & 0777) | S_IRUSR;
+    return entry.hostSystem == ZIP_OPSYS_UNIX && (unixMode & 0777) != 0 && (unixMode & S_IWUSR) == 0;
+}
+
+// Takes every write permission away from the file, leaving the rest as it was created.
+void MakeReadOnly(int fd)
+{
+    struct stat info = {};
+    if (::fstat(fd, &info) == 0) {
+        ::fchmod(fd, info.st_mode & 0777 & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH));
     }
-    if ((entry.externalAttributes & 0x01) != 0) { // DOS read-only
-        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
-    }
-    return mode;
 }
 
 } // namespace
@@ -195,20 +215,35 @@ ZipReader::Outcome ZipReader::Report(const ZipEntry& entry, int code, const std:
     return Outcome::Aborted;
 }
 
-ExtractResult ZipReader::Extract(std::string_view mask)
+void ZipReader::CheckBaseFolder() const
 {
     struct stat info = {};
     if (::stat(m_baseFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         throw FileError("Cannot extract archive " + m_path + ": the folder " + m_baseFolder + " does not exist");
     }
+}
+
+ExtractResult ZipReader::Extract(std::string_view mask)
+{
+    CheckBaseFolder();
     ExtractResult result;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         if (!MatchesMask(m_entries[i].name, mask)) {
             continue;
         }
-        if (ExtractEntry(i, result) == Outcome::Aborted) {
+        if (ExtractEntry(i, {}, result) == Outcome::Aborted) {
             break;
         }
+    }
+    return result;
+}
+
+ExtractResult ZipReader::ExtractAs(std::size_t index, const std::string& fileName)
+{
+    CheckBaseFolder();
+    ExtractResult result;
+    if (!m_entries.at(index).isFolder) {
+        ExtractEntry(index, fileName, result);
     }
     return result;
 }
@@ -242,7 +277,7 @@ std::string ZipReader::TargetFolder(const ZipEntry& entry, std::string& failure)
     return folder;
 }
 
-ZipReader::Outcome ZipReader::ExtractEntry(std::size_t index, ExtractResult& result)
+ZipReader::Outcome ZipReader::ExtractEntry(std::size_t index, const std::string& fileName, ExtractResult& result)
 {
     const ZipEntry& entry = m_entries[index];
     if (m_confirm && !m_confirm(entry.name, Operation::Extract)) {
@@ -252,6 +287,11 @@ ZipReader::Outcome ZipReader::ExtractEntry(std::size_t index, ExtractResult& res
     const std::string what = "Cannot extract " + entry.name + " from archive " + m_path + ": ";
     if (!IsSafeMemberName(entry.name)) {
         return Report(entry, UnsafeName, what + "the name leads outside the destination folder", 0, result);
+    }
+    if (!fileName.empty()
+        && (!IsSafeMemberName(fileName) || fileName.find_first_of("/\\") != std::string::npos
+            || NameParts(fileName).size() != 1)) {
+        return Report(entry, UnsafeName, what + "the name " + fileName + " is not a bare file name", 0, result);
     }
     if (entry.isFolder && !m_recreateFolders) {
         return Outcome::Done; // bare names only: stored folders mean nothing here
@@ -265,7 +305,7 @@ ZipReader::Outcome ZipReader::ExtractEntry(std::size_t index, ExtractResult& res
     }
 
     std::string failure;
-    const std::string folder = TargetFolder(entry, failure);
+    const std::string folder = fileName.empty() ? TargetFolder(entry, failure) : m_baseFolder;
     if (folder.empty()) {
         return Report(entry, WriteFailed, what + failure, 0, result);
     }
@@ -273,7 +313,7 @@ ZipReader::Outcome ZipReader::ExtractEntry(std::size_t index, ExtractResult& res
         ++result.extracted;
         return Outcome::Done;
     }
-    const std::string target = folder + "/" + NameParts(entry.name).back();
+    const std::string target = folder + "/" + (fileName.empty() ? NameParts(entry.name).back() : fileName);
 
     std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> member(zip_fopen_index(m_zip.get(), index, 0), &zip_fclose);
     if (!member) {
@@ -319,7 +359,9 @@ ZipReader::Outcome ZipReader::ExtractEntry(std::size_t index, ExtractResult& res
 
     const struct timespec times[2] = { { 0, UTIME_OMIT }, { entry.modified, 0 } };
     ::futimens(output.Fd(), times);
-    ::fchmod(output.Fd(), StoredMode(entry));
+    if (IsReadOnly(entry)) {
+        MakeReadOnly(output.Fd());
+    }
     if (!output.PlaceAs(target)) {
         const int err = errno;
         return Report(entry, WriteFailed, what + "cannot write " + target + ": " + SystemErrorText(err), err, result);

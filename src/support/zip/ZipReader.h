@@ -65,10 +65,17 @@ public:
     void SetFailureHandler(FailureHandler handler) { m_failure = std::move(handler); }
 
     // Extracts the members whose stored path matches `mask` (see MatchesMask), in archive order.
-    // Existing files are replaced, read-only ones included; each file gets its stored time and
-    // permissions (a Unix mode, or the DOS read-only bit). wh::FileError when the base folder
+    // Existing files are replaced, read-only ones included. Each file gets its stored time; it is
+    // created as any file of this process is (its umask decides who may read and write it) and
+    // made read-only when the member is marked so, but a stored mode is never applied as it is:
+    // an archive must not hand out write or execute rights. wh::FileError when the base folder
     // does not exist.
     ExtractResult Extract(std::string_view mask);
+
+    // Extracts the one member `index` of Entries() straight into the base folder as the bare name
+    // `fileName`, whatever folders its stored path names (a folder member gives nothing). Checks,
+    // handlers and errors as for Extract.
+    ExtractResult ExtractAs(std::size_t index, const std::string& fileName);
 
 private:
     struct ZipHandle
@@ -77,9 +84,11 @@ private:
     };
     enum class Outcome { Done, Skipped, Aborted };
 
-    Outcome ExtractEntry(std::size_t index, ExtractResult& result);
+    // `fileName` empty: the member's own name, in the folders it names when those are recreated.
+    Outcome ExtractEntry(std::size_t index, const std::string& fileName, ExtractResult& result);
     Outcome Report(const ZipEntry& entry, int code, const std::string& message, int nativeError, ExtractResult& result);
     std::string TargetFolder(const ZipEntry& entry, std::string& failure) const;
+    void CheckBaseFolder() const;
 
     std::string m_path;
     std::unique_ptr<struct ::zip, ZipHandle> m_zip;

@@ -42,6 +42,22 @@ std::string WriteClaimArchive(const TempTree& tree)
     return archive;
 }
 
+// Sets the process's umask for the life of the object.
+class ScopedUmask
+{
+public:
+    explicit ScopedUmask(mode_t mask)
+        : m_saved(::umask(mask))
+    {
+    }
+    ~ScopedUmask() { ::umask(m_saved); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+private:
+    mode_t m_saved;
+};
+
 struct RecordedFailures
 {
     std::vector<Failure> failures;
@@ -94,6 +110,7 @@ TEST(ZipMask, MatchesStoredPathsWithoutRegardToCase)
 
 TEST(ZipReader, ExtractsFoldersContentTimesAndPermissions)
 {
+    const ScopedUmask umask(022);
     TempTree tree;
     const std::string plain = tree.Write("src/docs/plain.txt", std::string(100000, 'x'));
     const std::string readOnly = tree.Write("src/docs/locked.txt", "locked");
@@ -121,7 +138,7 @@ TEST(ZipReader, ExtractsFoldersContentTimesAndPermissions)
     EXPECT_FALSE(result.aborted);
     EXPECT_EQ(ReadFile(out + "/docs/plain.txt"), std::string(100000, 'x'));
     EXPECT_EQ(ReadFile(out + "/docs/locked.txt"), "locked");
-    EXPECT_EQ(ModeOf(out + "/docs/plain.txt"), 0640u);
+    EXPECT_EQ(ModeOf(out + "/docs/plain.txt"), 0644u); // as the umask makes any new file
     EXPECT_EQ(ModeOf(out + "/docs/locked.txt"), 0444u);
     struct stat info = {};
     ASSERT_EQ(::stat((out + "/docs/plain.txt").c_str(), &info), 0);
@@ -135,6 +152,45 @@ TEST(ZipReader, ExtractsFoldersContentTimesAndPermissions)
     EXPECT_EQ(dos.Extract("*.*").extracted, 2);
     EXPECT_EQ(ModeOf(out + "/ro.txt") & 0222, 0u);
     EXPECT_NE(ModeOf(out + "/rw.txt") & 0200, 0u);
+}
+
+// A stored mode is the archive's word, not ours: files get the permissions the process gives any
+// new file, and only the read-only mark is taken over.
+TEST(ZipReader, PermissionsComeFromTheUmaskAndTheReadOnlyMark)
+{
+    const ScopedUmask umask(027);
+    TempTree tree;
+    struct Case
+    {
+        std::string name;
+        int system; // 3 Unix, 0 DOS
+        std::uint32_t attr;
+        mode_t mode;
+    };
+    const std::vector<Case> cases = {
+        { "world-writable", 3, 0100777u << 16, 0640 },
+        { "set-user-id", 3, 0104755u << 16, 0640 },
+        { "owner-only", 3, 0100600u << 16, 0640 },
+        { "unix-read-only", 3, 0100444u << 16, 0440 },
+        { "dos-read-only", 0, 0x21, 0440 },
+        { "dos-plain", 0, 0x20, 0640 },
+        { "no-attributes", 3, 0, 0640 },
+    };
+    json::Value layout = json::Value::array();
+    for (const Case& c : cases) {
+        layout.push_back({ { "name", c.name }, { "data", c.name }, { "system", c.system }, { "attr", c.attr } });
+    }
+    MakeArchive(tree.Path("modes.zip"), layout);
+
+    ZipReader reader(tree.Path("modes.zip"));
+    const std::string out = tree.MakeDir("out");
+    reader.SetBaseFolder(out);
+    EXPECT_EQ(reader.Extract("*").extracted, static_cast<int>(cases.size()));
+    for (const Case& c : cases) {
+        EXPECT_EQ(ModeOf(out + "/" + c.name), c.mode)
+            << c.name << " has mode " << std::oct << ModeOf(out + "/" + c.name);
+        EXPECT_EQ(ReadFile(out + "/" + c.name), c.name);
+    }
 }
 
 TEST(ZipReader, ExtractsBareNamesOfTheMembersAMaskChooses)
@@ -165,6 +221,45 @@ TEST(ZipReader, ExtractsBareNamesOfTheMembersAMaskChooses)
     for (const auto& [name, operation] : asked) {
         EXPECT_EQ(operation, Operation::Extract) << name;
     }
+}
+
+// One member under a name of the caller's choosing, as a restore that keeps same-named files needs.
+TEST(ZipReader, ExtractsOneMemberUnderAGivenName)
+{
+    TempTree tree;
+    const std::string archive = WriteClaimArchive(tree);
+    const std::string claimDir = tree.MakeDir("claim");
+    ZipReader reader(archive);
+    reader.SetBaseFolder(claimDir);
+    const auto indexOf = [&reader](const std::string& name) {
+        for (std::size_t i = 0; i < reader.Entries().size(); ++i) {
+            if (reader.Entries()[i].name == name) {
+                return i;
+            }
+        }
+        ADD_FAILURE() << name << " is not in the archive";
+        return std::size_t { 0 };
+    };
+
+    EXPECT_EQ(reader.ExtractAs(indexOf("2024/C0001/photos/p1.jpg"), "p1 (2).jpg").extracted, 1);
+    EXPECT_EQ(ListTree(claimDir), std::vector<std::string> { "p1 (2).jpg" });
+    EXPECT_EQ(ReadFile(claimDir + "/p1 (2).jpg"), "jpeg bytes");
+
+    // The name given must be a bare file name: it cannot lead anywhere else either.
+    RecordedFailures recorded;
+    reader.SetFailureHandler(recorded.Handler());
+    for (const char* name : { "../p1.jpg", "photos/p1.jpg", "..", "." }) {
+        SCOPED_TRACE(name);
+        const zip::ExtractResult result = reader.ExtractAs(indexOf("2024/C0001/photos/p1.jpg"), name);
+        EXPECT_EQ(result.extracted, 0);
+        EXPECT_EQ(result.failed, 1);
+    }
+    ASSERT_EQ(recorded.failures.size(), 4u);
+    for (const Failure& failure : recorded.failures) {
+        EXPECT_EQ(failure.code, zip::UnsafeName) << failure.message;
+    }
+    EXPECT_EQ(ListTree(tree.Path("claim")), std::vector<std::string> { "p1 (2).jpg" });
+    EXPECT_FALSE(fs::exists(tree.Path("p1.jpg")));
 }
 
 TEST(ZipReader, ReplacesExistingFilesAndNeverFollowsLinks)
