@@ -6,6 +6,7 @@
 #include "support/Errors.h"
 #include "support/paradox/SecondaryIndex.h"
 #include "support/paradox/Table.h"
+#include "support/platform/DiskSpace.h"
 #include "support/text/StringUtil.h"
 #include "support/zip/ZipNames.h"
 
@@ -119,18 +120,6 @@ std::vector<std::string> LocalFamilyFiles(const std::string& claimsDir, const st
         }
     }
     return names;
-}
-
-// Free bytes where the members are unpacked; the archive's declared sizes must fit, so a member
-// that claims gigabytes is refused before a byte is written.
-std::uint64_t FreeBytes(const std::string& folder)
-{
-    struct statvfs info = {};
-    if (::statvfs(folder.c_str(), &info) != 0) {
-        const int err = errno;
-        throw FileError("Cannot read the free space of " + folder + ": " + SystemErrorText(err));
-    }
-    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 // Puts the unpacked members in place of the local families: the old files are moved aside first,
@@ -439,7 +428,7 @@ int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path,
                    std::string("the archive holds no ") + info.testTable + ", the main table of the " + info.statusWord
                        + " database");
         }
-        if (declared > FreeBytes(claimsDir)) {
+        if (declared > platform::FreeBytes(claimsDir)) {
             Refuse(reader, path, zip::TooLarge,
                    "its members claim " + std::to_string(declared) + " bytes, more than " + claimsDir + " has free");
         }
