@@ -299,6 +299,34 @@ protected:
         return names;
     }
 
+    // The source claim as raw members: its folder's tables under claimDir/C0001 (the record of
+    // the ARCS table names that claim directory) and the ARCS table at the root.
+    struct RawClaim
+    {
+        std::vector<RawMember> files;
+        std::vector<RawMember> arcs;
+    };
+    RawClaim MakeRawClaim(const std::string& claimDir = "2024")
+    {
+        MakeSourceFolder({});
+        {
+            Table arcs(env.TempArcsDir(), "Arcs.DB");
+            arcs.Open(OpenMode::Shared);
+            arcs.Edit();
+            arcs.FieldByName("claimdir").SetText(claimDir);
+            arcs.Post();
+        }
+        RawClaim claim;
+        for (const char* name : { "autoincs.db", "Claims.DB", "Claims.PX", "Claims.MB" }) {
+            claim.files.push_back({ claimDir + "/C0001/" + name, ReadFile(C("2024/C0001/") + name) });
+        }
+        for (const char* name : { "ARCS.DB", "ARCS.MB" }) {
+            claim.arcs.push_back({ name, ReadFile(env.TempArcsDir() + "/" + name) });
+        }
+        fs::remove_all(C("2024/C0001"));
+        return claim;
+    }
+
     // A local claim 12 in 2023/777.kvx with its own image tables and a document.
     void AddLocalClaim12()
     {
@@ -608,33 +636,28 @@ TEST_F(RestoreClaimArchiveTest, RestoringTheSameClaimTwiceGivesTwoClaims)
 // link is never made a link.
 TEST_F(RestoreClaimArchiveTest, HostileMemberNamesCannotLeaveTheClaimFolder)
 {
-    MakeSourceFolder({});
-    const std::string arcsDb = ReadFile(env.TempArcsDir() + "/ARCS.DB");
-    const std::string arcsMb = ReadFile(env.TempArcsDir() + "/ARCS.MB");
-    const std::string autoincs = ReadFile(C("2024/C0001/autoincs.db"));
-    std::vector<RawMember> common = { { "2024/C0001/autoincs.db", autoincs } };
-    for (const char* name : { "Claims.DB", "Claims.PX", "Claims.MB" }) {
-        common.push_back({ std::string("2024/C0001/") + name, ReadFile(C("2024/C0001/") + name) });
-    }
-    fs::remove_all(C("2024/C0001"));
     struct Case
     {
         std::string what;
+        std::string claimDir; // the claim directory the archive's record names
         RawMember hostile;
         bool corrupted;
     };
+    // An absolute name is only looked at when it matches the claim folder's mask, so here the
+    // archive's record names an absolute claim directory and every member of the claim lies below
+    // it: the claim may only come back if such names are unpacked at all.
     const std::vector<Case> cases = {
-        { "a climb out of the folder", { "2024/C0001/../../../evil.txt", "x" }, true },
-        { "a climb written with backslashes", { "2024\\C0001\\..\\..\\evil.txt", "x" }, true },
-        { "an absolute name", { tree.Path("evil.txt"), "x" }, false },
-        { "a stored link", { "2024/C0001/evil.txt", tree.Path("target"), 0120777 }, false },
+        { "a climb out of the folder", "2024", { "2024/C0001/../../../evil.txt", "x" }, true },
+        { "a climb written with backslashes", "2024", { "2024\\C0001\\..\\..\\evil.txt", "x" }, true },
+        { "an absolute name", "/2024", { "/2024/C0001/evil.txt", "x" }, true },
+        { "a stored link", "2024", { "2024/C0001/evil.txt", tree.Path("target"), 0120777 }, false },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<RawMember> members = common;
+        RawClaim claim = MakeRawClaim(c.claimDir);
+        std::vector<RawMember> members = claim.files;
         members.push_back(c.hostile);
-        members.push_back({ "ARCS.DB", arcsDb });
-        members.push_back({ "ARCS.MB", arcsMb });
+        members.insert(members.end(), claim.arcs.begin(), claim.arcs.end());
         WriteRawArchive(Download(), members);
         const std::size_t count = Rows().size();
 
