@@ -26,6 +26,23 @@ using paradox::Table;
 constexpr int kInboxBoxID = -200;
 constexpr const char* kInboxDir = "inbox";
 
+// The archive's claim record: the ARCS table at the root of the archive, never in a folder.
+constexpr const char* kArcsMask = "arcs.*";
+
+// The members of the archive at its root that match `mask`.
+std::vector<std::size_t> RootMembers(const zip::ZipReader& reader, const char* mask)
+{
+    std::vector<std::size_t> members;
+    const std::vector<zip::ZipEntry>& entries = reader.Entries();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const zip::ZipEntry& entry = entries[i];
+        if (!entry.isFolder && entry.name.find('/') == std::string::npos && zip::MatchesMask(entry.name, mask)) {
+            members.push_back(i);
+        }
+    }
+    return members;
+}
+
 bool FileExistsNoCase(const std::string& folder, const std::string& name)
 {
     return platform::FileExists(platform::ResolveNoCase(folder, name));
@@ -375,9 +392,14 @@ void RestoreClaimArchive(env::WarehouseEnv& env, const std::string& privateDir, 
     // call beside it, would make a claim record of the wrong data.
     bool arcsUnpacked = false;
     try {
-        if (DeleteFolderFiles(privateDir, "arcs.*")) {
+        const std::vector<std::size_t> arcsMembers = RootMembers(reader, kArcsMask);
+        if (DeleteFolderFiles(privateDir, kArcsMask)) {
             reader.ExtractFailed = false;
-            reader.Extract("arcs.*");
+            for (const std::size_t index : arcsMembers) {
+                if (reader.ExtractAs(index, reader.Entries()[index].name).aborted) {
+                    break;
+                }
+            }
             arcsUnpacked = !reader.ExtractFailed && FileExistsNoCase(privateDir, "arcs.db");
         }
     } catch (const std::exception&) {

@@ -775,3 +775,43 @@ TEST_F(RestoreClaimArchiveTest, WithoutItsClaimRecordTheArchiveChangesNothing)
         notice.messages.clear();
     }
 }
+
+// The archive's claim record is the ARCS table at its root; members of the same name pattern in
+// a folder are no part of it and never reach the engine's private folder.
+TEST_F(RestoreClaimArchiveTest, OnlyTheArcsTableAtTheRootIsTheClaimRecord)
+{
+    struct Case
+    {
+        std::string what;
+        RawMember below;
+    };
+    const std::vector<Case> cases = {
+        { "a claims table in a folder arcs.x", { "arcs.x/Claims.DB", "" } },
+        { "an ARCS table in a folder arcs.bak", { "arcs.bak/ARCS.DB", "not a table at all" } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RawClaim claim = MakeRawClaim();
+        RawMember below = c.below;
+        if (below.bytes.empty()) {
+            below.bytes = claim.files[1].bytes; // the claim folder's Claims.DB
+        }
+        std::vector<RawMember> members = claim.files;
+        members.insert(members.end(), claim.arcs.begin(), claim.arcs.end());
+        members.push_back(below);
+        WriteRawArchive(Download(), members);
+        const std::vector<std::string> privateBefore = ListTree(privateDir);
+        const std::size_t count = Rows().size();
+
+        RestoreAsNew();
+
+        EXPECT_EQ(Messages(), std::vector<std::string> {});
+        EXPECT_EQ(ListTree(privateDir), privateBefore);
+        ASSERT_EQ(Rows().size(), count + 1);
+        Table claims(claimsDir, "Claims.DB");
+        claims.Open(OpenMode::Shared);
+        claims.Last();
+        EXPECT_EQ(claims.FieldByName("ClaimNumber").AsText(), "CLM-00007");
+        notice.messages.clear();
+    }
+}
