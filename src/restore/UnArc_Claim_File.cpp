@@ -11,9 +11,12 @@
 #include "support/zip/ZipNames.h"
 #include "upload/UploadClaim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <numeric>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
@@ -41,6 +44,17 @@ std::vector<std::size_t> RootMembers(const zip::ZipReader& reader, const char* m
         }
     }
     return members;
+}
+
+// "IMG_0001.JPG", 2 -> "IMG_0001 (2).JPG"; "README", 2 -> "README (2)".
+std::string NumberedName(const std::string& name, int number)
+{
+    const std::size_t dot = name.rfind('.');
+    const std::string suffix = " (" + std::to_string(number) + ")";
+    if (dot == std::string::npos || dot == 0) {
+        return name + suffix;
+    }
+    return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
 bool FileExistsNoCase(const std::string& folder, const std::string& name)
@@ -97,8 +111,18 @@ public:
     void TakeBack(const std::string& reason) noexcept;
 
 private:
+    // A member of the claim folder and the name it gets in the new, flat claim folder.
+    struct ClaimMember
+    {
+        std::size_t index = 0;
+        std::string fileName;
+        bool renamed = false;
+    };
+
+    void PlanClaimFiles();
     void MakeNewRecord();
     bool UnpackClaimFiles();
+    void TellRenamedFiles();
     void DropIncompleteClaim();
     void UpdateFolderClaimRecord();
     void ReplaceOldClaim();
@@ -122,6 +146,8 @@ private:
     std::string m_newName;
     std::string m_newFolder;
     std::int32_t m_newID = 0;
+    std::vector<ClaimMember> m_members; // in archive order
+    std::vector<std::string> m_renamed; // "member as name", for the user
 
     // What has been done so far, for the take-back.
     bool m_appending = false; // the caller's table holds our unposted new record
@@ -161,6 +187,8 @@ void ClaimRestore::Run()
         }
     }
 
+    PlanClaimFiles();
+
     const std::string parent = m_env.ClaimsPath(m_claimDir);
     m_newName = MakeTempClaimFolder(parent, ".kvx");
     if (m_newName.empty()) {
@@ -183,6 +211,7 @@ void ClaimRestore::Run()
         } else {
             ReplaceOldClaim();
         }
+        TellRenamedFiles();
     } else {
         DropIncompleteClaim();
     }
@@ -230,15 +259,87 @@ void ClaimRestore::MakeNewRecord()
     m_local->Flush();
 }
 
-// True when every member of the claim folder came out and the folder's counter table with them.
-bool ClaimRestore::UnpackClaimFiles()
+// Chooses the members of the recorded claim folder, at any depth, and their names in the flat new
+// folder. Names compare without regard to case, as the claim folder is seen that way. Two members
+// of one name (cameras name every card's pictures alike) both come: the files directly in the
+// claim folder keep their names first, so the claim's own tables are never renamed for a picture
+// in a subfolder; a later one gets the first free "name (n).ext" that no member is called.
+void ClaimRestore::PlanClaimFiles()
 {
     const std::string mask
         = m_arcs->FieldByName("claimdir").AsText() + "\\" + m_arcs->FieldByName("claimsubdir").AsText() + "\\*.*";
+    struct Candidate
+    {
+        std::size_t index;
+        std::size_t depth;
+        std::string flatName;
+    };
+    std::vector<Candidate> candidates;
+    std::set<std::string> flatNames; // upper case
+    const std::vector<zip::ZipEntry>& entries = m_reader.Entries();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const zip::ZipEntry& entry = entries[i];
+        // Lock and log files are left out by the reader; they claim no name.
+        if (entry.isFolder || !zip::MatchesMask(entry.name, mask) || IsLockOrLogFile(entry.name)) {
+            continue;
+        }
+        const std::vector<std::string> parts = zip::NameParts(entry.name);
+        // A name without parts is refused by the reader before its file name is used.
+        const std::string flatName = parts.empty() ? std::string("unnamed") : parts.back();
+        candidates.push_back({ i, parts.size(), flatName });
+        flatNames.insert(text::UpperCase(flatName));
+    }
+
+    std::vector<std::size_t> order(candidates.size());
+    std::iota(order.begin(), order.end(), std::size_t { 0 });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return candidates[a].depth < candidates[b].depth; });
+    std::set<std::string> taken; // upper case
+    m_members.assign(candidates.size(), {});
+    for (const std::size_t k : order) {
+        const Candidate& candidate = candidates[k];
+        ClaimMember& member = m_members[k];
+        member.index = candidate.index;
+        member.fileName = candidate.flatName;
+        int number = 1;
+        while (!taken.insert(text::UpperCase(member.fileName)).second) {
+            do {
+                member.fileName = NumberedName(candidate.flatName, ++number);
+            } while (flatNames.count(text::UpperCase(member.fileName)) != 0);
+        }
+        member.renamed = member.fileName != candidate.flatName;
+    }
+}
+
+// True when every member of the claim folder came out and the folder's counter table with them.
+bool ClaimRestore::UnpackClaimFiles()
+{
     m_reader.SetBaseFolder(m_newFolder);
     m_reader.ExtractFailed = false;
-    m_reader.Extract(mask);
+    for (const ClaimMember& member : m_members) {
+        const zip::ExtractResult result = m_reader.ExtractAs(member.index, member.fileName);
+        if (member.renamed && result.extracted > 0) {
+            m_renamed.push_back(m_reader.Entries()[member.index].name + " as " + member.fileName);
+        }
+        if (result.aborted) {
+            break;
+        }
+    }
     return !m_reader.ExtractFailed && FileExistsNoCase(m_newFolder, "autoincs.db");
+}
+
+void ClaimRestore::TellRenamedFiles()
+{
+    if (m_renamed.empty()) {
+        return;
+    }
+    std::string message = "Some files of claim " + m_claimNumber
+        + " have the same name as another file of the archive in another folder. They were restored into " + m_newFolder
+        + " under new names:";
+    for (const std::string& line : m_renamed) {
+        message += "\r\n" + line;
+    }
+    m_env.Notice().ShowMessage(MessageKind::Information, message);
 }
 
 void ClaimRestore::DropIncompleteClaim()

@@ -23,7 +23,9 @@ inline constexpr int kRestoreServerNewer = 3;
 inline constexpr int kRestoreLocalNewer = 1;
 
 // Restores the archive at `archivePath` (the claim folder's files under claimdir/claimsubdir/ and
-// the one-record ARCS table at the root) through the caller's open `claimsTable`.
+// the one-record ARCS table at the root) through the caller's open `claimsTable`. The claim
+// folder's files land flat in the new folder; files of one name from different folders are all
+// kept, the later ones under free names ("IMG_0001 (2).JPG"), and the user is told which.
 //
 // With state kRestoreNotOnThisSystem the claim goes into the inbox (box -200); with `treatAsNew`
 // it also loses its server identity, so a later upload stores it as a new claim. Otherwise it takes

@@ -776,6 +776,61 @@ TEST_F(RestoreClaimArchiveTest, WithoutItsClaimRecordTheArchiveChangesNothing)
     }
 }
 
+// Cameras name their pictures alike: members of different subfolders under one name all come
+// into the flat claim folder, the later ones under free names, and the user is told which. The
+// files directly in the claim folder keep their names, whatever the archive's order.
+TEST_F(RestoreClaimArchiveTest, MembersWithOneNameInDifferentFoldersAreAllKept)
+{
+    RawClaim claim = MakeRawClaim();
+    std::vector<RawMember> members = {
+        { "2024/C0001/photos/autoincs.db", "not the claim's counter" },
+        { "2024/C0001/photos/IMG_0001.JPG", "first camera" },
+        { "2024/C0001/roof/IMG_0001.JPG", "second camera" },
+        { "2024/C0001/roof/old/img_0001.jpg", "third camera, other case" },
+        { "2024/C0001/IMG_0001 (2).JPG", "in the claim folder itself" },
+        { "2024/C0001/README", "no extension" },
+        { "2024/C0001/notes/README", "no extension either" },
+    };
+    members.insert(members.end(), claim.files.begin(), claim.files.end());
+    members.insert(members.end(), claim.arcs.begin(), claim.arcs.end());
+    WriteRawArchive(Download(), members);
+
+    RestoreAsNew();
+
+    Table claims(claimsDir, "Claims.DB");
+    ASSERT_NE(OpenRecord(claims, 418), nullptr);
+    const std::string folder = C("inbox/" + claims.FieldByName("ClaimSubDir").AsText());
+    const std::map<std::string, std::string> expected = {
+        { "IMG_0001.JPG", "first camera" },
+        { "IMG_0001 (2).JPG", "in the claim folder itself" },
+        { "IMG_0001 (3).JPG", "second camera" },
+        { "img_0001 (4).jpg", "third camera, other case" },
+        { "README", "no extension" },
+        { "README (2)", "no extension either" },
+        { "autoincs (2).db", "not the claim's counter" },
+    };
+    for (const auto& [name, bytes] : expected) {
+        EXPECT_TRUE(fs::exists(folder + "/" + name)) << name;
+        if (fs::exists(folder + "/" + name)) {
+            EXPECT_EQ(ReadFile(folder + "/" + name), bytes) << name;
+        }
+    }
+    EXPECT_EQ(ReadFile(folder + "/autoincs.db"), claim.files[0].bytes);
+    EXPECT_EQ(ListTree(folder).size(), expected.size() + 4 + ListTree(C("Empty")).size());
+
+    ASSERT_EQ(notice.messages.size(), 1u);
+    EXPECT_EQ(notice.messages[0].kind, MessageKind::Information);
+    EXPECT_EQ(notice.messages[0].text,
+              "Some files of claim CLM-00007 have the same name as another file of the archive in another folder. "
+              "They were restored into "
+                  + folder
+                  + " under new names:\r\n"
+                    "2024/C0001/photos/autoincs.db as autoincs (2).db\r\n"
+                    "2024/C0001/roof/IMG_0001.JPG as IMG_0001 (3).JPG\r\n"
+                    "2024/C0001/roof/old/img_0001.jpg as img_0001 (4).jpg\r\n"
+                    "2024/C0001/notes/README as README (2)");
+}
+
 // The archive's claim record is the ARCS table at its root; members of the same name pattern in
 // a folder are no part of it and never reach the engine's private folder.
 TEST_F(RestoreClaimArchiveTest, OnlyTheArcsTableAtTheRootIsTheClaimRecord)
