@@ -6,6 +6,7 @@
 #include "restore/RestoreFileOps.h"
 #include "support/Errors.h"
 #include "support/paradox/Table.h"
+#include "support/platform/DiskSpace.h"
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
 #include "support/zip/ZipNames.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <set>
@@ -28,6 +30,10 @@ using paradox::Table;
 
 constexpr int kInboxBoxID = -200;
 constexpr const char* kInboxDir = "inbox";
+
+// What a restore leaves free on the disk it unpacks to: the adjusting product goes on writing its
+// tables there, and a disk filled to the last byte would fail it next.
+constexpr std::uint64_t kKeepFreeBytes = std::uint64_t { 32 } << 20;
 
 // The archive's claim record: the ARCS table at the root of the archive, never in a folder.
 constexpr const char* kArcsMask = "arcs.*";
@@ -44,6 +50,28 @@ std::vector<std::size_t> RootMembers(const zip::ZipReader& reader, const char* m
         }
     }
     return members;
+}
+
+// Why the members would not fit on the disk of `folder`, or empty text when they do. The sizes
+// are the ones the archive declares (the reader never writes more than those); their sum stops
+// at the largest number rather than wrap around to a small one.
+std::string RoomRefusal(const zip::ZipReader& reader, const std::vector<std::size_t>& members,
+                        const std::string& folder)
+{
+    constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t declared = 0;
+    for (const std::size_t index : members) {
+        const std::uint64_t size = reader.Entries()[index].size;
+        declared = size > kMost - declared ? kMost : declared + size;
+    }
+    const std::uint64_t free = platform::FreeBytes(folder);
+    if (declared <= free && free - declared >= kKeepFreeBytes) {
+        return {};
+    }
+    return "The archive " + reader.ArchivePath() + " unpacks to " + (declared == kMost ? "more than " : "")
+        + std::to_string(declared) + " bytes, but the disk of " + folder + " has " + std::to_string(free)
+        + " bytes free and must keep " + std::to_string(kKeepFreeBytes) + " of them. Make room on that disk and "
+        + "try again.";
 }
 
 // "IMG_0001.JPG", 2 -> "IMG_0001 (2).JPG"; "README", 2 -> "README (2)".
@@ -188,6 +216,14 @@ void ClaimRestore::Run()
     }
 
     PlanClaimFiles();
+    std::vector<std::size_t> indexes;
+    for (const ClaimMember& member : m_members) {
+        indexes.push_back(member.index);
+    }
+    const std::string refusal = RoomRefusal(m_reader, indexes, m_claimsDir);
+    if (!refusal.empty()) {
+        throw FileError(refusal);
+    }
 
     const std::string parent = m_env.ClaimsPath(m_claimDir);
     m_newName = MakeTempClaimFolder(parent, ".kvx");
@@ -494,6 +530,11 @@ void RestoreClaimArchive(env::WarehouseEnv& env, const std::string& privateDir, 
     bool arcsUnpacked = false;
     try {
         const std::vector<std::size_t> arcsMembers = RootMembers(reader, kArcsMask);
+        const std::string refusal = RoomRefusal(reader, arcsMembers, privateDir);
+        if (!refusal.empty()) {
+            env.Notice().ShowMessage(MessageKind::Error, refusal);
+            return;
+        }
         if (DeleteFolderFiles(privateDir, kArcsMask)) {
             reader.ExtractFailed = false;
             for (const std::size_t index : arcsMembers) {

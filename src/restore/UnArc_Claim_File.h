@@ -33,6 +33,9 @@ inline constexpr int kRestoreLocalNewer = 1;
 // the old folder emptied and removed (or listed in deldir), the old image tables carried over when
 // the archive brings none.
 //
+// An archive whose members declare more than their disk has free (less a margin for the product)
+// is refused before anything is written.
+//
 // The restore is all or nothing: when the archive proves incomplete, or any table, file or archive
 // error interrupts it, the new record and folder are taken back and the user is told; the local
 // claim being replaced stays as it was. The ARCS table is staged in `privateDir` (the table

@@ -831,6 +831,66 @@ TEST_F(RestoreClaimArchiveTest, MembersWithOneNameInDifferentFoldersAreAllKept)
                     "2024/C0001/notes/README as README (2)");
 }
 
+// What an archive declares it unpacks to must fit the disk before anything is written there: the
+// claims directory's for the claim's files, the engine's private folder's for the ARCS table. The
+// sizes are added so that they cannot wrap around to a small sum.
+TEST_F(RestoreClaimArchiveTest, AnArchiveLargerThanTheFreeSpaceChangesNothing)
+{
+    struct Case
+    {
+        std::string what;
+        std::string prefix; // of the extra members' names
+        std::vector<std::uint64_t> declared; // their sizes
+        std::string message; // how the message begins
+    };
+    const std::string notRestored = "Claim CLM-00007 could not be restored:\r\n";
+    const std::vector<Case> cases = {
+        { "one member of a petabyte", "2024/C0001/video", { std::uint64_t { 1 } << 50 }, notRestored },
+        { "three members whose sizes add up past 2^64", "2024/C0001/video",
+          std::vector<std::uint64_t>(3, 0x5555555555555556), notRestored },
+        { "an ARCS member of a petabyte", "ARCS.X", { std::uint64_t { 1 } << 50 }, "The archive " + Download() },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const RawClaim claim = MakeRawClaim();
+        json::Value layout = json::Value::array();
+        for (const std::vector<RawMember>* part : { &claim.files, &claim.arcs }) {
+            for (const RawMember& member : *part) {
+                layout.push_back(
+                    { { "name", member.name }, { "file", tree.Write("raw/" + member.name, member.bytes) } });
+            }
+        }
+        for (std::size_t i = 0; i < c.declared.size(); ++i) {
+            layout.push_back({ { "name", c.prefix + std::to_string(i) },
+                               { "data", "0" },
+                               { "repeat", 4096 },
+                               { "method", "deflated" },
+                               { "declare", c.declared[i] } });
+        }
+        test::MakeArchive(Download(), layout);
+        const std::string kept = ReadFile(Download());
+        const std::vector<ClaimRow> rows = Rows();
+        const std::vector<std::string> files = ClaimsTree();
+        const std::int64_t counter = Counter();
+
+        RestoreAsNew();
+
+        ASSERT_EQ(notice.messages.size(), 1u);
+        const std::string& text = notice.messages[0].text;
+        EXPECT_EQ(text.rfind(c.message, 0), 0u) << text;
+        EXPECT_NE(text.find(Download()), std::string::npos) << text;
+        EXPECT_NE(text.find("bytes free"), std::string::npos) << text;
+        EXPECT_EQ(Counter(), counter);
+        EXPECT_EQ(Rows().size(), rows.size());
+        EXPECT_EQ(ClaimsTree(), files);
+        EXPECT_EQ(ReadFile(Download()), kept);
+        EXPECT_TRUE(ArcsInPrivateDir().empty());
+        fs::remove(Download());
+        fs::remove_all(tree.Path("raw"));
+        notice.messages.clear();
+    }
+}
+
 // The archive's claim record is the ARCS table at its root; members of the same name pattern in
 // a folder are no part of it and never reach the engine's private folder.
 TEST_F(RestoreClaimArchiveTest, OnlyTheArcsTableAtTheRootIsTheClaimRecord)

@@ -2,8 +2,10 @@
 
 dump ARCHIVE         prints the archive's layout as one JSON object
 make ARCHIVE LAYOUT    writes an archive from a JSON list of members:
-                     {"name", "data", "repeat": N (data N times), "method": "stored"|"deflated"|"bzip2", "system", "attr",
-                      "flip": true (damage one data byte), "declare": N (claim N bytes unpacked)}
+                     {"name", "data", "file": PATH (data read from a file), "repeat": N (data N times),
+                      "method": "stored"|"deflated"|"bzip2", "system", "attr",
+                      "flip": true (damage one data byte), "declare": N (claim N bytes unpacked; above
+                      4 GiB through the ZIP64 extra field)}
 """
 import json
 import struct
@@ -35,7 +37,25 @@ def dump(path):
     print(json.dumps(out))
 
 
+def patch_zip64_size(raw, info, declared):
+    # The local header's ZIP64 extra field holds the uncompressed size first; the central
+    # directory's was written from the size set before the archive was closed.
+    name_len, extra_len = struct.unpack("<HH", raw[info.header_offset + 26:info.header_offset + 30])
+    at = info.header_offset + 30 + name_len
+    end = at + extra_len
+    while at + 4 <= end:
+        tag, size = struct.unpack("<HH", raw[at:at + 4])
+        if tag == 1:
+            raw[at + 4:at + 12] = struct.pack("<Q", declared)
+            return
+        at += 4 + size
+    raise SystemExit("no ZIP64 extra field in the local header of " + info.filename)
+
+
 def patch_sizes(raw, info, declared):
+    if declared > 0xFFFFFFFF:
+        patch_zip64_size(raw, info, declared)
+        return
     # Local header: uncompressed size at offset 22; central header: at offset 24.
     raw[info.header_offset + 22:info.header_offset + 26] = struct.pack("<I", declared)
     eocd = raw.rfind(b"PK\x05\x06")
@@ -56,7 +76,17 @@ def make(path, layout):
             if "system" in m:
                 info.create_system = m["system"]
             info.external_attr = m.get("attr", 0o100644 << 16)
-            z.writestr(info, m.get("data", "").encode("latin-1") * m.get("repeat", 1))
+            if "file" in m:
+                with open(m["file"], "rb") as source:
+                    data = source.read()
+            else:
+                data = m.get("data", "").encode("latin-1") * m.get("repeat", 1)
+            if m.get("declare", 0) > 0xFFFFFFFF:
+                with z.open(info, "w", force_zip64=True) as out:
+                    out.write(data)
+                info.file_size = m["declare"]  # the central directory is written from this
+            else:
+                z.writestr(info, data)
     raw = bytearray(open(path, "rb").read())
     with zipfile.ZipFile(path) as z:
         infos = z.infolist()
