@@ -431,8 +431,13 @@ void ClaimRestore::ReplaceOldClaim()
     const std::string oldSubdir = m_claimsTable.FieldByName("ClaimSubDir").AsText();
     const bool hasFolder = NamesClaimFolder(oldDir, oldSubdir);
     const std::string oldFolder = hasFolder ? m_env.ClaimsPath(oldDir + "/" + oldSubdir) : std::string();
-    if (hasFolder && !FileExistsNoCase(m_newFolder, "image.db") && FileExistsNoCase(oldFolder, "image.db")) {
-        CopyClaimComponent(m_env, oldFolder, m_newFolder, "image.*");
+    if (hasFolder && !FileExistsNoCase(m_newFolder, "image.db") && FileExistsNoCase(oldFolder, "image.db")
+        && !CopyClaimComponent(m_env, oldFolder, m_newFolder, "image.*")) {
+        // The old folder holds the only copy of the claim's pictures: replacing the claim now
+        // would remove it with them.
+        throw FileError("The image tables of claim " + std::to_string(m_localClaimID) + " could not be copied from "
+                        + oldFolder + " into the new claim folder, so the claim stays as it was, with its image "
+                        + "tables in " + oldFolder + ".");
     }
     m_claimsTable.Delete();
     // From here the new claim is the only one: taking it back now would lose the claim.

@@ -31,7 +31,8 @@ inline constexpr int kRestoreLocalNewer = 1;
 // it also loses its server identity, so a later upload stores it as a new claim. Otherwise it takes
 // the place of local claim `localClaimID`: same box and claim directory, the old record deleted,
 // the old folder emptied and removed (or listed in deldir), the old image tables carried over when
-// the archive brings none.
+// the archive brings none. When they cannot be carried over, the restore is taken back: the old
+// folder is their only copy.
 //
 // An archive whose members declare more than their disk has free (less a margin for the product)
 // is refused before anything is written.

@@ -20,12 +20,15 @@
 #include "upload/WarehouseBuildClaim.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -774,6 +777,105 @@ TEST_F(RestoreClaimArchiveTest, WithoutItsClaimRecordTheArchiveChangesNothing)
         EXPECT_TRUE(ArcsInPrivateDir().empty());
         notice.messages.clear();
     }
+}
+
+namespace {
+
+// Stops every write of this process past `limit` bytes of a file while it lives, as a full disk
+// stops it: the write fails with EFBIG instead of the signal ending the process. Root is held to
+// the limit like everyone else.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &m_saved), 0);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit lowered = { limit, m_saved.rlim_max };
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0) << std::strerror(errno);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    struct rlimit m_saved = {};
+    void (*m_handler)(int) = SIG_DFL;
+};
+
+// Every entry of a folder tree with its bytes; nothing for a folder that is gone.
+std::map<std::string, std::string> FolderContents(const std::string& folder)
+{
+    std::map<std::string, std::string> contents;
+    if (!fs::exists(folder)) {
+        return contents;
+    }
+    for (const std::string& name : ListTree(folder)) {
+        contents[name] = name.ends_with("/") ? std::string() : ReadFile(folder + "/" + name);
+    }
+    return contents;
+}
+
+} // namespace
+
+// The replaced claim's pictures exist only in its folder until they are copied into the new one:
+// when that copy fails, the old claim stays as it was, folder and record, and the user is told.
+TEST_F(RestoreClaimArchiveTest, ImageTablesThatCannotBeCopiedKeepTheOldClaim)
+{
+    constexpr rlim_t kLimit = 1 << 20;
+    AddLocalClaim12();
+    {
+        // A picture larger than the writes below may grow a file.
+        Table image(C("2023/777.kvx"), "image.db");
+        image.Open(OpenMode::Exclusive);
+        image.Append();
+        image.FieldByName("ImageNo").SetInteger(5);
+        image.FieldByName("Thumb").SetBytes(fixtures::DocumentBytes(3 * kLimit, 13));
+        image.Post();
+    }
+    ASSERT_GT(fs::file_size(platform::ResolveNoCase(C("2023/777.kvx"), "image.mb")), kLimit);
+    MakeDownload(); // no image tables in the archive: the old ones are to come over
+    const std::string kept = ReadFile(Download());
+    const std::map<std::string, std::string> oldFolder = FolderContents(C("2023/777.kvx"));
+    const std::vector<ClaimRow> rows = Rows();
+
+    {
+        FileSizeLimit limit(kLimit);
+        Restore(restore::kRestoreServerNewer, false, 12);
+    }
+
+    // Every file of the old folder is still there as it was (compared quietly: the bytes are many).
+    const std::map<std::string, std::string> oldFolderNow = FolderContents(C("2023/777.kvx"));
+    EXPECT_EQ(oldFolderNow.size(), oldFolder.size());
+    for (const auto& [name, bytes] : oldFolder) {
+        const auto found = oldFolderNow.find(name);
+        EXPECT_TRUE(found != oldFolderNow.end() && found->second == bytes) << name << " is gone or changed";
+    }
+    EXPECT_TRUE(Deldir().empty());
+    const std::vector<ClaimRow> after = Rows();
+    ASSERT_EQ(after.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(after[i].text, rows[i].text);
+    }
+    std::vector<std::string> claimDirEntries;
+    for (const auto& entry : fs::directory_iterator(C("2023"))) {
+        claimDirEntries.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(claimDirEntries, std::vector<std::string> { "777.kvx" });
+    EXPECT_EQ(ReadFile(Download()), kept);
+    EXPECT_TRUE(ArcsInPrivateDir().empty());
+
+    ASSERT_EQ(notice.messages.size(), 2u);
+    EXPECT_EQ(notice.messages[0].kind, MessageKind::Error);
+    EXPECT_TRUE(notice.messages[0].text.ends_with("image.mb\r\nCoy Claim Component Failed")) << notice.messages[0].text;
+    const std::string& outcome = notice.messages[1].text;
+    EXPECT_EQ(outcome.rfind("Claim CLM-00007 could not be restored:\r\n", 0), 0u) << outcome;
+    EXPECT_NE(outcome.find(C("2023/777.kvx")), std::string::npos) << outcome;
+    EXPECT_NE(outcome.find("stays for another try"), std::string::npos) << outcome;
 }
 
 // Cameras name their pictures alike: members of different subfolders under one name all come
