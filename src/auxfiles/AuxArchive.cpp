@@ -15,16 +15,17 @@
 #include <cstdio>
 #include <dirent.h>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <set>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace wh::auxfiles {
 namespace {
 
 constexpr const char* kStagingPrefix = ".whaux-";
+constexpr std::uint64_t kMostBytes = std::numeric_limits<std::uint64_t>::max();
 
 // A folder in the claims directory that unpacked members wait in until all of them are sound;
 // being on the same file system, they reach their places by rename. Removed with what is left.
@@ -408,7 +409,8 @@ int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path,
             if (!seen.insert(text::UpperCase(entry.name)).second) {
                 Refuse(reader, entry.name, zip::DuplicateName, "the archive holds " + entry.name + " twice");
             }
-            declared += entry.size;
+            // Added so that crafted sizes cannot wrap around to a small sum.
+            declared = entry.size > kMostBytes - declared ? kMostBytes : declared + entry.size;
             members.push_back(entry.name);
             families.insert(text::UpperCase(Stem(entry.name)));
         }
