@@ -186,12 +186,26 @@ void TWarehouseFrm::UploadClaims1Click()
         return;
     }
     const BusyScope busy(Busy);
-    UploadClaimTimer_Timer();
+    UploadRun(true);
+}
+
+bool TWarehouseFrm::WaitForTimersRun(void (TWarehouseFrm::*command)())
+{
+    // A run from the menu holds Busy, so a run in progress here is a timer's. Its sign-in and
+    // transfers use the one session: a command's sign-in now would be refused, and a window opened
+    // inside the run's wait would hold its transfer until it closed.
+    if (!m_runInProgress) {
+        return false;
+    }
+    if (!m_commandAfterRun) {
+        m_commandAfterRun = command;
+    }
+    return true;
 }
 
 void TWarehouseFrm::ClaimSearch1Click()
 {
-    if (Busy) {
+    if (Busy || WaitForTimersRun(&TWarehouseFrm::ClaimSearch1Click)) {
         return;
     }
     const BusyScope busy(Busy);
@@ -216,7 +230,7 @@ void TWarehouseFrm::ShowCommandWindow(QDialog& window)
 
 void TWarehouseFrm::Mnu_SettingsClick()
 {
-    if (Busy) {
+    if (Busy || WaitForTimersRun(&TWarehouseFrm::Mnu_SettingsClick)) {
         return;
     }
     const BusyScope busy(Busy);
@@ -239,7 +253,7 @@ void TWarehouseFrm::Mnu_SettingsClick()
 
 void TWarehouseFrm::AUXFiles_Click()
 {
-    if (Busy) {
+    if (Busy || WaitForTimersRun(&TWarehouseFrm::AUXFiles_Click)) {
         return;
     }
     const BusyScope busy(Busy);
@@ -278,7 +292,12 @@ void TWarehouseFrm::AUXFiles_Click()
 
 void TWarehouseFrm::UploadClaimTimer_Timer()
 {
-    if (m_closed) {
+    UploadRun(false);
+}
+
+void TWarehouseFrm::UploadRun(bool startedByMenu)
+{
+    if (Closing()) {
         return;
     }
     if (m_uploadTimer) {
@@ -290,25 +309,49 @@ void TWarehouseFrm::UploadClaimTimer_Timer()
         m_firstRunTimer.release()->deleteLater();
     }
     // The session carries one request at a time, and two runs would walk the same claims: a
-    // firing that finds either in progress comes back once it has ended.
-    if (m_runInProgress || m_session->InRequest()) {
+    // firing that finds either in progress comes back once it has ended. So does a firing during
+    // a command: the command's window sends its own requests (and restores claims) while it is
+    // open, and a run inside it would have them refused or walk claims under a restore.
+    if (m_runInProgress || m_session->InRequest() || (Busy && !startedByMenu)) {
         if (!m_runWaiting) {
             m_runWaiting = true;
-            QTimer::singleShot(500, this, [this] {
+            const auto again = [this] {
                 m_runWaiting = false;
-                UploadClaimTimer_Timer();
-            });
+                UploadRun(false);
+            };
+            QTimer::singleShot(500, this, again);
         }
         return;
     }
+    // Whatever way the run ends, an error escaping it included, the timer is armed again and a
+    // command chosen during it comes.
+    struct RunEnd
+    {
+        TWarehouseFrm& form;
+        ~RunEnd() { form.EndRun(); }
+    } runEnd { *this };
     m_runInProgress = true;
     m_runner->DebugMode = DebugMode;
     m_runner->RunScheduledUpload();
+}
+
+void TWarehouseFrm::EndRun()
+{
     m_runInProgress = false;
     // The next automatic run comes one full interval after this one ends. Without an upload
     // timer (the installation check failed) nothing runs automatically.
     if (m_uploadTimer && !m_closed) {
         m_uploadTimer->start(UploadInterval);
+    }
+    const auto command = std::exchange(m_commandAfterRun, nullptr);
+    if (command && !Closing()) {
+        // From the event loop, not from inside the run's handler: the command may open a window.
+        const auto start = [this, command] {
+            if (!Closing()) {
+                (this->*command)();
+            }
+        };
+        QTimer::singleShot(0, this, start);
     }
 }
 
@@ -357,6 +400,7 @@ void TWarehouseFrm::CloseForm()
     if (m_closed) {
         return;
     }
+    m_closeRequested = true;
     // Releasing the session under a waiting request, or under a run between two requests, would
     // leave them without their client: the run stops after the claim in hand, then the form closes.
     if (m_runInProgress) {
@@ -369,10 +413,11 @@ void TWarehouseFrm::CloseForm()
     if (m_runInProgress || m_commandWindow || (m_session && m_session->InRequest())) {
         if (!m_closePending) {
             m_closePending = true;
-            QTimer::singleShot(100, this, [this] {
+            const auto again = [this] {
                 m_closePending = false;
                 CloseForm();
-            });
+            };
+            QTimer::singleShot(100, this, again);
         }
         return;
     }

@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/UploadRun.h"
 #include "env/EnginePaths.h"
@@ -69,8 +70,8 @@ public:
     QDialog* CommandWindow() const { return m_commandWindow; }
     void Exit1Click();
 
-    // Both timers land here. A firing during a run, or while a command's request waits for the
-    // server, waits until that has ended.
+    // Both timers land here. A firing during a run, or while a command is in progress (its window
+    // open or its request waiting for the server), waits until that has ended.
     void UploadClaimTimer_Timer();
 
     // The end of the desktop session: balloon, let a command in progress end, then close. Runs
@@ -96,6 +97,17 @@ private:
     void BuildTrayMenu();
     // Shows a tray command's window modally; a close of the tool closes it first.
     void ShowCommandWindow(QDialog& window);
+    // The run of a timer's firing or of "Upload Claims"; a firing that finds a run, a request or
+    // another command in progress comes back once it has ended.
+    void UploadRun(bool startedByMenu);
+    // The end of a run, however it ended: the timer armed again, a command chosen during it started.
+    void EndRun();
+    // True when a timer's run is in progress: the command is then remembered (the first one
+    // chosen; later ones are ignored as while any command is in progress) and comes once the run
+    // has ended.
+    bool WaitForTimersRun(void (TWarehouseFrm::*command)());
+    // The tool is closing or about to: nothing new starts.
+    bool Closing() const { return m_closed || m_closeRequested || m_sessionEnding; }
 
     UserNotice& m_notice;
     const text::Clock& m_clock;
@@ -114,7 +126,9 @@ private:
     bool m_closePending = false;
     bool m_sessionEnding = false;
     bool m_runInProgress = false;
-    bool m_runWaiting = false; // a firing waits for a run or a request to end
+    bool m_runWaiting = false; // a firing waits for a run, a request or a command to end
+    bool m_closeRequested = false;
+    void (TWarehouseFrm::*m_commandAfterRun)() = nullptr; // chosen during a timer's run
 };
 
 } // namespace wh::app

@@ -14,7 +14,9 @@
 #include <QThread>
 #include <QTimer>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -868,3 +870,163 @@ TEST_F(FormUploadRunTest, SettingsItemSignsInWithWhatTheDialogStored)
         QCoreApplication::processEvents();
     }
 }
+
+// A timer's run waiting for the server (frozen here while the first archive goes up) counts as a
+// command in progress: Claim Search, Auxiliary Files or Settings chosen then opens nothing inside
+// the run and signs in nobody; the command chosen first comes once the run has ended. No false
+// refusal, no attention, nothing foreign in the run's log lines, and the run's transfers go on.
+TEST_F(FormUploadRunTest, CommandsChosenWhileATimersRunWaitsForTheServerComeAfterTheRun)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<const char*> chosen; // menu items, in the order the user picks them
+        const char* opensAfter; // the caption of the one window that opens after the run
+    };
+    const Case cases[] = {
+        { "Claim Search", { "ClaimSearch1" }, "Claim Search" },
+        { "Auxiliary Files", { "UploadAUXFiles1" }, "Korvan Auxiliary Files" },
+        { "Settings", { "Mnu_Settings" }, "Warehouse Settings" },
+        { "all three: the first one chosen",
+          { "UploadAUXFiles1", "Mnu_Settings", "ClaimSearch1" },
+          "Korvan Auxiliary Files" },
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Build(Options("during" + std::to_string(++n), 900000));
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QMenu* menu = tray.contextMenu();
+        ASSERT_NE(menu, nullptr);
+
+        // The server stops answering as the run's first archive is about to go up, and answers
+        // again once the commands have been chosen.
+        bool frozen = false;
+        const auto thaw = [&] {
+            if (frozen) {
+                ::kill(server.Pid(), SIGCONT);
+                frozen = false;
+            }
+        };
+        struct Thaw
+        {
+            std::function<void()> thaw;
+            ~Thaw() { thaw(); }
+        } thawOnExit { thaw };
+        form->Runner().Progress = [&](const upload::ClaimProgress& progress) {
+            if (progress.step == upload::ClaimProgress::Step::Uploading && !frozen && LogCount(kNewClaim) == 1) {
+                frozen = ::kill(server.Pid(), SIGSTOP) == 0;
+            }
+        };
+
+        struct Seen
+        {
+            std::string caption;
+            bool duringRun;
+        };
+        std::vector<Seen> windows;
+        QTimer windowWatch;
+        windowWatch.setInterval(20);
+        QObject::connect(&windowWatch, &QTimer::timeout, [&] {
+            if (QDialog* window = form->CommandWindow(); window && window->isVisible()) {
+                windows.push_back({ window->windowTitle().toStdString(), form->RunInProgress() });
+                window->close();
+            }
+        });
+        windowWatch.start();
+
+        bool chose = false;
+        QTimer chooser;
+        chooser.setInterval(20);
+        QObject::connect(&chooser, &QTimer::timeout, [&] {
+            if (chose || !frozen || !form->RunInProgress() || !form->Session()->InRequest()) {
+                return;
+            }
+            chose = true;
+            for (const char* name : c.chosen) {
+                QAction* item = menu->findChild<QAction*>(QString::fromLatin1(name));
+                ASSERT_NE(item, nullptr) << name;
+                item->trigger();
+            }
+            thaw();
+        });
+        chooser.start();
+
+        ASSERT_TRUE(Fire(form->FirstRunTimer()));
+        ASSERT_TRUE(chose) << "the commands were not chosen while the run waited";
+        ASSERT_TRUE(WaitFor([&] { return !windows.empty() && !form->Busy; })) << Log();
+        // Give a wrongly remembered second command every chance to show itself.
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        windowWatch.stop();
+        chooser.stop();
+
+        ASSERT_EQ(windows.size(), 1u);
+        EXPECT_EQ(windows[0].caption, c.opensAfter);
+        EXPECT_FALSE(windows[0].duringRun) << "a command's window opened inside the run's wait";
+        EXPECT_TRUE(notice->messages.empty()) << notice->messages.front().text;
+        EXPECT_NE(notice->trayState, TrayState::Attention);
+        for (const std::string& balloon : notice->balloons) {
+            EXPECT_EQ(balloon.find("Authentication Error"), std::string::npos) << balloon;
+        }
+        EXPECT_EQ(LogCount("WHT CRODE 0 0 0 0 -1"), 0) << Log();
+
+        // The run's own lines, from its settings to its completion, hold no other sign-in.
+        const std::string log = Log();
+        const auto opens = log.find(kRunOpens);
+        const auto completed = log.find(kRunCompleted);
+        ASSERT_NE(opens, std::string::npos);
+        ASSERT_NE(completed, std::string::npos) << log;
+        const std::string runBlock = log.substr(opens, completed - opens);
+        EXPECT_EQ(test::CountOf(runBlock, kRunOpens), 1u) << runBlock;
+        EXPECT_EQ(test::CountOf(runBlock, "WHT Authentication Setting Complete"), 2u) << runBlock;
+
+        // Every archive and document of the run reached the server.
+        EXPECT_EQ(LogCount("*** Data Successfully"), kClosedClaims) << Log();
+        EXPECT_EQ(LogCount("Request aborted"), 0) << Log();
+        ExpectClosedClaimsOnServer();
+        EXPECT_FALSE(form->Busy);
+        EXPECT_FALSE(form->RunInProgress());
+        EXPECT_TRUE(form->UploadTimer()->isActive());
+    }
+}
+
+// The other way round: a timer firing while a command's window is open waits until the command
+// has ended, so that the window's own requests never meet a run in the one session.
+TEST_F(FormUploadRunTest, TimerFiringWhileACommandsWindowIsOpenRunsAfterTheCommand)
+{
+    const char* const items[] = { "ClaimSearch1", "UploadAUXFiles1", "Mnu_Settings" };
+    int n = 0;
+    for (const char* name : items) {
+        SCOPED_TRACE(name);
+        Build(Options("open" + std::to_string(++n), 900000));
+        QSystemTrayIcon tray;
+        auto form = Start(&tray);
+        QAction* item = tray.contextMenu()->findChild<QAction*>(QString::fromLatin1(name));
+        ASSERT_NE(item, nullptr);
+        bool fired = false;
+        long listsInside = -1;
+        bool busyInside = false;
+        const auto watch = OnCommandWindow(*form, [&] {
+            fired = Fire(form->FirstRunTimer());
+            listsInside = LogCount(kListReceived);
+            busyInside = form->Busy;
+            form->CommandWindow()->close();
+        });
+        item->trigger();
+        ASSERT_TRUE(fired);
+        EXPECT_TRUE(busyInside);
+        EXPECT_EQ(listsInside, 0) << "a run took place inside the command's window";
+        EXPECT_EQ(notice->messages.size(), 0u);
+        // Not lost: the run comes once the command has ended.
+        ASSERT_TRUE(WaitFor([&] { return LogCount(kRunCompleted) >= 1; })) << Log();
+        EXPECT_EQ(LogCount(kListReceived), 1);
+        ExpectClosedClaimsOnServer();
+        EXPECT_FALSE(form->Busy);
+        EXPECT_EQ(form->FirstRunTimer(), nullptr);
+        EXPECT_TRUE(form->UploadTimer()->isActive());
+    }
+}
+
