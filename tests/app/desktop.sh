@@ -106,3 +106,25 @@ menu_window()
     done
     return 1
 }
+
+# A visible window of the tool with exactly this title.
+window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
+
+# Opens the menu of the icon at $x $y and picks the item `downs` rows from the top (the separator
+# is skipped by the keys); a menu that missed the keys is opened again, until `started` holds.
+choose()
+{
+    local downs=$1 started=$2 attempt keys
+    keys=$(printf 'Down %.0s' $(seq "$downs"))
+    for attempt in 1 2 3; do
+        xdotool mousemove "$x" "$y" click 3
+        if wait_for "[ -n \"\$(menu_window)\" ]"; then
+            # shellcheck disable=SC2086
+            xdotool key $keys Return
+            wait_for "$started" && return 0
+        fi
+        xdotool key Escape
+        echo "menu attempt $attempt: $started did not hold"
+    done
+    return 1
+}

@@ -42,31 +42,10 @@ export WHUPLOAD_PROGRAM_DIR="$w/ws/Program" XDG_DATA_HOME="$w/data" TMPDIR="$w/t
 "$exe" >"$w/tool.out" 2>"$w/tool.err" & tool=$!; pids+=($tool)
 wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
 
-# A visible window of the tool with exactly this title.
-window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
 shot() { import -window "$1" "$shots/$2" || fail "screenshot $2"; }
 
 wait_for "[ -n \"\$(icon_centre)\" ]" || fail "the tool's icon is not in the tray"
 read -r x y <<<"$(icon_centre)"
-
-# Opens the menu and picks the item `downs` rows from the top (the separator is skipped by the
-# keys); a menu that missed the keys is opened again, until `started` holds.
-choose()
-{
-    local downs=$1 started=$2 attempt keys
-    keys=$(printf 'Down %.0s' $(seq "$downs"))
-    for attempt in 1 2 3; do
-        xdotool mousemove "$x" "$y" click 3
-        if wait_for "[ -n \"\$(menu_window)\" ]"; then
-            # shellcheck disable=SC2086
-            xdotool key $keys Return
-            wait_for "$started" && return 0
-        fi
-        xdotool key Escape
-        echo "menu attempt $attempt: $started did not hold"
-    done
-    return 1
-}
 
 # The menu itself.
 xdotool mousemove "$x" "$y" click 3
