@@ -29,11 +29,11 @@ SessionEnd::SessionEnd(TWarehouseFrm& form)
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds) == 0) {
         g_signalWriteFd = m_fds[0];
         m_notifier = std::make_unique<QSocketNotifier>(m_fds[1], QSocketNotifier::Read);
-        connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
+        connect(m_notifier.get(), &QSocketNotifier::activated, this, m_form.Guarded([this] {
             char buffer[16];
             [[maybe_unused]] const ssize_t n = ::read(m_fds[1], buffer, sizeof buffer);
             m_form.SessionEnding();
-        });
+        }));
         struct sigaction action = {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);
@@ -65,7 +65,7 @@ SessionEnd::~SessionEnd()
 bool SessionEnd::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::Quit && watched == QCoreApplication::instance() && !m_form.Closed()) {
-        m_form.SessionEnding();
+        m_form.RunHandler([this] { m_form.SessionEnding(); });
         return true;
     }
     return QObject::eventFilter(watched, event);

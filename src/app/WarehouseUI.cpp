@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <cstdio>
 
+#include "app/WarehouseApplication.h"
 #include "auxfiles/AUX_Files.h"
 #include "auxfiles/AuxTransfer.h"
 #include "env/ActivityLog.h"
@@ -90,20 +91,20 @@ void TWarehouseFrm::BuildTrayMenu()
     m_trayMenu->setObjectName(QStringLiteral("WarehouseTrayMenu"));
     QAction* upload = m_trayMenu->addAction(QStringLiteral("Upload Claims"));
     upload->setObjectName(QStringLiteral("UploadClaims1"));
-    connect(upload, &QAction::triggered, this, [this] { UploadClaims1Click(); });
+    connect(upload, &QAction::triggered, this, Guarded([this] { UploadClaims1Click(); }));
     QAction* search = m_trayMenu->addAction(QStringLiteral("Claim Search"));
     search->setObjectName(QStringLiteral("ClaimSearch1"));
-    connect(search, &QAction::triggered, this, [this] { ClaimSearch1Click(); });
+    connect(search, &QAction::triggered, this, Guarded([this] { ClaimSearch1Click(); }));
     QAction* aux = m_trayMenu->addAction(QStringLiteral("Auxiliary Files"));
     aux->setObjectName(QStringLiteral("UploadAUXFiles1"));
-    connect(aux, &QAction::triggered, this, [this] { AUXFiles_Click(); });
+    connect(aux, &QAction::triggered, this, Guarded([this] { AUXFiles_Click(); }));
     m_trayMenu->addSeparator();
     QAction* settings = m_trayMenu->addAction(QStringLiteral("Settings"));
     settings->setObjectName(QStringLiteral("Mnu_Settings"));
-    connect(settings, &QAction::triggered, this, [this] { Mnu_SettingsClick(); });
+    connect(settings, &QAction::triggered, this, Guarded([this] { Mnu_SettingsClick(); }));
     QAction* exit = m_trayMenu->addAction(QStringLiteral("Shutdown"));
     exit->setObjectName(QStringLiteral("Exit1"));
-    connect(exit, &QAction::triggered, this, [this] { Exit1Click(); });
+    connect(exit, &QAction::triggered, this, Guarded([this] { Exit1Click(); }));
     m_tray->setContextMenu(m_trayMenu.get());
 }
 
@@ -148,7 +149,7 @@ void TWarehouseFrm::StartupCheck()
 
     m_uploadTimer = std::make_unique<QTimer>();
     m_uploadTimer->setInterval(UploadInterval);
-    connect(m_uploadTimer.get(), &QTimer::timeout, this, [this] { UploadClaimTimer_Timer(); });
+    connect(m_uploadTimer.get(), &QTimer::timeout, this, Guarded([this] { UploadClaimTimer_Timer(); }));
 
     // With a long interval the first run comes one minute after start-up; with a short one the
     // user starts the first run from the menu.
@@ -156,7 +157,7 @@ void TWarehouseFrm::StartupCheck()
         m_firstRunTimer = std::make_unique<QTimer>();
         m_firstRunTimer->setSingleShot(true);
         m_firstRunTimer->setInterval(kFirstRunDelay);
-        connect(m_firstRunTimer.get(), &QTimer::timeout, this, [this] { UploadClaimTimer_Timer(); });
+        connect(m_firstRunTimer.get(), &QTimer::timeout, this, Guarded([this] { UploadClaimTimer_Timer(); }));
         m_firstRunTimer->start();
     }
 }
@@ -177,6 +178,15 @@ void TWarehouseFrm::InstanceMessage(const QByteArray& request)
         ShowBalloon("Warehouse Upload Tool already running.");
     } else if (request == "1") {
         CloseForm();
+    }
+}
+
+void TWarehouseFrm::RunHandler(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        ReportUnhandledError(&m_notice, UnhandledErrorText(std::current_exception()));
     }
 }
 
@@ -319,7 +329,7 @@ void TWarehouseFrm::UploadRun(bool startedByMenu)
                 m_runWaiting = false;
                 UploadRun(false);
             };
-            QTimer::singleShot(500, this, again);
+            QTimer::singleShot(500, this, Guarded(again));
         }
         return;
     }
@@ -351,7 +361,7 @@ void TWarehouseFrm::EndRun()
                 (this->*command)();
             }
         };
-        QTimer::singleShot(0, this, start);
+        QTimer::singleShot(0, this, Guarded(start));
     }
 }
 
@@ -385,7 +395,7 @@ void TWarehouseFrm::SessionEnding()
         if (QWidget* modal = QApplication::activeModalWidget()) {
             modal->close();
         }
-        QTimer::singleShot(1000, this, *waitForCommand);
+        QTimer::singleShot(1000, this, Guarded(*waitForCommand));
     };
     (*waitForCommand)();
 }
@@ -417,7 +427,7 @@ void TWarehouseFrm::CloseForm()
                 m_closePending = false;
                 CloseForm();
             };
-            QTimer::singleShot(100, this, again);
+            QTimer::singleShot(100, this, Guarded(again));
         }
         return;
     }

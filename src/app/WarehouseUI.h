@@ -7,8 +7,10 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "app/UploadRun.h"
@@ -79,6 +81,24 @@ public:
     void SessionEnding();
 
     void AppMinimize();
+
+    // Every handler of the form's events (menu, timers, the instance socket, the session's end)
+    // is connected through this: an error that the handler does not handle itself is shown in the
+    // application's error box, and the tool stays in the tray. A command's Busy has been cleared
+    // by then and the timers stay armed.
+    template <class Handler> auto Guarded(Handler handler)
+    {
+        return [this, handler = std::move(handler)](auto&&... arguments) mutable {
+            RunHandler([&] {
+                if constexpr (std::is_invocable_v<Handler&, decltype(arguments)...>) {
+                    handler(std::forward<decltype(arguments)>(arguments)...);
+                } else {
+                    handler(); // the handler needs nothing of what the signal carries
+                }
+            });
+        };
+    }
+    void RunHandler(const std::function<void()>& handler);
 
     // Closes the main form: the session is released and the shutdown line written, then the
     // event loop ends. A request still waiting for the server is let finish first, and a run in

@@ -7,6 +7,7 @@
 #include "app/SessionEnd.h"
 #include "app/SingleInstance.h"
 #include "app/TrayImages.h"
+#include "app/WarehouseApplication.h"
 #include "app/WarehouseUI.h"
 #include "env/EnginePaths.h"
 #include "env/WarehouseFuncs.h"
@@ -16,7 +17,7 @@ using namespace wh;
 
 int main(int argc, char** argv)
 {
-    QApplication application(argc, argv);
+    app::WarehouseApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Warehouse Upload"));
     // The desktop matches the windows to whupload.desktop and its icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("whupload"));
@@ -35,6 +36,13 @@ int main(int argc, char** argv)
     tray.setObjectName(QStringLiteral("WarehouseTray"));
     tray.setToolTip(QStringLiteral("Warehouse Upload Tool"));
     app::QtUserNotice notice(tray, app::MakeTrayImages());
+    // The event loop's last-line error box uses the tool's notices while they exist.
+    application.SetErrorNotice(&notice);
+    struct ForgetNotice
+    {
+        app::WarehouseApplication& application;
+        ~ForgetNotice() { application.SetErrorNotice(nullptr); }
+    } forgetNotice { application };
     text::SystemClock clock;
     bool endRequested = false;
     env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
@@ -58,7 +66,7 @@ int main(int argc, char** argv)
 
     app::SessionEnd sessionEnd(form);
     QObject::connect(&instance, &app::SingleInstance::RequestReceived, &form,
-                     [&form](const QByteArray& request) { form.InstanceMessage(request); });
+                     form.Guarded([&form](const QByteArray& request) { form.InstanceMessage(request); }));
     QApplication::exec();
     return 0;
 }

@@ -1030,3 +1030,66 @@ TEST_F(FormUploadRunTest, TimerFiringWhileACommandsWindowIsOpenRunsAfterTheComma
     }
 }
 
+// The claims directory's share goes away under the running tool (a file stands where its Warehouse
+// folder was): a command that cannot open the activity log shows the error box, and the tool
+// stays: Busy cleared, its timers armed, and every command works again once the share is back.
+TEST_F(FormUploadRunTest, ACommandThatFailsShowsTheErrorBoxAndTheToolStays)
+{
+    Build(Options("gone", 900000));
+    QSystemTrayIcon tray;
+    auto form = Start(&tray);
+    QMenu* menu = tray.contextMenu();
+    const auto action = [menu](const char* name) { return menu->findChild<QAction*>(QString::fromLatin1(name)); };
+    const std::filesystem::path warehouse = layout.claimsDir + "/Warehouse";
+    const std::filesystem::path away = layout.claimsDir + "/Warehouse.away";
+    std::filesystem::rename(warehouse, away);
+    std::ofstream(warehouse) << "not a folder";
+
+    // Whatever window a command still opens is closed at once.
+    QTimer closer;
+    closer.setInterval(20);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (QDialog* window = form->CommandWindow(); window && window->isVisible()) {
+            window->close();
+        }
+    });
+    closer.start();
+
+    for (const char* name : { "ClaimSearch1", "UploadAUXFiles1", "Mnu_Settings" }) {
+        SCOPED_TRACE(name);
+        const std::size_t before = notice->messages.size();
+        EXPECT_NO_THROW(action(name)->trigger());
+        ASSERT_EQ(notice->messages.size(), before + 1);
+        EXPECT_EQ(notice->messages.back().kind, MessageKind::Error);
+        EXPECT_NE(notice->messages.back().text.find("Warehouse"), std::string::npos) << notice->messages.back().text;
+        EXPECT_FALSE(form->Busy);
+        EXPECT_FALSE(form->Closed());
+        EXPECT_EQ(form->CommandWindow(), nullptr);
+        EXPECT_EQ(notice->trayHint, kHint);
+        ASSERT_NE(form->FirstRunTimer(), nullptr);
+        EXPECT_TRUE(form->FirstRunTimer()->isActive());
+    }
+
+    // The timer's run meets the same fault, says so, and the interval timer is armed again.
+    ASSERT_TRUE(Fire(form->FirstRunTimer()));
+    EXPECT_TRUE(form->UploadTimer()->isActive());
+    EXPECT_FALSE(form->RunInProgress());
+    ASSERT_FALSE(notice->balloons.empty());
+    EXPECT_EQ(notice->balloons.back().rfind("The upload run stopped: ", 0), 0u) << notice->balloons.back();
+
+    // The share is back: the commands work again.
+    std::filesystem::remove(warehouse);
+    std::filesystem::rename(away, warehouse);
+    closer.stop();
+    bool searchOpened = false;
+    const auto watch = OnCommandWindow(*form, [&] {
+        searchOpened = form->CommandWindow()->windowTitle() == QStringLiteral("Claim Search");
+        form->CommandWindow()->close();
+    });
+    action("ClaimSearch1")->trigger();
+    EXPECT_TRUE(searchOpened);
+    EXPECT_FALSE(form->Busy);
+    action("UploadClaims1")->trigger();
+    EXPECT_EQ(LogCount(kRunCompleted), 1) << Log();
+    ExpectClosedClaimsOnServer();
+}
