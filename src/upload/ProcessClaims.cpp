@@ -8,6 +8,7 @@
 #include "support/Errors.h"
 #include "support/paradox/Table.h"
 #include "support/text/StringUtil.h"
+#include "upload/ClaimFolder.h"
 #include "warehouse/WarehouseTrans.h"
 
 namespace wh::upload {
@@ -175,7 +176,14 @@ void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, 
                 run.Progress(run.Position);
             }
             trace.Record(claims);
-            if (lockOut.AcquireClaimLockOut(ClaimFolderOf(run.Env, claims)) && IsEligible(claims, run.UploadAll)) {
+            // Nothing is done in a claim's name before its folder is known to be its own; a
+            // folder that is not there is passed over silently, as its lock-out file cannot be made.
+            const ClaimFolder folder = FindClaimFolder(run.Env.GetClaimsDir(), claims);
+            if (folder.state == ClaimFolder::State::Refused) {
+                env::ActivityLog(run.Env).WriteStamped("WHT claim " + claimNumber + " skipped: " + folder.problem);
+            }
+            if (folder.state == ClaimFolder::State::Found && lockOut.AcquireClaimLockOut(folder.path)
+                && IsEligible(claims, run.UploadAll)) {
                 const std::int64_t storedId = claims.FieldByName("SrvClaimID").AsInteger();
                 if (storedId == 0) {
                     NewClaim(run, claims, claimNumber);

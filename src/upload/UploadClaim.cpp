@@ -1,12 +1,14 @@
 #include "upload/UploadClaim.h"
 
 #include <algorithm>
+#include <sys/stat.h>
 
 #include "env/ActivityLog.h"
 #include "env/WarehouseFuncs.h"
 #include "support/json/Json.h"
 #include "support/paradox/Table.h"
 #include "support/platform/Paths.h"
+#include "upload/ClaimFolder.h"
 #include "upload/WarehouseBuildClaim.h"
 #include "upload/WarehouseJSON.h"
 #include "warehouse/WarehouseTrans.h"
@@ -38,6 +40,14 @@ bool IsEmptyServerId(paradox::Field& field)
     return field.IsNull() || field.AsInteger() == 0;
 }
 
+bool SameFile(const std::string& first, const std::string& second)
+{
+    struct stat a = {};
+    struct stat b = {};
+    return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev
+        && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 void CopyRecordFields(paradox::Table& source, paradox::Table& destination)
@@ -60,9 +70,39 @@ void CopyRecordFields(paradox::Table& source, paradox::Table& destination, int f
 
 std::string ClaimFolderOf(env::WarehouseEnv& env, paradox::Table& claimsTable)
 {
-    const std::string relative
-        = claimsTable.FieldByName("Claimdir").AsText() + "/" + claimsTable.FieldByName("ClaimSubdir").AsText();
-    return env.ClaimsPath(relative);
+    const ClaimFolder folder = FindClaimFolder(env.GetClaimsDir(), claimsTable);
+    const std::string claim = "Claim " + claimsTable.FieldByName("ClaimNumber").AsText();
+    if (folder.state == ClaimFolder::State::Refused) {
+        throw FileError(claim + ": " + folder.problem);
+    }
+    if (folder.state == ClaimFolder::State::Missing) {
+        throw FileError(claim + ": the claim folder " + folder.path + " does not exist");
+    }
+    return folder.path;
+}
+
+void OpenClaimFolderTable(paradox::Table& folderClaims, paradox::Table& claimsTable)
+{
+    folderClaims.Open(paradox::OpenMode::Shared);
+    folderClaims.First();
+    const std::string claim = "claim " + claimsTable.FieldByName("ClaimNumber").AsText();
+    const auto refuse = [&](const std::string& why) {
+        const std::string path = folderClaims.Path();
+        folderClaims.Close();
+        throw TableError("Table \"" + path + "\" is not the claim folder's own table of " + claim + ": " + why);
+    };
+    if (SameFile(folderClaims.Path(), claimsTable.Path())) {
+        refuse("it is the claims table itself");
+    }
+    if (folderClaims.RecordCount() > 1) {
+        refuse("it holds " + std::to_string(folderClaims.RecordCount()) + " records");
+    }
+    paradox::Field* ownId = folderClaims.FindField("ClaimID");
+    paradox::Field* claimId = claimsTable.FindField("ClaimID");
+    if (!folderClaims.Eof() && ownId != nullptr && claimId != nullptr && !ownId->IsNull() && !claimId->IsNull()
+        && ownId->AsInteger() != claimId->AsInteger()) {
+        refuse("its record is the one of ClaimID " + ownId->AsText() + ", not " + claimId->AsText());
+    }
 }
 
 void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewClaim, std::int64_t serverClaimID)
@@ -78,12 +118,11 @@ void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewC
         run.Progress(uploading);
     }
 
-    StampClaimRecord(claimsTable, run.Identity, isNewClaim, serverClaimID);
-
     {
+        // The folder's table is checked to be the claim's own before either record is stamped.
         paradox::Table folderClaims(claimFolder, "Claims.DB");
-        folderClaims.Open(paradox::OpenMode::Shared);
-        folderClaims.First();
+        OpenClaimFolderTable(folderClaims, claimsTable);
+        StampClaimRecord(claimsTable, run.Identity, isNewClaim, serverClaimID);
         // A run that ended between the two stampings left the folder's copy without the id that
         // the claims table holds; the id is carried over so both records name the same claim.
         paradox::Field* folderId = folderClaims.FindField("SrvClaimID");

@@ -89,7 +89,13 @@ void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewC
 void RecordUpload(UploadRunContext& run, const std::string& claimFolder, paradox::Table& claimsTable);
 
 // The claim folder of a claims table record: claims directory/Claimdir/ClaimSubdir, found
-// without regard to case.
+// without regard to case. Raises a FileError naming the claim when the record names no folder
+// strictly below the claims directory, or one that does not exist (see FindClaimFolder).
 std::string ClaimFolderOf(env::WarehouseEnv& env, paradox::Table& claimsTable);
+
+// Opens the claim folder's own Claims.DB (`folderClaims`) at its first record, making sure it is
+// the claim's own before anything in it is stamped: not the claims table itself, at most one
+// record, and no record of another ClaimID. Raises a TableError naming the table otherwise.
+void OpenClaimFolderTable(paradox::Table& folderClaims, paradox::Table& claimsTable);
 
 } // namespace wh::upload

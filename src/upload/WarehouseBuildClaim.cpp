@@ -5,7 +5,7 @@
 #include "support/Errors.h"
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
-#include "support/zip/ZipNames.h"
+#include "upload/ClaimFolder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,16 +27,14 @@ void RemoveEarlierArchive(const std::string& archivePath)
 // finds it whatever case the record uses.
 std::string ClaimFolderOnDisk(const std::string& claimsDir, const std::string& claimDir, const std::string& claimSubdir)
 {
-    const std::string relative = claimDir + "/" + claimSubdir;
-    if (text::Trim(claimDir).empty() || text::Trim(claimSubdir).empty() || !zip::IsSafeMemberName(relative)) {
-        throw ArchiveError("The claim folder \"" + relative + "\" is not a folder below the claims directory "
-                           + claimsDir);
+    const upload::ClaimFolder folder = upload::FindClaimFolder(claimsDir, claimDir, claimSubdir);
+    if (folder.state == upload::ClaimFolder::State::Refused) {
+        throw ArchiveError("The archive cannot be built: " + folder.problem);
     }
-    const std::string folder = platform::ResolvePathNoCase(claimsDir, relative);
-    if (!platform::DirectoryExists(folder)) {
-        throw ArchiveError("The claim folder " + folder + " does not exist");
+    if (folder.state == upload::ClaimFolder::State::Missing) {
+        throw ArchiveError("The claim folder " + folder.path + " does not exist");
     }
-    return folder.substr(platform::JoinPath(claimsDir, "").size());
+    return folder.relative;
 }
 
 } // namespace

@@ -2,12 +2,17 @@
 // claims directory built by the fixture builder.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <linux/capability.h>
 #include <map>
 #include <set>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "app/UploadRun.h"
@@ -69,6 +74,12 @@ protected:
     }
 
     std::string Log() const { return ReadFile(layout.claimsDir + "/Warehouse/log.txt"); }
+    std::size_t LogSize() const
+    {
+        std::error_code absent;
+        const auto size = std::filesystem::file_size(layout.claimsDir + "/Warehouse/log.txt", absent);
+        return absent ? 0 : static_cast<std::size_t>(size);
+    }
     std::string FolderOf(int claimId) const { return layout.claims.at(claimId - 1).folder; }
 
     // Runs `change` on the record of `claimId` in Claims.DB.
@@ -89,6 +100,34 @@ protected:
         claims.Open();
         EXPECT_TRUE(claims.FindKey(claimId));
         return claims.FieldByName(field).AsInteger();
+    }
+
+    // Asks the server for a claim id through a session of its own: two draws around a run tell
+    // how many ids the run drew.
+    std::int64_t DrawId()
+    {
+        warehouse::WarehouseSession own(*environment);
+        own.SetServerBase(server.BaseUrl());
+        own.SetSessionCredentials("Acme/jdoe", "pw1");
+        const std::string answer = warehouse::GetClaimSequences(own);
+        EXPECT_FALSE(answer.empty()) << own.LastServerMessage();
+        return answer.empty() ? -1 : std::stoll(answer);
+    }
+
+    // Every record of Claims.DB, each field as text.
+    std::vector<std::vector<std::string>> ClaimsRows()
+    {
+        paradox::Table claims(layout.claimsDir, "Claims.DB");
+        claims.Open();
+        std::vector<std::vector<std::string>> rows;
+        for (claims.First(); !claims.Eof(); claims.Next()) {
+            std::vector<std::string> row;
+            for (int i = 0; i < claims.FieldCount(); ++i) {
+                row.push_back(claims.FieldAt(i).Name() + "=" + claims.FieldAt(i).AsText());
+            }
+            rows.push_back(std::move(row));
+        }
+        return rows;
     }
 
     // The server's list as id -> version, through a session of its own.
@@ -478,4 +517,67 @@ TEST_F(UploadRunTest, DebugModeKeepsTheClaimListAndATraceOfEveryRecord)
               0u)
         << trace;
     EXPECT_EQ(test::CountOf(trace, "WHT Processing Claim "), static_cast<std::size_t>(kClaims)); // open claims too
+}
+
+// A record must name a folder strictly below the claims directory before anything is done in its
+// name: otherwise its lock-out, its stamping and its upload land in the claims directory itself
+// (whose Claims.DB is the claims table: another claim would get this claim's id), in a folder
+// beside it or anywhere a link leads. Such a record is passed over with one line naming it.
+TEST_F(UploadRunTest, ARecordNamingNoFolderBelowTheClaimsDirectoryIsPassedOverWithALine)
+{
+    // A copy of claim 2's folder outside the claims directory, reachable by each of the names below.
+    std::filesystem::copy(FolderOf(2), tree.Path("elsewhere"), std::filesystem::copy_options::recursive);
+    std::filesystem::create_directory_symlink(tree.Path("elsewhere"), layout.claimsDir + "/inbox/away");
+    std::filesystem::create_directory_symlink(tree.Root(), layout.claimsDir + "/far");
+    const std::string outsideTable = tree.Path("elsewhere/Claims.DB");
+    const std::string outsideBefore = ReadFile(outsideTable);
+
+    struct Case
+    {
+        std::string what;
+        std::string claimDir;
+        std::string claimSubdir;
+    };
+    const Case cases[] = {
+        { "empty Claimdir and ClaimSubdir: the claims directory itself", "", "" },
+        { "empty Claimdir", "", "inbox" },
+        { "empty ClaimSubdir", "inbox", "" },
+        { "blank ClaimSubdir", "inbox", " " },
+        { "dot parts", ".", "." },
+        { "a parent part", "..", "elsewhere" },
+        { "a parent part inside Claimdir", "inbox\\..\\..", "elsewhere" },
+        { "an absolute Claimdir", tree.Root(), "elsewhere" },
+        { "a claim folder that is a link leading out", "inbox", "away" },
+        { "a Claimdir that is a link leading out", "far", "elsewhere" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BuildClaims(server.BaseUrl(), false);
+        // Claims 1 and 3 are never uploaded, so that the run has no reason to draw an id.
+        for (int other : { 1, 3 }) {
+            EditClaim(other, [](paradox::Table& t) { t.FieldByName("ClaimType").SetInteger(5); });
+        }
+        EditClaim(2, [&](paradox::Table& t) {
+            t.FieldByName("Claimdir").SetText(c.claimDir);
+            t.FieldByName("ClaimSubdir").SetText(c.claimSubdir);
+        });
+        const auto rowsBefore = ClaimsRows();
+        const std::size_t logBefore = LogSize();
+        const std::int64_t idBefore = DrawId();
+
+        EXPECT_EQ(runner->RunScheduledUpload(), app::RunResult::Completed) << Log();
+
+        EXPECT_EQ(DrawId(), idBefore + 1) << "the run drew a claim id";
+        EXPECT_EQ(ClaimsRows(), rowsBefore) << "a record of Claims.DB changed";
+        EXPECT_EQ(ReadFile(outsideTable), outsideBefore);
+        EXPECT_FALSE(std::filesystem::exists(tree.Path("elsewhere/LockOut.txt")));
+        EXPECT_TRUE(ServerList().empty());
+        const std::string log = Log().substr(logBefore);
+        const std::string number = layout.claims[1].claimNumber;
+        EXPECT_EQ(test::CountOf(log, number), 1u) << log;
+        const std::size_t line = log.find("WHT claim " + number + " skipped: the claim folder ");
+        EXPECT_NE(line, std::string::npos) << log;
+        EXPECT_TRUE(line == std::string::npos || log.find(T, line) != std::string::npos);
+        EXPECT_EQ(notice.balloons.back(), "All closed claims current on Warehouse.");
+    }
 }

@@ -4,12 +4,15 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include "common/Workstation.h"
+#include "support/Errors.h"
 #include "support/paradox/Table.h"
+#include "upload/ClaimFolder.h"
 #include "upload/ClaimLockOut.h"
 #include "upload/ProcessClaims.h"
 #include "upload/UploadClaim.h"
@@ -281,5 +284,164 @@ TEST(ClaimIsCurrentOnServer, IsFalseOnlyForTheSameIdInAnOlderVersion)
     for (const Case& c : cases) {
         EXPECT_EQ(upload::ClaimIsCurrentOnServer(c.serverId, c.localId, c.serverVersion, c.localVersion), c.current)
             << c.serverId << " " << c.localId << " " << c.serverVersion << " " << c.localVersion;
+    }
+}
+
+TEST(FindClaimFolder, TakesOnlyAFolderStrictlyBelowTheClaimsDirectory)
+{
+    test::TempTree tree;
+    const std::string claimsDir = tree.MakeDir("claims");
+    tree.MakeDir("claims/Inbox/1.kvx");
+    tree.MakeDir("claims/inbox2/Sub/2.kvx");
+    tree.MakeDir("outside/3.kvx");
+    tree.Write("claims/inbox2/notes.txt", "a file, not a folder");
+    std::filesystem::create_directory_symlink(claimsDir + "/Inbox/1.kvx", claimsDir + "/Inbox/inside");
+    std::filesystem::create_directory_symlink(tree.Path("outside"), claimsDir + "/Inbox/out");
+    std::filesystem::create_directory_symlink(claimsDir, claimsDir + "/Inbox/home");
+    using State = upload::ClaimFolder::State;
+    struct Case
+    {
+        std::string claimDir, claimSubdir;
+        State state;
+        std::string relativeOrProblem; // the folder found, or a part of the problem
+    };
+    const Case cases[] = {
+        { "inbox", "1.KVX", State::Found, "Inbox/1.kvx" },
+        { "INBOX2\\sub", "2.kvx", State::Found, "inbox2/Sub/2.kvx" },
+        { "inbox2/sub", "2.kvx", State::Found, "inbox2/Sub/2.kvx" },
+        { "inbox", "inside", State::Found, "Inbox/inside" }, // a link that stays below
+        { "inbox", "9.kvx", State::Missing, "" },
+        { "inbox2", "notes.txt", State::Missing, "" },
+        { "", "1.kvx", State::Refused, "Claimdir is empty" },
+        { "inbox", "", State::Refused, "ClaimSubdir is empty" },
+        { "  ", "1.kvx", State::Refused, "Claimdir is empty" },
+        { "inbox", "\\1.kvx", State::Refused, "ClaimSubdir starts with a separator" },
+        { "inbox\\", "1.kvx", State::Refused, "Claimdir has an empty part" },
+        { ".", "inbox", State::Refused, "Claimdir has the part \".\"" },
+        { "inbox", "..", State::Refused, "ClaimSubdir has the part \"..\"" },
+        { "inbox/../..", "outside", State::Refused, "Claimdir has the part \"..\"" },
+        { tree.Path("outside"), "3.kvx", State::Refused, "Claimdir is an absolute path" },
+        { "C:\\claims", "3.kvx", State::Refused, "Claimdir is an absolute path" },
+        { "inbox", "out", State::Refused, "leads to " + tree.Path("outside") + ", outside the claims directory" },
+        { "inbox/home", "inbox", State::Found, "Inbox/home/Inbox" }, // round through the claims directory
+        { "inbox", "home", State::Refused, "it leads to the claims directory itself" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.claimDir + " | " + c.claimSubdir);
+        const upload::ClaimFolder found = upload::FindClaimFolder(claimsDir, c.claimDir, c.claimSubdir);
+        EXPECT_EQ(found.state, c.state) << found.problem;
+        if (c.state == State::Found) {
+            EXPECT_EQ(found.relative, c.relativeOrProblem);
+            EXPECT_EQ(found.path, claimsDir + "/" + c.relativeOrProblem);
+        } else if (c.state == State::Refused) {
+            EXPECT_NE(found.problem.find(c.relativeOrProblem), std::string::npos) << found.problem;
+            EXPECT_NE(found.problem.find("is not a folder below the claims directory " + claimsDir), std::string::npos)
+                << found.problem;
+        }
+    }
+}
+
+// The stamping itself touches no record but the claim's own, whatever leads it to a folder.
+class StampingTest : public ::testing::Test, protected test::Workstation
+{
+protected:
+    StampingTest()
+        : session(env)
+        , run(env, session, notice)
+    {
+        folder = tree.MakeDir("claims/inbox/1.kvx");
+        for (const std::string& where : { ClaimsPath(""), folder }) {
+            Table::Create(where, "Claims.DB", Fields(), 1);
+        }
+        AddRecord(ClaimsPath(""), 1);
+        AddRecord(ClaimsPath(""), 2);
+        claims = std::make_unique<Table>(ClaimsPath(""), "Claims.DB");
+        claims->Open();
+        claims->First();
+    }
+
+    static std::vector<FieldDef> Fields()
+    {
+        std::vector<FieldDef> fields = { { "ClaimID", FieldType::Long },
+                                         { "Claimdir", FieldType::Alpha, 40 },
+                                         { "ClaimSubdir", FieldType::Alpha, 40 },
+                                         { "ClaimNumber", FieldType::Alpha, 20 } };
+        for (const char* name :
+             { "SrvClaimID", "CompanyUID", "RegionUID", "OfficeUID", "DepartmentUID", "EmployeeUID" }) {
+            fields.push_back({ name, FieldType::Long });
+        }
+        return fields;
+    }
+
+    static void AddRecord(const std::string& where, int claimId)
+    {
+        Table table(where, "Claims.DB");
+        table.Open();
+        table.Append();
+        table.FieldByName("ClaimID").SetInteger(claimId);
+        table.FieldByName("Claimdir").SetText("inbox");
+        table.FieldByName("ClaimSubdir").SetText(std::to_string(claimId) + ".kvx");
+        table.FieldByName("ClaimNumber").SetText("CLM-" + std::to_string(claimId));
+        table.FieldByName("SrvClaimID").SetInteger(0);
+        table.Post();
+    }
+
+    std::string Bytes(const std::string& where) const { return ReadFile(where + "/Claims.DB"); }
+
+    warehouse::WarehouseSession session;
+    upload::UploadRunContext run;
+    std::string folder;
+    std::unique_ptr<Table> claims;
+};
+
+TEST_F(StampingTest, AFolderTableThatIsNotTheClaimsOwnIsNotStamped)
+{
+    struct Case
+    {
+        std::string what;
+        std::function<void()> prepare;
+        std::string reason;
+    };
+    const Case cases[] = {
+        { "the record of another claim", [&] { AddRecord(folder, 2); }, "the one of ClaimID 2, not 1" },
+        { "two records",
+          [&] {
+              AddRecord(folder, 1);
+              AddRecord(folder, 2);
+          },
+          "it holds 2 records" },
+        { "the claims table itself, through a link",
+          [&] {
+              for (const char* name : { "Claims.DB", "Claims.PX" }) {
+                  std::filesystem::remove(folder + "/" + name);
+                  std::filesystem::create_symlink(ClaimsPath(name), folder + "/" + name);
+              }
+          },
+          "it is the claims table itself" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Table::Create(folder, "Claims.DB", Fields(), 1);
+        c.prepare();
+        claims->Close();
+        const std::string claimsBefore = Bytes(ClaimsPath(""));
+        const std::string folderBefore = Bytes(folder);
+        claims->Open();
+        claims->First();
+        try {
+            upload::UploadClaim(run, *claims, true, 812);
+            ADD_FAILURE() << "the claim was stamped";
+        } catch (const TableError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("CLM-1"), std::string::npos) << e.what();
+        }
+        claims->Close();
+        EXPECT_EQ(Bytes(ClaimsPath("")), claimsBefore);
+        EXPECT_EQ(Bytes(folder), folderBefore);
+        for (const char* name : { "Claims.DB", "Claims.PX" }) {
+            std::filesystem::remove(folder + "/" + name);
+        }
+        claims->Open();
+        claims->First();
     }
 }
