@@ -144,7 +144,13 @@ void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewC
         arcs.Close();
     }
 
-    BuildClaimArchive(environment, claimDir, claimSubdir, serverClaimID, run.SignedInOnce);
+    // Without its archive the claim cannot be sent: the run ends here, saying which file failed and
+    // why, rather than that the archive that was never made cannot be opened.
+    const std::string buildFailure
+        = BuildClaimArchive(environment, claimDir, claimSubdir, serverClaimID, run.SignedInOnce);
+    if (!buildFailure.empty()) {
+        throw ArchiveError("The archive of claim " + claimNumber + " cannot be built: " + buildFailure);
+    }
     run.Notice.SetTrayHint("Uploading Claim " + claimNumber);
 
     const std::string id = std::to_string(serverClaimID);

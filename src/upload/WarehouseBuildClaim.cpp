@@ -76,8 +76,8 @@ std::string ClaimArchivePath(const env::WarehouseEnv& environment, std::int64_t 
     return platform::JoinPath(environment.UploadDir(), std::to_string(serverClaimID) + ".KVZ");
 }
 
-void BuildClaimArchive(env::WarehouseEnv& environment, const std::string& claimDir, const std::string& claimSubdir,
-                       std::int64_t serverClaimID, bool includeImageTables)
+std::string BuildClaimArchive(env::WarehouseEnv& environment, const std::string& claimDir,
+                              const std::string& claimSubdir, std::int64_t serverClaimID, bool includeImageTables)
 {
     const std::string claimsDir = environment.GetClaimsDir();
     const std::string archivePath = ClaimArchivePath(environment, serverClaimID);
@@ -95,11 +95,13 @@ void BuildClaimArchive(env::WarehouseEnv& environment, const std::string& claimD
         holder.Engine.AddFiles(claimsDir, claimFolder + "/*.*", true);
         holder.Engine.AddFiles(environment.TempArcsDir(), "ARCS.*", false);
         holder.Engine.Close();
+        return {};
     } catch (const std::exception& e) {
-        // The upload goes on regardless; a console, when there is one, shows why the send fails.
+        // A console, when there is one, shows it as it happens; the caller tells the user.
         const std::string line = std::string("Exception: ") + e.what() + "\n";
         std::fputs(line.c_str(), stdout);
         std::fflush(stdout);
+        return e.what();
     }
 }
 

@@ -34,9 +34,10 @@ std::string ClaimArchivePath(const env::WarehouseEnv& environment, std::int64_t 
 // Packs the claim folder (claims directory/claimDir/claimSubdir, every file at any depth, under
 // names relative to the claims directory) and then the ARCS.* files of TempArcsDir (at the root)
 // into the claim archive, replacing any earlier file there. Nothing is thrown: a failure is
-// written as "Exception: " + its message to standard output and leaves no archive at the path,
-// so the send that follows fails instead of carrying a stale or partial archive.
-void BuildClaimArchive(env::WarehouseEnv& environment, const std::string& claimDir, const std::string& claimSubdir,
-                       std::int64_t serverClaimID, bool includeImageTables);
+// written as "Exception: " + its message to standard output, leaves no archive at the path (so
+// no stale or partial archive can be sent) and is returned, naming the file and the reason; empty
+// text when the archive was built.
+std::string BuildClaimArchive(env::WarehouseEnv& environment, const std::string& claimDir,
+                              const std::string& claimSubdir, std::int64_t serverClaimID, bool includeImageTables);
 
 } // namespace wh

@@ -38,6 +38,44 @@ namespace {
 
 constexpr int kClaims = 5; // claims 4 and 5 are open
 
+// Makes permission bits bind the calling thread even when it runs as the superuser, whose file
+// access otherwise passes over them: CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH leave the thread's
+// effective set until the end of the scope. Capabilities belong to the thread, and the run's file
+// work is done on the thread that starts it. Without those capabilities nothing changes.
+class PermissionBitsBind
+{
+public:
+    PermissionBitsBind()
+    {
+        m_saved = Get();
+        __user_cap_data_struct reduced[2] = { m_saved[0], m_saved[1] };
+        reduced[0].effective &= ~(CAP_TO_MASK(CAP_DAC_OVERRIDE) | CAP_TO_MASK(CAP_DAC_READ_SEARCH));
+        m_ok = Set(reduced);
+    }
+    ~PermissionBitsBind() { Set(m_saved.data()); }
+    PermissionBitsBind(const PermissionBitsBind&) = delete;
+    PermissionBitsBind& operator=(const PermissionBitsBind&) = delete;
+
+    bool Ok() const { return m_ok; }
+
+private:
+    static std::array<__user_cap_data_struct, 2> Get()
+    {
+        __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+        std::array<__user_cap_data_struct, 2> data {};
+        ::syscall(SYS_capget, &header, data.data());
+        return data;
+    }
+    static bool Set(__user_cap_data_struct* data)
+    {
+        __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+        return ::syscall(SYS_capset, &header, data) == 0;
+    }
+
+    std::array<__user_cap_data_struct, 2> m_saved {};
+    bool m_ok = false;
+};
+
 class UploadRunTest : public ::testing::Test
 {
 protected:
@@ -579,5 +617,56 @@ TEST_F(UploadRunTest, ARecordNamingNoFolderBelowTheClaimsDirectoryIsPassedOverWi
         EXPECT_NE(line, std::string::npos) << log;
         EXPECT_TRUE(line == std::string::npos || log.find(T, line) != std::string::npos);
         EXPECT_EQ(notice.balloons.back(), "All closed claims current on Warehouse.");
+    }
+}
+
+// A claim file that cannot be packed ends the run; the log and the balloon say which file and why,
+// not merely that the archive it left unmade cannot be opened.
+TEST_F(UploadRunTest, AClaimFileThatCannotBeReadIsNamedWithTheReason)
+{
+    struct Case
+    {
+        std::string what;
+        std::string file;
+        std::string reason;
+    };
+    const Case cases[] = {
+        { "a document nobody may read", FolderOf(1) + "/report1.pdf", "Permission denied" },
+        { "a pipe among the documents", FolderOf(1) + "/queue", "it is not a file" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BuildClaims(server.BaseUrl(), false);
+        if (c.reason == "Permission denied") {
+            ASSERT_EQ(::chmod(c.file.c_str(), 0), 0);
+        } else {
+            ASSERT_EQ(::mkfifo(c.file.c_str(), 0644), 0);
+        }
+        app::RunResult result;
+        {
+            PermissionBitsBind bind;
+            ASSERT_TRUE(bind.Ok());
+            if (c.reason == "Permission denied") {
+                const int fd = ::open(c.file.c_str(), O_RDONLY);
+                ASSERT_LT(fd, 0) << "the document is still readable";
+            }
+            result = runner->RunScheduledUpload();
+        }
+        std::filesystem::remove(c.file);
+
+        EXPECT_EQ(result, app::RunResult::Failed);
+        const std::string log = Log();
+        const std::size_t stopped = log.rfind("WHT upload run stopped: ");
+        ASSERT_NE(stopped, std::string::npos) << log;
+        const std::string line = log.substr(stopped, log.find("\r\n", stopped) - stopped);
+        const std::string& balloon = notice.balloons.back();
+        for (const std::string& text : { line, balloon }) {
+            EXPECT_NE(text.find(layout.claims[0].claimNumber), std::string::npos) << text;
+            EXPECT_NE(text.find(c.file), std::string::npos) << text;
+            EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+            EXPECT_EQ(text.find("Cannot open file"), std::string::npos) << text;
+        }
+        EXPECT_EQ(balloon.rfind("The upload run stopped: ", 0), 0u) << balloon;
+        EXPECT_TRUE(ServerList().empty());
     }
 }

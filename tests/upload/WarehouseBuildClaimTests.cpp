@@ -46,8 +46,11 @@ protected:
                       bool includeImageTables)
     {
         ::testing::internal::CaptureStdout();
-        EXPECT_NO_THROW(BuildClaimArchive(env, claimDir, claimSubdir, serverId, includeImageTables));
-        return ::testing::internal::GetCapturedStdout();
+        EXPECT_NO_THROW(failure = BuildClaimArchive(env, claimDir, claimSubdir, serverId, includeImageTables));
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        // What is printed is what the caller is told.
+        EXPECT_EQ(printed.empty() ? std::string() : "Exception: " + failure + "\n", printed);
+        return printed;
     }
 
     std::string Archive(std::int64_t serverId) const
@@ -55,6 +58,7 @@ protected:
         return env.UploadDir() + "/" + std::to_string(serverId) + ".KVZ";
     }
 
+    std::string failure; // what the last build returned
     test::TempTree tree;
     test::ScopedEnv programEnv;
     test::ScopedEnv dataEnv;
