@@ -85,7 +85,8 @@ std::int64_t ParseServerClaimId(const std::string& answer)
     return value;
 }
 
-void NewClaim(UploadRunContext& run, paradox::Table& claims, const std::string& claimNumber)
+void NewClaim(UploadRunContext& run, paradox::Table& claims, const std::string& claimFolder,
+              const std::string& claimNumber)
 {
     {
         env::ActivityLog log(run.Env);
@@ -93,6 +94,9 @@ void NewClaim(UploadRunContext& run, paradox::Table& claims, const std::string& 
         log.WriteStamped("Processing NEW claim number " + claimNumber);
         log.WriteLine(kNewRule);
     }
+    // An id the claim cannot keep stays unused on the server, and the server hands out only so
+    // many of those: a claim that cannot be stamped ends the run before it asks for one.
+    CheckClaimCanBeStamped(claims, claimFolder);
     const std::string answer = warehouse::GetClaimSequences(run.Session);
     if (answer.empty()) {
         return; // the claim stays new: the next run asks again
@@ -186,7 +190,7 @@ void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, 
                 && IsEligible(claims, run.UploadAll)) {
                 const std::int64_t storedId = claims.FieldByName("SrvClaimID").AsInteger();
                 if (storedId == 0) {
-                    NewClaim(run, claims, claimNumber);
+                    NewClaim(run, claims, folder.path, claimNumber);
                 } else {
                     ExistingClaim(run, claims, serverClaims, storedId, claimNumber);
                 }

@@ -105,6 +105,23 @@ void OpenClaimFolderTable(paradox::Table& folderClaims, paradox::Table& claimsTa
     }
 }
 
+void CheckClaimCanBeStamped(paradox::Table& claimsTable, const std::string& claimFolder)
+{
+    try {
+        // An edit begun and dropped finds out whether the table takes a post, and writes nothing.
+        claimsTable.Edit();
+        claimsTable.Cancel();
+        paradox::Table folderClaims(claimFolder, "Claims.DB");
+        OpenClaimFolderTable(folderClaims, claimsTable);
+        folderClaims.Edit();
+        folderClaims.Cancel();
+        folderClaims.Close();
+    } catch (const Error& e) {
+        throw TableError("Claim " + claimsTable.FieldByName("ClaimNumber").AsText()
+                         + " cannot be stamped, so no claim id was asked for: " + e.what());
+    }
+}
+
 void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewClaim, std::int64_t serverClaimID)
 {
     env::WarehouseEnv& environment = run.Env;

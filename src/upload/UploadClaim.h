@@ -78,6 +78,12 @@ void CopyRecordFields(paradox::Table& source, paradox::Table& destination);
 // when first is greater than last.
 void CopyRecordFields(paradox::Table& source, paradox::Table& destination, int first, int last);
 
+// Raises a TableError naming the claim and the table in the way when the claim at the current
+// record of `claimsTable` could not be stamped: either claims table read-only or one this engine
+// cannot write, or the claim folder's table missing, read-only or not the claim's own. Nothing is
+// written.
+void CheckClaimCanBeStamped(paradox::Table& claimsTable, const std::string& claimFolder);
+
 // Carries the claim at the current record of `claimsTable` to the server: stamps the server id
 // (new claims only) and the identity into both claim records, refills the ARCS table, builds and
 // sends the archive, logs the outcome, then builds and sends the summary document and, when both

@@ -670,3 +670,52 @@ TEST_F(UploadRunTest, AClaimFileThatCannotBeReadIsNamedWithTheReason)
         EXPECT_TRUE(ServerList().empty());
     }
 }
+
+// A claim whose record cannot be stamped would draw a server id in every run and keep none: the
+// run stops before the id request, and says which table is in the way.
+TEST_F(UploadRunTest, AClaimThatCannotBeStampedStopsTheRunBeforeAnIdIsDrawn)
+{
+    struct Case
+    {
+        std::string what;
+        std::string table; // made read-only
+    };
+    const Case cases[] = {
+        { "the claims table", layout.claimsDir + "/Claims.DB" },
+        { "the claim folder's own table", FolderOf(1) + "/Claims.DB" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BuildClaims(server.BaseUrl(), false);
+        const auto rowsBefore = ClaimsRows();
+        const std::string folderTableBefore = ReadFile(FolderOf(1) + "/Claims.DB");
+        const std::int64_t idBefore = DrawId();
+        ASSERT_EQ(::chmod(c.table.c_str(), 0444), 0);
+        app::RunResult result;
+        {
+            PermissionBitsBind bind;
+            ASSERT_TRUE(bind.Ok());
+            const int fd = ::open(c.table.c_str(), O_RDWR);
+            ASSERT_LT(fd, 0) << "the table is still writable";
+            ASSERT_EQ(errno, EACCES);
+            result = runner->RunScheduledUpload();
+        }
+        ::chmod(c.table.c_str(), 0644);
+
+        EXPECT_EQ(result, app::RunResult::Failed);
+        EXPECT_EQ(DrawId(), idBefore + 1) << "the run drew a claim id";
+        EXPECT_EQ(ClaimsRows(), rowsBefore);
+        EXPECT_EQ(ReadFile(FolderOf(1) + "/Claims.DB"), folderTableBefore);
+        const std::string number = layout.claims[0].claimNumber;
+        const std::string message = "Claim " + number + " cannot be stamped, so no claim id was asked for: Table \""
+            + c.table + "\": the table is read-only.";
+        const std::string log = Log();
+        const std::string tail = "Processing NEW claim number " + number + T + std::string(28, '*') + "\r\n"
+            + "WHT upload run stopped: " + message + T;
+        ASSERT_GE(log.size(), tail.size());
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+        EXPECT_EQ(notice.balloons.back(), "The upload run stopped: " + message);
+        EXPECT_EQ(notice.trayState, TrayState::Attention);
+        EXPECT_FALSE(std::filesystem::exists(FolderOf(1) + "/LockOut.txt"));
+    }
+}
