@@ -24,12 +24,20 @@ namespace {
 constexpr int kRunCompleted = 0;
 constexpr int kRunRefused = 1; // settings incomplete, sign-in or claim list failed
 constexpr int kRunError = 2;
+constexpr int kRunNotAllStored = 3; // completed, but the server did not store every claim it was to
 
 void PrintProgress(const upload::ClaimProgress& progress)
 {
-    const char* what = progress.step == upload::ClaimProgress::Step::Uploading ? "uploading" : "examining";
-    std::printf("[%lld/%lld] %s claim %s\n", static_cast<long long>(progress.index),
-                static_cast<long long>(progress.total), what, text::Win1252ToUtf8(progress.claimNumber).c_str());
+    const auto index = static_cast<long long>(progress.index);
+    const auto total = static_cast<long long>(progress.total);
+    const std::string claim = text::Win1252ToUtf8(progress.claimNumber);
+    if (progress.step == upload::ClaimProgress::Step::NotStored) {
+        std::printf("[%lld/%lld] claim %s not stored: %s\n", index, total, claim.c_str(),
+                    text::Win1252ToUtf8(progress.reason).c_str());
+    } else {
+        const char* what = progress.step == upload::ClaimProgress::Step::Uploading ? "uploading" : "examining";
+        std::printf("[%lld/%lld] %s claim %s\n", index, total, what, claim.c_str());
+    }
     std::fflush(stdout);
 }
 
@@ -67,6 +75,14 @@ int RunUploadOnce(bool debug)
     warehouse::FreeWarehouseSession(session);
     switch (result) {
     case app::RunResult::Completed:
+        if (!runner.ClaimsNotStored.empty()) {
+            std::string claims;
+            for (const std::string& claim : runner.ClaimsNotStored) {
+                claims += (claims.empty() ? "" : ", ") + text::Win1252ToUtf8(claim);
+            }
+            std::printf("Not stored on the server, to be tried again by the next run: %s\n", claims.c_str());
+            return kRunNotAllStored;
+        }
         return kRunCompleted;
     case app::RunResult::SettingsIncomplete:
     case app::RunResult::SignInFailed:
@@ -86,7 +102,8 @@ void AddRunCommand(CLI::App& app, int& exitCode)
     CLI::App* run = app.add_subcommand("run",
                                        "One upload run as the tray tool's timer starts it; exit 0 when it "
                                        "completed, 1 when the settings, the sign-in or the claim list failed, "
-                                       "2 on an error");
+                                       "2 on an error, 3 when it completed but the server did not store every "
+                                       "claim it was to");
     auto debug = std::make_shared<bool>(false);
     run->add_flag("--debug", *debug, "Write ClaimList.txt and ProcessFileList.txt, as the DEBUG switch does");
     run->callback([debug, &exitCode] { exitCode = RunUploadOnce(*debug); });

@@ -162,6 +162,7 @@ void UploadRunner::FetchSignInIdentity()
 
 RunResult UploadRunner::RunUpload()
 {
+    ClaimsNotStored.clear();
     StagingCleanup cleanup(m_env.UploadDir());
     {
         env::ActivityLog log(m_env);
@@ -212,6 +213,7 @@ RunResult UploadRunner::RunUpload()
     context.Progress = Progress;
     context.StopRequested = &m_stopRequested;
     upload::ProcessClaims(context, upload::ServerClaimIndex(*ServerClaimList), m_lockOut);
+    ClaimsNotStored = std::move(context.ClaimsNotStored);
     m_notice.ShowBalloon(UploadAll ? "All claims current on Warehouse." : "All closed claims current on Warehouse.");
     SetTrayIdle();
     env::ActivityLog(m_env).WriteStamped("~~~~~WHT claims upload complete");

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "env/UserNotice.h"
 #include "support/json/Json.h"
@@ -46,6 +47,8 @@ public:
     upload::SignInIdentity Identity;
     bool SignedInOnce = false;
     std::optional<json::Value> ServerClaimList; // only during a run
+    // The claim numbers that the last completed run was to upload but the server did not store.
+    std::vector<std::string> ClaimsNotStored;
     // Told about every claim examined and uploaded.
     std::function<void(const upload::ClaimProgress&)> Progress;
 

@@ -99,7 +99,11 @@ void NewClaim(UploadRunContext& run, paradox::Table& claims, const std::string& 
     CheckClaimCanBeStamped(claims, claimFolder);
     const std::string answer = warehouse::GetClaimSequences(run.Session);
     if (answer.empty()) {
-        return; // the claim stays new: the next run asks again
+        // The claim stays new: the next run asks again.
+        ReportNotStored(run, claimNumber,
+                        "the server handed out no claim id (Seq_Claims.txt in " + run.Env.WarehouseDir()
+                            + " says why)");
+        return;
     }
     UploadClaim(run, claims, true, ParseServerClaimId(answer));
 }
@@ -175,7 +179,7 @@ void ProcessClaims(UploadRunContext& run, const ServerClaimIndex& serverClaims, 
             }
             ++index;
             const std::string claimNumber = claims.FieldByName("ClaimNumber").AsText();
-            run.Position = { ClaimProgress::Step::Examining, index, total, claimNumber };
+            run.Position = { ClaimProgress::Step::Examining, index, total, claimNumber, {} };
             if (run.Progress) {
                 run.Progress(run.Position);
             }

@@ -105,6 +105,18 @@ void OpenClaimFolderTable(paradox::Table& folderClaims, paradox::Table& claimsTa
     }
 }
 
+void ReportNotStored(UploadRunContext& run, const std::string& claimNumber, const std::string& reason)
+{
+    run.ClaimsNotStored.push_back(claimNumber);
+    if (run.Progress) {
+        ClaimProgress notStored = run.Position;
+        notStored.step = ClaimProgress::Step::NotStored;
+        notStored.claimNumber = claimNumber;
+        notStored.reason = reason;
+        run.Progress(notStored);
+    }
+}
+
 void CheckClaimCanBeStamped(paradox::Table& claimsTable, const std::string& claimFolder)
 {
     try {
@@ -179,6 +191,9 @@ void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewC
         log.WriteLine("*** File " + fileAnswer);
     }
     if (fileAnswer.empty()) {
+        ReportNotStored(run, claimNumber,
+                        "the server did not take the archive " + id + ".kvz (PutClaimLog.txt in "
+                            + environment.WarehouseDir() + " says why)");
         return;
     }
 
@@ -191,6 +206,8 @@ void UploadClaim(UploadRunContext& run, paradox::Table& claimsTable, bool isNewC
         RecordUpload(run, claimFolder, claimsTable);
     } else {
         log.WriteLine("*** Data " + run.Session.LastServerMessage());
+        ReportNotStored(run, claimNumber,
+                        "the server did not take the document " + id + ".json: " + run.Session.LastServerMessage());
     }
 }
 

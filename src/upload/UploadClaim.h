@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "env/UserNotice.h"
 #include "support/Errors.h"
@@ -30,14 +31,16 @@ struct SignInIdentity
     std::int32_t ServerUserID = -1;
 };
 
-// Where a run is: one call per claim examined and per claim uploaded, for progress displays.
+// Where a run is: one call per claim examined, per claim uploaded and per claim that was to be
+// uploaded but is not stored on the server, for progress displays.
 struct ClaimProgress
 {
-    enum class Step { Examining, Uploading };
+    enum class Step { Examining, Uploading, NotStored };
     Step step = Step::Examining;
     std::int64_t index = 0; // 1-based position in the claims table
     std::int64_t total = 0; // records in the claims table when the walk began
     std::string claimNumber; // as stored (Windows-1252)
+    std::string reason; // NotStored: why
 };
 
 // What the claim processing and the upload of one claim need from the run.
@@ -59,6 +62,9 @@ struct UploadRunContext
     bool DebugMode = false;
     std::function<void(const ClaimProgress&)> Progress;
     ClaimProgress Position; // the record the walk is on
+    // Claims this run was to upload that the server did not store (no id, archive or document
+    // refused or lost), by claim number; they are tried again by the next run.
+    std::vector<std::string> ClaimsNotStored;
     const bool* StopRequested = nullptr; // set when the tool is closing: the walk ends before the next claim
 };
 
@@ -68,6 +74,10 @@ class RunStopped : public Error
 public:
     using Error::Error;
 };
+
+// Notes that a claim the run was to upload is not stored on the server, and why, and tells the
+// progress display.
+void ReportNotStored(UploadRunContext& run, const std::string& claimNumber, const std::string& reason);
 
 // Copies the source table's current record into the destination's current record (in Edit or
 // Append) by field name, without regard to case. Fields the destination lacks, or cannot modify,

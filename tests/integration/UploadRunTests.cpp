@@ -38,6 +38,8 @@ namespace {
 
 constexpr int kClaims = 5; // claims 4 and 5 are open
 
+const std::string kCli = WH_BINARY_DIR "/cli/whupload-cli";
+
 // Makes permission bits bind the calling thread even when it runs as the superuser, whose file
 // access otherwise passes over them: CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH leave the thread's
 // effective set until the end of the scope. Capabilities belong to the thread, and the run's file
@@ -718,4 +720,27 @@ TEST_F(UploadRunTest, AClaimThatCannotBeStampedStopsTheRunBeforeAnIdIsDrawn)
         EXPECT_EQ(notice.trayState, TrayState::Attention);
         EXPECT_FALSE(std::filesystem::exists(FolderOf(1) + "/LockOut.txt"));
     }
+}
+
+// The command-line run tells a script that claims were left off the server: exit code 3, and the
+// progress lines name them.
+TEST_F(UploadRunTest, TheCommandLineRunEndsWith3WhenAClaimWasNotStored)
+{
+    // Claim 2 carries an id this server never handed out: it refuses the archive.
+    EditClaim(2, [](paradox::Table& t) { t.FieldByName("SrvClaimID").SetInteger(987654); });
+    std::string output;
+    EXPECT_EQ(test::RunCommand({ kCli, "run" }, &output), 3) << output;
+    const std::string number = layout.claims[1].claimNumber;
+    EXPECT_NE(output.find("[2/5] claim " + number + " not stored: "), std::string::npos) << output;
+    EXPECT_NE(output.find("987654"), std::string::npos) << output;
+    for (int claimId : { 1, 3 }) {
+        EXPECT_EQ(output.find(layout.claims[claimId - 1].claimNumber + " not stored"), std::string::npos) << output;
+    }
+    EXPECT_EQ(ServerList().size(), 2u);
+
+    // Once the claim takes a new id, everything is stored and the run ends with 0.
+    EditClaim(2, [](paradox::Table& t) { t.FieldByName("SrvClaimID").SetInteger(0); });
+    EXPECT_EQ(test::RunCommand({ kCli, "run" }, &output), 0) << output;
+    EXPECT_EQ(output.find("not stored"), std::string::npos) << output;
+    EXPECT_EQ(ServerList().size(), 3u);
 }
