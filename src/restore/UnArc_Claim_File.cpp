@@ -10,6 +10,7 @@
 #include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
 #include "support/zip/ZipNames.h"
+#include "upload/ClaimFolder.h"
 #include "upload/UploadClaim.h"
 
 #include <algorithm>
@@ -94,16 +95,6 @@ bool FileExistsNoCase(const std::string& folder, const std::string& name)
 bool IsClaimDirName(const std::string& claimDir)
 {
     return !text::Trim(claimDir).empty() && zip::IsSafeMemberName(claimDir);
-}
-
-// The record's folder fields name one claim folder strictly below its claim directory. Anything
-// else (empty, "." or "..") would point the emptying of the old folder at the claims directory
-// or the claim directory itself, where the product's own tables lie.
-bool NamesClaimFolder(const std::string& claimDir, const std::string& claimSubdir)
-{
-    const std::string subdir = text::Trim(claimSubdir);
-    return IsClaimDirName(claimDir) && !subdir.empty() && subdir != "." && subdir != ".."
-        && claimSubdir.find_first_of("/\\") == std::string::npos;
 }
 
 // Empties and removes a claim folder; a folder that stays is noted in deldir for the product.
@@ -429,8 +420,16 @@ void ClaimRestore::ReplaceOldClaim()
     }
     const std::string oldDir = m_claimsTable.FieldByName("ClaimDir").AsText();
     const std::string oldSubdir = m_claimsTable.FieldByName("ClaimSubDir").AsText();
-    const bool hasFolder = NamesClaimFolder(oldDir, oldSubdir);
-    const std::string oldFolder = hasFolder ? m_env.ClaimsPath(oldDir + "/" + oldSubdir) : std::string();
+    // The old folder is emptied and removed below, so it must be the claim's own: a folder
+    // strictly below the claims directory, never one that a link leads out to.
+    const upload::ClaimFolder old = upload::FindClaimFolder(m_claimsDir, oldDir, oldSubdir);
+    const bool hasFolder = old.state == upload::ClaimFolder::State::Found;
+    const std::string oldFolder = hasFolder ? old.path : std::string();
+    if (old.state == upload::ClaimFolder::State::Refused) {
+        m_env.Notice().ShowMessage(MessageKind::Error,
+                                   "The folder of the replaced claim " + std::to_string(m_localClaimID)
+                                       + " was left as it is: " + old.problem + ".");
+    }
     if (hasFolder && !FileExistsNoCase(m_newFolder, "image.db") && FileExistsNoCase(oldFolder, "image.db")
         && !CopyClaimComponent(m_env, oldFolder, m_newFolder, "image.*")) {
         // The old folder holds the only copy of the claim's pictures: replacing the claim now

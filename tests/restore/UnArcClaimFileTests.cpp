@@ -612,6 +612,31 @@ TEST_F(RestoreClaimArchiveTest, AnOldFolderThatCannotBeRemovedIsListedInDeldir)
     EXPECT_TRUE(claims.FindKey(418));
 }
 
+// The replaced claim's folder is emptied and removed; a folder that a link leads to outside the
+// claims directory is not the claim's own and is left alone, with a word to the user.
+TEST_F(RestoreClaimArchiveTest, AnOldFolderLinkedOutsideTheClaimsDirectoryIsLeftAlone)
+{
+    AddLocalClaim12();
+    const std::string outside = tree.Path("elsewhere/777");
+    fs::create_directories(tree.Path("elsewhere"));
+    fs::rename(C("2023/777.kvx"), outside);
+    fs::create_directory_symlink(outside, C("2023/777.kvx"));
+    const std::vector<std::string> outsideBefore = ListTree(outside);
+    ASSERT_FALSE(outsideBefore.empty());
+    MakeDownload();
+
+    Restore(restore::kRestoreServerNewer, false, 12);
+
+    EXPECT_EQ(ListTree(outside), outsideBefore);
+    ASSERT_EQ(Messages().size(), 1u);
+    EXPECT_NE(Messages()[0].find("was left as it is"), std::string::npos) << Messages()[0];
+    EXPECT_NE(Messages()[0].find("outside the claims directory"), std::string::npos) << Messages()[0];
+    EXPECT_TRUE(Deldir().empty());
+    Table claims(claimsDir, "Claims.DB");
+    claims.Open(OpenMode::Shared);
+    EXPECT_FALSE(claims.FindKey(12));
+}
+
 TEST_F(RestoreClaimArchiveTest, RestoringTheSameClaimTwiceGivesTwoClaims)
 {
     MakeDownload();
