@@ -13,8 +13,8 @@
 #include "support/paradox/Table.h"
 #include "support/platform/Paths.h"
 #include "support/text/Clock.h"
-#include "upload/WarehouseBuildClaim.h"
 #include "upload/UploadClaim.h"
+#include "upload/WarehouseBuildClaim.h"
 #include "upload/WarehouseJSON.h"
 
 namespace wh::cli {
@@ -85,10 +85,11 @@ void BuildArchive(std::int64_t claimId, std::int64_t serverClaimId)
     claims->Close();
 
     // An upload always packs the image tables (it runs signed in).
-    BuildClaimArchive(environment, claimDir, claimSubdir, serverClaimId, true);
+    const std::string failure = BuildClaimArchive(environment, claimDir, claimSubdir, serverClaimId, true);
     const std::string archivePath = ClaimArchivePath(environment, serverClaimId);
-    if (!platform::FileExists(archivePath)) {
-        throw ArchiveError("The archive " + archivePath + " of claim " + std::to_string(claimId) + " was not built");
+    if (!failure.empty() || !platform::FileExists(archivePath)) {
+        throw ArchiveError("The archive " + archivePath + " of claim " + std::to_string(claimId) + " was not built"
+                           + (failure.empty() ? std::string() : ": " + failure));
     }
     std::printf("%s\n", archivePath.c_str());
 }
