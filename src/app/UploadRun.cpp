@@ -21,7 +21,8 @@ std::string UploadAllLine(bool uploadAll)
     return uploadAll ? "WHT upload all claims = True" : "WHT upload all claims = False";
 }
 
-// A server answer shown to the user: one line's worth, so a long page does not fill the balloon.
+} // namespace
+
 std::string AnswerForMessage(const std::string& answer)
 {
     if (const auto parsed = json::Parse(answer); parsed && parsed->is_object() && parsed->contains("msg")) {
@@ -33,6 +34,8 @@ std::string AnswerForMessage(const std::string& answer)
     }
     return shown.empty() ? std::string("The server sent an empty answer.") : shown;
 }
+
+namespace {
 
 // The documents and archives of a run, and the half-written archive that a build cut short by
 // the end of the process leaves beside them.
@@ -135,6 +138,24 @@ void UploadRunner::SignIn(env::ActivityLog& log)
     }
 }
 
+std::optional<upload::SignInIdentity> ReadSignInIdentity(const std::string& answer)
+{
+    // Only an object with all five numbers names a user; a refusal body in JSON does not.
+    const auto parsed = json::Parse(answer);
+    if (!parsed || !parsed->is_object()) {
+        return std::nullopt;
+    }
+    const auto company = warehouse::GetJSONInteger(*parsed, "companyid");
+    const auto region = warehouse::GetJSONInteger(*parsed, "regionid");
+    const auto office = warehouse::GetJSONInteger(*parsed, "officeid");
+    const auto department = warehouse::GetJSONInteger(*parsed, "departmentid");
+    const auto user = warehouse::GetJSONInteger(*parsed, "id");
+    if (!company || !region || !office || !department || !user) {
+        return std::nullopt;
+    }
+    return upload::SignInIdentity { *company, *region, *office, *department, *user };
+}
+
 void UploadRunner::FetchSignInIdentity()
 {
     const std::string response = warehouse::Authenticate(m_session);
@@ -142,19 +163,10 @@ void UploadRunner::FetchSignInIdentity()
     if (response == "400" || response == "500") {
         return;
     }
-    // Only an object with all five numbers names a user; a refusal body in JSON does not.
-    const auto parsed = json::Parse(response);
-    if (parsed && parsed->is_object()) {
-        const auto company = warehouse::GetJSONInteger(*parsed, "companyid");
-        const auto region = warehouse::GetJSONInteger(*parsed, "regionid");
-        const auto office = warehouse::GetJSONInteger(*parsed, "officeid");
-        const auto department = warehouse::GetJSONInteger(*parsed, "departmentid");
-        const auto user = warehouse::GetJSONInteger(*parsed, "id");
-        if (company && region && office && department && user) {
-            Identity = { *company, *region, *office, *department, *user };
-            SignedInOnce = true;
-            return;
-        }
+    if (const auto identity = ReadSignInIdentity(response)) {
+        Identity = *identity;
+        SignedInOnce = true;
+        return;
     }
     // The balloon shows the server's reason, not the text of some earlier failure.
     m_session.SetLastServerMessage(AnswerForMessage(response));

@@ -30,6 +30,13 @@ enum class RunResult {
     Stopped, // the tool is closing: the walk ended before its next claim
 };
 
+// A server answer shown to the user: the "msg" of a JSON refusal, else the trimmed text cut to one
+// line's worth, so a long page does not fill the balloon.
+std::string AnswerForMessage(const std::string& answer);
+
+// The identity in a sign-in answer; none unless it is a JSON object with the five whole numbers.
+std::optional<upload::SignInIdentity> ReadSignInIdentity(const std::string& answer);
+
 // The main form's upload state and the upload run itself, without timers or windows: the tray
 // tool's main form owns one and drives it from its timers and menu, and the headless tool runs
 // it alone, so both make exactly the same run.

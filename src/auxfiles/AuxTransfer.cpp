@@ -31,14 +31,22 @@ void RemoveTransferFile(const std::string& path)
 // empty answer means the request itself failed).
 std::string RefusalText(const std::string& result, const warehouse::WarehouseSession& session)
 {
-    const auto parsed = nlohmann::json::parse(result, nullptr, false);
-    if (parsed.is_object() && parsed.contains("msg") && parsed["msg"].is_string()) {
-        return text::Utf8ToWin1252(parsed["msg"].get<std::string>());
+    if (auto message = RefusalMessage(result)) {
+        return *message;
     }
     return result.empty() ? session.LastServerMessage() : result;
 }
 
 } // namespace
+
+std::optional<std::string> RefusalMessage(const std::string& answer)
+{
+    const auto parsed = nlohmann::json::parse(answer, nullptr, false);
+    if (parsed.is_object() && parsed.contains("msg") && parsed["msg"].is_string()) {
+        return text::Utf8ToWin1252(parsed["msg"].get<std::string>());
+    }
+    return std::nullopt;
+}
 
 std::string ShownAuxDate(const std::string& date)
 {

@@ -30,6 +30,9 @@ std::string ShownAuxDate(const std::string& date);
 // is no JSON list of objects with text members "type" and "date_modified"; `problem` then says why.
 std::optional<std::map<int, std::string>> ParseAuxList(const std::string& list, std::string* problem = nullptr);
 
+// The "msg" text of a JSON refusal of a Put; none when the answer is no object with a text "msg".
+std::optional<std::string> RefusalMessage(const std::string& answer);
+
 // The file that tells the adjusting product to look at its reference databases again.
 std::string UpdateMarkerPath(env::WarehouseEnv& env);
 

@@ -67,9 +67,8 @@ std::string LocalNewerQuestion(const DownloadRow& row)
           "Do you want to download this claim?";
 }
 
-// The server's version of the claim, from its summary document; none when the document is not
-// an object with a whole-number "claim_version" (a version we cannot compare is as unusable as
-// no document at all).
+} // namespace
+
 std::optional<std::int64_t> ServerVersion(const std::string& documentText)
 {
     const std::optional<json::Value> document = json::Parse(documentText);
@@ -78,8 +77,6 @@ std::optional<std::int64_t> ServerVersion(const std::string& documentText)
     }
     return json::MemberInteger(*document, "claim_version");
 }
-
-} // namespace
 
 LocalClaimMatch FindLocalClaim(paradox::Table& claims, std::int64_t serverId, std::int64_t serverVersion)
 {

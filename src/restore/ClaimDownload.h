@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct LocalClaimMatch
     ClaimVersionState state = ClaimVersionState::NotOnThisSystem;
     std::int64_t localClaimId = 0; // 0 when no local claim has the server id
 };
+
+// The server's version of the claim, from its summary document; none when the document is not
+// an object with a whole-number "claim_version" (a version we cannot compare is as unusable as
+// no document at all).
+std::optional<std::int64_t> ServerVersion(const std::string& documentText);
 
 // The first claim of `claims` (in key order) carrying `serverId` decides; the table is left on it, or
 // at its end. Claims never uploaded (server id 0 or empty) are copies of no server claim.

@@ -116,6 +116,12 @@ std::optional<std::vector<ClaimSearchRow>> RunClaimSearch(warehouse::WarehouseSe
                                                           const ClaimSearchCriteria& criteria)
 {
     const std::string returned = warehouse::SearchClaims(session, BuildSearchQuery(criteria));
+    return ReadSearchAnswer(returned, text::DecodeDateTime(session.Env().Clock().Now()).year, notice);
+}
+
+std::optional<std::vector<ClaimSearchRow>> ReadSearchAnswer(const std::string& returned, int currentYear,
+                                                            UserNotice& notice)
+{
     const std::optional<json::Value> answer = json::Parse(returned);
     if (!answer || !answer->is_object()) {
         ShowFailedSearch(notice, returned);
@@ -137,7 +143,6 @@ std::optional<std::vector<ClaimSearchRow>> RunClaimSearch(warehouse::WarehouseSe
                                + " records.\r\n\r\nOnly the first 50 will be displayed");
     }
 
-    const int currentYear = text::DecodeDateTime(session.Env().Clock().Now()).year;
     std::vector<ClaimSearchRow> rows;
     if (hasResults) {
         rows.reserve(results->size());

@@ -64,6 +64,11 @@ struct ClaimSearchRow
 std::optional<std::vector<ClaimSearchRow>> RunClaimSearch(warehouse::WarehouseSession& session, UserNotice& notice,
                                                           const ClaimSearchCriteria& criteria);
 
+// The reading half of RunClaimSearch: the answer as SearchClaims returned it, turned into rows
+// with the same messages; two-digit years of dates are taken relative to `currentYear`.
+std::optional<std::vector<ClaimSearchRow>> ReadSearchAnswer(const std::string& returned, int currentYear,
+                                                            UserNotice& notice);
+
 // Day 1 of the month of `date`, with the time of day of `date`.
 text::DateTime FirstDayOfMonth(text::DateTime date);
 // "mm/dd/yyyy" from a date laid out as `pattern` ("yyyy-mm-dd"), taken by position.

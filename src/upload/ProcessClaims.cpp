@@ -66,7 +66,8 @@ bool IsEligible(paradox::Table& claims, bool uploadAll)
     return uploadAll || closed;
 }
 
-// A sequence answer is the id as decimal text; anything else ends the run with the claim still new.
+} // namespace
+
 std::int64_t ParseServerClaimId(const std::string& answer)
 {
     const std::string digits = text::Trim(answer);
@@ -84,6 +85,8 @@ std::int64_t ParseServerClaimId(const std::string& answer)
     }
     return value;
 }
+
+namespace {
 
 void NewClaim(UploadRunContext& run, paradox::Table& claims, const std::string& claimFolder,
               const std::string& claimNumber)

@@ -27,6 +27,10 @@ private:
     std::unordered_map<std::int64_t, std::int64_t> m_versions;
 };
 
+// The new server claim id in a sequence answer (decimal text, blanks around it allowed). Anything
+// else raises Error, which ends the run with the claim still new.
+std::int64_t ParseServerClaimId(const std::string& answer);
+
 // False exactly when the ids are the same and the server holds an older version.
 bool ClaimIsCurrentOnServer(std::int64_t serverId, std::int64_t localId, std::int64_t serverVersion,
                             std::int64_t localVersion);
