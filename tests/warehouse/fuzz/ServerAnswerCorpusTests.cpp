@@ -1,0 +1,105 @@
+// Runs every file of the server answer fuzzer's corpus (the seeds and every former finding)
+// through the fuzz target's own entry point, so the corpus keeps guarding the readers in the
+// ordinary build, without clang; a reader that crashes, breaks a promise or hangs fails its file's
+// test. The answers taken from warehouse-server are also checked to be read as the tool needs.
+#include <gtest/gtest.h>
+
+#include "app/UploadRun.h"
+#include "auxfiles/AuxTransfer.h"
+#include "common/RecordingUserNotice.h"
+#include "restore/ClaimDownload.h"
+#include "restore/ClaimSearch.h"
+#include "upload/ProcessClaims.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+const std::filesystem::path kCorpus = std::filesystem::path(WH_SOURCE_DIR) / "tests/warehouse/fuzz/corpus";
+
+std::string ReadWhole(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> CorpusFiles()
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(kCorpus)) {
+        if (entry.is_regular_file()) {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The answer of a corpus file, without the byte that picks the reader.
+std::string Body(const std::string& name)
+{
+    const std::string input = ReadWhole(kCorpus / name);
+    return input.empty() ? input : input.substr(1);
+}
+
+class ServerAnswerCorpus : public testing::TestWithParam<std::string>
+{
+};
+
+TEST_P(ServerAnswerCorpus, IsReadWithoutFault)
+{
+    const std::string input = ReadWhole(kCorpus / GetParam());
+    ASSERT_FALSE(input.empty()) << GetParam();
+    EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ServerAnswerCorpus, testing::ValuesIn(CorpusFiles()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param;
+                             std::replace_if(
+                                 name.begin(), name.end(),
+                                 [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+                             return name;
+                         });
+
+TEST(ServerAnswerCorpus, HoldsTheServersOwnAnswersAndTheyAreRead)
+{
+    const auto identity = wh::app::ReadSignInIdentity(Body("server-signin"));
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_EQ(identity->CompanyID, 10);
+    EXPECT_EQ(identity->ServerUserID, 7);
+
+    const auto list = wh::json::Parse(Body("server-claimlist"));
+    ASSERT_TRUE(list && list->is_array());
+    const wh::upload::ServerClaimIndex index(*list);
+    EXPECT_EQ(index.Size(), list->size());
+    EXPECT_GE(index.Size(), 2U);
+
+    EXPECT_GT(wh::upload::ParseServerClaimId(Body("server-sequence")), 0);
+
+    wh::test::RecordingUserNotice notice;
+    const auto rows = wh::restore::ReadSearchAnswer(Body("server-search"), 2026, notice);
+    ASSERT_TRUE(rows.has_value());
+    ASSERT_FALSE(rows->empty());
+    EXPECT_GT(rows->front().claimUid, 0);
+    EXPECT_TRUE(rows->front().dateOfLoss.has_value());
+
+    std::string problem;
+    const auto dates = wh::auxfiles::ParseAuxList(Body("server-auxlist"), &problem);
+    ASSERT_TRUE(dates.has_value()) << problem;
+    EXPECT_FALSE(dates->empty());
+
+    EXPECT_TRUE(wh::restore::ServerVersion(Body("server-document")).has_value());
+
+    EXPECT_TRUE(wh::auxfiles::RefusalMessage(Body("server-refusal")).has_value());
+}
+
+} // namespace
