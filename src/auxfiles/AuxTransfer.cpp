@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "env/UserNotice.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
+#include "support/json/Json.h"
 #include "support/text/DateTime.h"
 #include "support/text/Win1252.h"
 #include "warehouse/WarehouseSession.h"
@@ -41,9 +40,9 @@ std::string RefusalText(const std::string& result, const warehouse::WarehouseSes
 
 std::optional<std::string> RefusalMessage(const std::string& answer)
 {
-    const auto parsed = nlohmann::json::parse(answer, nullptr, false);
-    if (parsed.is_object() && parsed.contains("msg") && parsed["msg"].is_string()) {
-        return text::Utf8ToWin1252(parsed["msg"].get<std::string>());
+    const auto parsed = json::Parse(answer);
+    if (parsed && parsed->is_object() && parsed->contains("msg") && (*parsed)["msg"].is_string()) {
+        return text::Utf8ToWin1252((*parsed)["msg"].get<std::string>());
     }
     return std::nullopt;
 }
@@ -61,12 +60,12 @@ std::optional<std::map<int, std::string>> ParseAuxList(const std::string& list, 
         }
         return std::nullopt;
     };
-    const auto parsed = nlohmann::json::parse(list, nullptr, false);
-    if (!parsed.is_array()) {
+    const auto parsed = json::Parse(list);
+    if (!parsed || !parsed->is_array()) {
         return fail("The server's list of auxiliary files is no JSON list: " + list);
     }
     std::map<int, std::string> shown;
-    for (const auto& element : parsed) {
+    for (const auto& element : *parsed) {
         if (!element.is_object() || !element.contains("type") || !element["type"].is_string()
             || !element.contains("date_modified") || !element["date_modified"].is_string()) {
             return fail("The server's list of auxiliary files holds an entry without a type or date: "

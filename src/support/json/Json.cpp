@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr int kSignificantDigits = 15;
+// Our documents and the server's answers are a few levels deep; writing and copying values walk
+// them recursively, so text nested deeper than this is not read at all.
+constexpr int kDeepestNesting = 512;
 
 void AppendQuoted(std::string& out, std::string_view utf8)
 {
@@ -118,8 +121,17 @@ std::optional<Value> Parse(std::string_view text)
     if (text.starts_with(kByteOrderMark)) {
         text.remove_prefix(kByteOrderMark.size());
     }
-    Value value = Value::parse(text.begin(), text.end(), nullptr, false);
-    if (value.is_discarded()) {
+    bool tooDeep = false;
+    const auto watchDepth = [&tooDeep](int depth, nlohmann::detail::parse_event_t event, Value&) {
+        if ((event == nlohmann::detail::parse_event_t::object_start
+             || event == nlohmann::detail::parse_event_t::array_start)
+            && depth >= kDeepestNesting) {
+            tooDeep = true;
+        }
+        return !tooDeep; // the rest is only scanned to its end, not kept
+    };
+    Value value = Value::parse(text.begin(), text.end(), watchDepth, false);
+    if (tooDeep || value.is_discarded()) {
         return std::nullopt;
     }
     return value;

@@ -13,8 +13,9 @@ namespace wh::json {
 // copies of our documents are compared as text, so order is part of the document.
 using Value = nlohmann::ordered_json;
 
-// Reads a JSON text (UTF-8, an optional leading byte-order mark). Text that is not JSON gives no
-// value; nothing is thrown, because server answers are often plain failure texts.
+// Reads a JSON text (UTF-8, an optional leading byte-order mark). Text that is not JSON, or is
+// nested more than 512 levels deep, gives no value; nothing is thrown, because server answers are
+// often plain failure texts.
 std::optional<Value> Parse(std::string_view text);
 
 // The exact text form of our documents: no blanks or line breaks, strings escaped as the server

@@ -102,4 +102,38 @@ TEST(ServerAnswerCorpus, HoldsTheServersOwnAnswersAndTheyAreRead)
     EXPECT_TRUE(wh::auxfiles::RefusalMessage(Body("server-refusal")).has_value());
 }
 
+// An answer nested deeper than any document of the warehouse (a broken proxy, a hostile server)
+// is no answer the tool can use: every reader takes it as unreadable, and none runs out of stack
+// on it. Two million levels, far beyond what one thread's stack could walk.
+TEST(ServerAnswerReaders, TakeAnAnswerNestedBeyondAnyDocumentAsUnreadable)
+{
+    constexpr std::size_t kLevels = 2'000'000;
+    const std::string lists = std::string(kLevels, '[') + std::string(kLevels, ']');
+    const std::string inMessage = "{\"msg\":" + lists + "}";
+
+    EXPECT_FALSE(wh::json::Parse(lists).has_value());
+    EXPECT_FALSE(wh::json::Parse(inMessage).has_value());
+    EXPECT_FALSE(wh::app::ReadSignInIdentity(inMessage).has_value());
+    EXPECT_EQ(wh::app::AnswerForMessage(inMessage).size(), 203U); // the text cut to one line's worth
+    std::string problem;
+    EXPECT_FALSE(wh::auxfiles::ParseAuxList("[" + lists + "]", &problem).has_value());
+    EXPECT_FALSE(problem.empty());
+    EXPECT_FALSE(wh::auxfiles::RefusalMessage(inMessage).has_value());
+    EXPECT_FALSE(wh::restore::ServerVersion("{\"claim_version\":1,\"x\":" + lists + "}").has_value());
+    wh::test::RecordingUserNotice notice;
+    EXPECT_FALSE(wh::restore::ReadSearchAnswer("{\"total\":1,\"results\":[" + lists + "]}", 2026, notice));
+}
+
+// Ordinary nesting stays readable: the deepest the warehouse itself accepts (32 levels) and well
+// beyond.
+TEST(ServerAnswerReaders, ReadAnswersNestedAsDeepAsDocumentsGo)
+{
+    for (const std::size_t levels : { 32U, 200U }) {
+        const std::string lists = std::string(levels, '[') + std::string(levels, ']');
+        const auto value = wh::json::Parse("{\"msg\":\"refused\",\"detail\":" + lists + "}");
+        ASSERT_TRUE(value.has_value()) << levels;
+        EXPECT_EQ(wh::json::MemberText(*value, "detail"), lists);
+    }
+}
+
 } // namespace
