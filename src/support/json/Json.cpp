@@ -2,10 +2,12 @@
 
 #include "support/text/Win1252.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 namespace wh::json {
 namespace {
@@ -224,6 +226,13 @@ std::optional<std::int64_t> MemberInteger(const Value& object, std::string_view 
     if (it == object.end()) {
         return std::nullopt;
     }
+    if (it->is_number_unsigned()) {
+        const auto number = it->get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(number);
+    }
     if (it->is_number_integer()) {
         return it->get<std::int64_t>();
     }
@@ -236,13 +245,14 @@ std::optional<std::int64_t> MemberInteger(const Value& object, std::string_view 
     }
     if (it->is_string()) {
         const std::string& text = it->get_ref<const std::string&>();
-        if (text.empty()) {
+        // strtoll would skip any white space before the number and stop at a NUL inside the text.
+        if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) {
             return std::nullopt;
         }
         char* end = nullptr;
         errno = 0;
         const long long number = std::strtoll(text.c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || text.front() == ' ') {
+        if (errno != 0 || end != text.c_str() + text.size()) {
             return std::nullopt;
         }
         return number;

@@ -165,3 +165,17 @@ TEST(JsonParse, MembersReadAsTheToolsOwnText)
     EXPECT_EQ(MemberInteger(*value, "missing"), std::nullopt);
     EXPECT_EQ(MemberText(Value::array(), "msg"), "");
 }
+
+// A server's number beyond the 64-bit range, or a text with more than a whole number in it, is no
+// whole number: it must not come back as some other number.
+TEST(JsonParse, MemberIntegerTakesOnlyWholeNumbersItCanHold)
+{
+    const auto value = Parse(R"({"max":9223372036854775807,"beyond":9223372036854775808,"top":18446744073709551615,)"
+                             R"("nul":"5\u0000x","tab":"\t5","newline":"\n5","blank":" 5","after":"5 ","minus":"-5"})");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(MemberInteger(*value, "max"), 9223372036854775807LL);
+    EXPECT_EQ(MemberInteger(*value, "minus"), -5);
+    for (const char* name : { "beyond", "top", "nul", "tab", "newline", "blank", "after" }) {
+        EXPECT_EQ(MemberInteger(*value, name), std::nullopt) << name;
+    }
+}

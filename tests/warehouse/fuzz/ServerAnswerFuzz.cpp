@@ -150,8 +150,17 @@ void JsonValue(const std::string& body)
     if (value->is_object()) {
         for (const auto& [name, member] : value->items()) {
             (void)wh::json::MemberText(*value, name);
-            (void)wh::json::MemberInteger(*value, name);
-            (void)wh::warehouse::GetJSONInteger(*value, name);
+            const auto number = wh::json::MemberInteger(*value, name);
+            if (number && member.is_number_unsigned()) {
+                Require(*number >= 0, "a number beyond the 64-bit range read as another");
+            }
+            if (number && member.is_string()) {
+                const std::string& text = member.get_ref<const std::string&>();
+                Require(text.find('\0') == std::string::npos && std::to_string(*number).size() <= text.size(),
+                        "a text read as a whole number it does not hold");
+            }
+            const auto small = wh::warehouse::GetJSONInteger(*value, name);
+            Require(!small || (number && *number == *small), "two readings of one whole number disagree");
         }
     }
 }
