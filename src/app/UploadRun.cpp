@@ -25,10 +25,14 @@ std::string UploadAllLine(bool uploadAll)
 
 std::string AnswerForMessage(const std::string& answer)
 {
+    // A refusal's "msg" when it says something; else the answer's own text.
+    std::string shown;
     if (const auto parsed = json::Parse(answer); parsed && parsed->is_object() && parsed->contains("msg")) {
-        return json::MemberText(*parsed, "msg");
+        shown = text::Trim(json::MemberText(*parsed, "msg"));
     }
-    std::string shown = text::Trim(answer);
+    if (shown.empty()) {
+        shown = text::Trim(answer);
+    }
     if (shown.size() > 200) {
         shown = shown.substr(0, 200) + "...";
     }

@@ -102,6 +102,30 @@ TEST(ServerAnswerCorpus, HoldsTheServersOwnAnswersAndTheyAreRead)
     EXPECT_TRUE(wh::auxfiles::RefusalMessage(Body("server-refusal")).has_value());
 }
 
+// The reason a refused sign-in or an unreadable claim list shows: the server's words, never
+// nothing, and never more than a balloon's line.
+TEST(ServerAnswerReaders, ShowTheServersWordsForARefusal)
+{
+    const std::string longReason(500, 'x');
+    const struct
+    {
+        std::string answer;
+        std::string shown;
+    } cases[] = {
+        { R"({"msg":"Invalid user name or password"})", "Invalid user name or password" },
+        { R"({"msg":""})", R"({"msg":""})" },
+        { R"({"msg":"  "})", R"({"msg":"  "})" },
+        { R"({"msg":null})", R"({"msg":null})" },
+        { "{\"msg\":\"" + longReason + "\"}", std::string(200, 'x') + "..." },
+        { "<html>" + longReason + "</html>", ("<html>" + longReason).substr(0, 200) + "..." },
+        { " \r\n", "The server sent an empty answer." },
+        { "", "The server sent an empty answer." },
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(wh::app::AnswerForMessage(c.answer), c.shown) << c.answer;
+    }
+}
+
 // An answer nested deeper than any document of the warehouse (a broken proxy, a hostile server)
 // is no answer the tool can use: every reader takes it as unreadable, and none runs out of stack
 // on it. Two million levels, far beyond what one thread's stack could walk.
