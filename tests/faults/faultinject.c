@@ -9,8 +9,9 @@
 //   WH_FAULT_ERRNO    ENOSPC (default), EIO, EACCES or EROFS
 //   WH_FAULT_PERSIST  1: every counted call after the Nth fails too, as a full disk stays full
 // A call fails only with an error it can meet: opening for reading never fails with ENOSPC or
-// EROFS, and removing never fails with ENOSPC. Such calls count all the same, so N names the
-// same call whatever the error.
+// EROFS; opening a file that exists and removing never fail with ENOSPC; and after the disk has
+// filled up, rewriting bytes a file already has, renaming and syncing still work. Such calls count
+// all the same, so N names the same call whatever the error.
 //   WH_FAULT_REPORT   file that gets "injected NAME N PATH" at the failure and "count N" at the
 //                     process's orderly end; without it the count goes to standard error
 //   WH_FAULT_TRACE    1: the report also gets "call N NAME PATH" for every counted call
@@ -192,17 +193,27 @@ static int Selected(const char* name)
     return strstr(g_calls, key) != NULL;
 }
 
-// What a call does to the disk, for the errors it can meet: a full or read-only disk still
-// opens files for reading, and a full disk still removes files.
-enum CallKind { kChanges, kReadOnlyOpen, kRemoves };
+// What a call does to the disk, for the errors it can meet. A full disk still opens files for
+// reading, removes files and rewrites bytes a file already has; only the call that meets the full
+// disk first may fail on anything that changes the disk. A read-only disk still opens for reading.
+enum CallKind {
+    kAllocates, // makes a file or folder, or writes past a file's end
+    kRewrites, // changes what exists without needing room
+    kOpensExisting, // opens a file that exists for writing
+    kReadOnlyOpen,
+    kRemoves,
+};
 
-static int CanFailWith(enum CallKind kind, int error)
+static int CanFailWith(enum CallKind kind, int error, int afterNth)
 {
     switch (kind) {
     case kReadOnlyOpen:
         return error != ENOSPC && error != EROFS;
     case kRemoves:
+    case kOpensExisting:
         return error != ENOSPC;
+    case kRewrites:
+        return !(afterNth && error == ENOSPC);
     default:
         return 1;
     }
@@ -220,7 +231,7 @@ static int FailsAs(const char* name, const char* path, enum CallKind kind)
         snprintf(line, sizeof line, "call %lu %s %s\n", n, name, path);
         Report(line);
     }
-    if (g_nth == 0 || n < g_nth || (n > g_nth && !g_persist) || !CanFailWith(kind, g_errno)) {
+    if (g_nth == 0 || n < g_nth || (n > g_nth && !g_persist) || !CanFailWith(kind, g_errno, n > g_nth)) {
         return 0;
     }
     if (n == g_nth) {
@@ -241,7 +252,12 @@ static int PathFailsAs(const char* name, int dirfd, const char* path, enum CallK
 
 static int PathFails(const char* name, int dirfd, const char* path)
 {
-    return PathFailsAs(name, dirfd, path, kChanges);
+    return PathFailsAs(name, dirfd, path, kAllocates);
+}
+
+static int RewriteFails(const char* name, int dirfd, const char* path)
+{
+    return PathFailsAs(name, dirfd, path, kRewrites);
 }
 
 static int RemovalFails(const char* name, int dirfd, const char* path)
@@ -249,21 +265,61 @@ static int RemovalFails(const char* name, int dirfd, const char* path)
     return PathFailsAs(name, dirfd, path, kRemoves);
 }
 
-static enum CallKind OpenKind(int flags)
+static enum CallKind OpenKind(int dirfd, const char* path, int flags)
 {
-    return (flags & O_ACCMODE) == O_RDONLY && !(flags & (O_CREAT | O_TRUNC)) ? kReadOnlyOpen : kChanges;
+    if ((flags & O_ACCMODE) == O_RDONLY && !(flags & (O_CREAT | O_TRUNC))) {
+        return kReadOnlyOpen;
+    }
+    return faccessat(dirfd, path, F_OK, 0) != 0 ? kAllocates : kOpensExisting;
 }
 
-static enum CallKind FopenKind(const char* mode)
+static enum CallKind FopenKind(const char* path, const char* mode)
 {
-    return mode && mode[0] == 'r' && !strchr(mode, '+') ? kReadOnlyOpen : kChanges;
+    if (mode && mode[0] == 'r' && !strchr(mode, '+')) {
+        return kReadOnlyOpen;
+    }
+    return access(path, F_OK) != 0 ? kAllocates : kOpensExisting;
+}
+
+static int FdFailsAs(const char* name, int fd, enum CallKind kind)
+{
+    Init();
+    char shown[PATH_MAX];
+    return g_rootLen && FdBelowRoot(fd, shown, sizeof shown) && FailsAs(name, shown, kind);
 }
 
 static int FdFails(const char* name, int fd)
 {
-    Init();
-    char shown[PATH_MAX];
-    return g_rootLen && FdBelowRoot(fd, shown, sizeof shown) && FailsAs(name, shown, kChanges);
+    return FdFailsAs(name, fd, kAllocates);
+}
+
+// Whether writing `size` bytes at `offset` (-1: the descriptor's position) goes past the end.
+static enum CallKind WriteKind(int fd, off64_t offset, size_t size)
+{
+    struct stat64 info;
+    if (fstat64(fd, &info) != 0) {
+        return kAllocates;
+    }
+    if (offset < 0) {
+        const int flags = fcntl(fd, F_GETFL);
+        offset = flags >= 0 && (flags & O_APPEND) ? info.st_size : lseek64(fd, 0, SEEK_CUR);
+    }
+    return offset < 0 || offset + (off64_t)size > info.st_size ? kAllocates : kRewrites;
+}
+
+static size_t VectorSize(const struct iovec* parts, int count)
+{
+    size_t size = 0;
+    for (int i = 0; i < count; ++i) {
+        size += parts[i].iov_len;
+    }
+    return size;
+}
+
+static enum CallKind TruncateKind(int fd, off64_t length)
+{
+    struct stat64 info;
+    return fstat64(fd, &info) == 0 && length <= info.st_size ? kRewrites : kAllocates;
 }
 
 static int StreamFails(const char* name, FILE* stream)
@@ -299,7 +355,7 @@ static int TakesMode(int flags)
             mode = va_arg(args, mode_t);                                                                               \
             va_end(args);                                                                                              \
         }                                                                                                              \
-        if (PathFailsAs(#realName, AT_FDCWD, path, OpenKind(flags))) {                                                 \
+        if (PathFailsAs(#realName, AT_FDCWD, path, OpenKind(AT_FDCWD, path, flags))) {                                 \
             return -1;                                                                                                 \
         }                                                                                                              \
         return REAL(name)(path, flags, mode);                                                                          \
@@ -317,7 +373,7 @@ OPEN_WRAPPER(open64, open)
             mode = va_arg(args, mode_t);                                                                               \
             va_end(args);                                                                                              \
         }                                                                                                              \
-        if (PathFailsAs("openat", dirfd, path, OpenKind(flags))) {                                                     \
+        if (PathFailsAs("openat", dirfd, path, OpenKind(dirfd, path, flags))) {                                        \
             return -1;                                                                                                 \
         }                                                                                                              \
         return REAL(name)(dirfd, path, flags, mode);                                                                   \
@@ -328,19 +384,20 @@ OPENAT_WRAPPER(openat64)
 // The checked forms that _FORTIFY_SOURCE builds call.
 int __open_2(const char* path, int flags)
 {
-    return PathFailsAs("open", AT_FDCWD, path, OpenKind(flags)) ? -1 : REAL(__open_2)(path, flags);
+    return PathFailsAs("open", AT_FDCWD, path, OpenKind(AT_FDCWD, path, flags)) ? -1 : REAL(__open_2)(path, flags);
 }
 int __open64_2(const char* path, int flags)
 {
-    return PathFailsAs("open", AT_FDCWD, path, OpenKind(flags)) ? -1 : REAL(__open64_2)(path, flags);
+    return PathFailsAs("open", AT_FDCWD, path, OpenKind(AT_FDCWD, path, flags)) ? -1 : REAL(__open64_2)(path, flags);
 }
 int __openat_2(int dirfd, const char* path, int flags)
 {
-    return PathFailsAs("openat", dirfd, path, OpenKind(flags)) ? -1 : REAL(__openat_2)(dirfd, path, flags);
+    return PathFailsAs("openat", dirfd, path, OpenKind(dirfd, path, flags)) ? -1 : REAL(__openat_2)(dirfd, path, flags);
 }
 int __openat64_2(int dirfd, const char* path, int flags)
 {
-    return PathFailsAs("openat", dirfd, path, OpenKind(flags)) ? -1 : REAL(__openat64_2)(dirfd, path, flags);
+    return PathFailsAs("openat", dirfd, path, OpenKind(dirfd, path, flags)) ? -1
+                                                                            : REAL(__openat64_2)(dirfd, path, flags);
 }
 
 int creat(const char* path, mode_t mode)
@@ -354,11 +411,11 @@ int creat64(const char* path, mode_t mode)
 
 FILE* fopen(const char* path, const char* mode)
 {
-    return PathFailsAs("fopen", AT_FDCWD, path, FopenKind(mode)) ? NULL : REAL(fopen)(path, mode);
+    return PathFailsAs("fopen", AT_FDCWD, path, FopenKind(path, mode)) ? NULL : REAL(fopen)(path, mode);
 }
 FILE* fopen64(const char* path, const char* mode)
 {
-    return PathFailsAs("fopen", AT_FDCWD, path, FopenKind(mode)) ? NULL : REAL(fopen64)(path, mode);
+    return PathFailsAs("fopen", AT_FDCWD, path, FopenKind(path, mode)) ? NULL : REAL(fopen64)(path, mode);
 }
 
 #define MKSTEMP_WRAPPER(name, params, args)                                                                            \
@@ -378,27 +435,31 @@ MKSTEMP_WRAPPER(mkostemp64, (char* templ, int flags), (templ, flags))
 
 ssize_t write(int fd, const void* data, size_t size)
 {
-    return FdFails("write", fd) ? -1 : REAL(write)(fd, data, size);
+    return FdFailsAs("write", fd, WriteKind(fd, -1, size)) ? -1 : REAL(write)(fd, data, size);
 }
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset)
 {
-    return FdFails("pwrite", fd) ? -1 : REAL(pwrite)(fd, data, size, offset);
+    return FdFailsAs("pwrite", fd, WriteKind(fd, offset, size)) ? -1 : REAL(pwrite)(fd, data, size, offset);
 }
 ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset)
 {
-    return FdFails("pwrite", fd) ? -1 : REAL(pwrite64)(fd, data, size, offset);
+    return FdFailsAs("pwrite", fd, WriteKind(fd, offset, size)) ? -1 : REAL(pwrite64)(fd, data, size, offset);
 }
 ssize_t writev(int fd, const struct iovec* parts, int count)
 {
-    return FdFails("writev", fd) ? -1 : REAL(writev)(fd, parts, count);
+    return FdFailsAs("writev", fd, WriteKind(fd, -1, VectorSize(parts, count))) ? -1 : REAL(writev)(fd, parts, count);
 }
 ssize_t pwritev(int fd, const struct iovec* parts, int count, off_t offset)
 {
-    return FdFails("pwritev", fd) ? -1 : REAL(pwritev)(fd, parts, count, offset);
+    return FdFailsAs("pwritev", fd, WriteKind(fd, offset, VectorSize(parts, count)))
+        ? -1
+        : REAL(pwritev)(fd, parts, count, offset);
 }
 ssize_t pwritev64(int fd, const struct iovec* parts, int count, off64_t offset)
 {
-    return FdFails("pwritev", fd) ? -1 : REAL(pwritev64)(fd, parts, count, offset);
+    return FdFailsAs("pwritev", fd, WriteKind(fd, offset, VectorSize(parts, count)))
+        ? -1
+        : REAL(pwritev64)(fd, parts, count, offset);
 }
 
 size_t fwrite(const void* data, size_t size, size_t count, FILE* stream)
@@ -433,19 +494,19 @@ int fclose(FILE* stream)
 
 int fsync(int fd)
 {
-    return FdFails("fsync", fd) ? -1 : REAL(fsync)(fd);
+    return FdFailsAs("fsync", fd, kRewrites) ? -1 : REAL(fsync)(fd);
 }
 int fdatasync(int fd)
 {
-    return FdFails("fdatasync", fd) ? -1 : REAL(fdatasync)(fd);
+    return FdFailsAs("fdatasync", fd, kRewrites) ? -1 : REAL(fdatasync)(fd);
 }
 int ftruncate(int fd, off_t length)
 {
-    return FdFails("ftruncate", fd) ? -1 : REAL(ftruncate)(fd, length);
+    return FdFailsAs("ftruncate", fd, TruncateKind(fd, length)) ? -1 : REAL(ftruncate)(fd, length);
 }
 int ftruncate64(int fd, off64_t length)
 {
-    return FdFails("ftruncate", fd) ? -1 : REAL(ftruncate64)(fd, length);
+    return FdFailsAs("ftruncate", fd, TruncateKind(fd, length)) ? -1 : REAL(ftruncate64)(fd, length);
 }
 int truncate(const char* path, off_t length)
 {
@@ -457,15 +518,15 @@ int truncate64(const char* path, off64_t length)
 }
 int fchmod(int fd, mode_t mode)
 {
-    return FdFails("fchmod", fd) ? -1 : REAL(fchmod)(fd, mode);
+    return FdFailsAs("fchmod", fd, kRewrites) ? -1 : REAL(fchmod)(fd, mode);
 }
 int fchown(int fd, uid_t owner, gid_t group)
 {
-    return FdFails("fchown", fd) ? -1 : REAL(fchown)(fd, owner, group);
+    return FdFailsAs("fchown", fd, kRewrites) ? -1 : REAL(fchown)(fd, owner, group);
 }
 int chmod(const char* path, mode_t mode)
 {
-    return PathFails("chmod", AT_FDCWD, path) ? -1 : REAL(chmod)(path, mode);
+    return RewriteFails("chmod", AT_FDCWD, path) ? -1 : REAL(chmod)(path, mode);
 }
 
 // std::filesystem::copy_file moves the bytes with one of these.
@@ -486,15 +547,15 @@ ssize_t sendfile64(int out, int in, off64_t* offset, size_t size)
 
 int rename(const char* from, const char* to)
 {
-    return PathFails("rename", AT_FDCWD, to) ? -1 : REAL(rename)(from, to);
+    return RewriteFails("rename", AT_FDCWD, to) ? -1 : REAL(rename)(from, to);
 }
 int renameat(int fromDir, const char* from, int toDir, const char* to)
 {
-    return PathFails("renameat", toDir, to) ? -1 : REAL(renameat)(fromDir, from, toDir, to);
+    return RewriteFails("renameat", toDir, to) ? -1 : REAL(renameat)(fromDir, from, toDir, to);
 }
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags)
 {
-    return PathFails("renameat2", toDir, to) ? -1 : REAL(renameat2)(fromDir, from, toDir, to, flags);
+    return RewriteFails("renameat2", toDir, to) ? -1 : REAL(renameat2)(fromDir, from, toDir, to, flags);
 }
 int link(const char* from, const char* to)
 {
