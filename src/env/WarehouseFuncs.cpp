@@ -253,8 +253,15 @@ std::string WarehouseEnv::GetClaimsDir()
     }
     const std::string aliasPath = AliasFilePath();
     std::ifstream in(aliasPath, std::ios::binary);
+    const int openError = in ? 0 : errno;
     if (!platform::FileExists(aliasPath) || !in) {
-        m_notice.ShowMessage(MessageKind::Error, kAliasFileMessage);
+        std::string message = kAliasFileMessage;
+        // A file that is there but cannot be read (a failing disk, a share gone away) is named
+        // with its reason, or the user would look for a file that exists.
+        if (platform::FileExists(aliasPath)) {
+            message += "\r\n\r\nCannot read \"" + aliasPath + "\". " + SystemErrorText(openError ? openError : EIO);
+        }
+        m_notice.ShowMessage(MessageKind::Error, message);
         if (m_requestEnd) {
             m_requestEnd();
         }
