@@ -135,8 +135,12 @@ bool DownloadClaim(DownloadContext& context, paradox::Table& claims, const Downl
 
     const std::string id = std::to_string(row.claimUid);
     bool transferred = true;
+    std::string localFailure; // the download file could not be written here: which and why
     try {
         warehouse::GetClaimFile(context.session, id);
+    } catch (const FileError& e) {
+        transferred = false;
+        localFailure = e.what();
     } catch (const std::exception&) {
         // Reported by the file check below, after the document, as the user expects. A transfer
         // that failed is never restored, even when what arrived happens to start like a ZIP file.
@@ -152,7 +156,9 @@ bool DownloadClaim(DownloadContext& context, paradox::Table& claims, const Downl
     const LocalClaimMatch match = FindLocalClaim(claims, row.claimUid, *serverVersion);
 
     if (!transferred || DownloadedFileSize(archivePath) <= 0 || !IsZipFile(archivePath)) {
-        notice.ShowMessage(MessageKind::Information, kDownloadFailed);
+        notice.ShowMessage(MessageKind::Information,
+                           localFailure.empty() ? std::string(kDownloadFailed)
+                                                : kDownloadFailed + ("\r\n" + localFailure));
         return true;
     }
 

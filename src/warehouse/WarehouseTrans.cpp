@@ -98,6 +98,10 @@ std::string GetClaimFile(WarehouseSession& session, const std::string& id)
     const std::string target = platform::JoinPath(session.Env().ClaimsPath("Warehouse/Downloads"), id + ".kvz");
     const RequestOutcome outcome = SendTransfer(session, RequestSpec::Download("/api/claims/" + id + ".kvz", target));
     if (!outcome.IsSuccess()) {
+        // A download file that cannot be written is this disk's failure, not the server's.
+        if (outcome.kind == RequestOutcome::Kind::OtherFailure) {
+            throw FileError(outcome.FailureMessage());
+        }
         throw RequestFailure(outcome.FailureMessage());
     }
     return id;

@@ -33,7 +33,8 @@ std::string GetClaimSequences(WarehouseSession& session);
 std::string GetClaimJSONData(WarehouseSession& session, const std::string& id);
 
 // GET /api/claims/ID.kvz into the claims directory's Warehouse/Downloads/ID.kvz; returns the id.
-// Every failure is raised (RequestFailure); the file keeps whatever had arrived.
+// Every failure is raised: FileError when the file cannot be written here, RequestFailure for
+// the rest; the file keeps whatever had arrived.
 std::string GetClaimFile(WarehouseSession& session, const std::string& id);
 
 // PUT /api/claims/ID.kvz with the archive file: the answer's body, or empty text.
