@@ -123,7 +123,7 @@ void TNewUnZip::UnZipConfirmProcessFile(const std::string& fileName, zip::Operat
 }
 
 void TNewUnZip::UnZipProcessFileFailure(const std::string& fileName, zip::Operation /*operation*/, int /*nativeError*/,
-                                        int errorCode, const std::string& /*errorMessage*/, zip::FailureAction& action)
+                                        int errorCode, const std::string& errorMessage, zip::FailureAction& action)
 {
     const std::string bare = text::UpperCase(BareFileName(fileName));
     if (errorCode == zip::BadMember && (bare == "IMAGE.MB" || bare == "SCNDOC.MB")) {
@@ -132,6 +132,9 @@ void TNewUnZip::UnZipProcessFileFailure(const std::string& fileName, zip::Operat
     }
     action = zip::FailureAction::Abort;
     ExtractFailed = true;
+    if ((errorCode == zip::WriteFailed || errorCode == zip::ReadFailed) && LocalFailure.empty()) {
+        LocalFailure = errorMessage;
+    }
 }
 
 } // namespace wh::restore

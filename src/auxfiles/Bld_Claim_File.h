@@ -73,6 +73,9 @@ public:
     explicit TNewUnZip(std::string archivePath);
 
     bool ExtractFailed = false;
+    // What failed at this end (a file that could not be written, with the system's reason);
+    // empty when the archive itself was at fault.
+    std::string LocalFailure;
 
     // Lock and log files are left out of extractions; every other operation passes.
     void UnZipConfirmProcessFile(const std::string& fileName, zip::Operation operation, bool& confirm) const;

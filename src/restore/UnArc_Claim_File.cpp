@@ -374,7 +374,8 @@ void ClaimRestore::DropIncompleteClaim()
     const std::string claimNumber = m_local->FieldByName("claimnumber").AsText();
     m_env.Notice().ShowMessage(
         MessageKind::Error,
-        claimNumber + (m_reader.ExtractFailed ? " is corrupted in archive." : " is missing from archive."));
+        claimNumber + (m_reader.ExtractFailed ? " is corrupted in archive." : " is missing from archive.")
+            + (m_reader.LocalFailure.empty() ? std::string() : "\r\n" + m_reader.LocalFailure));
     if (m_local->FindKey(m_newID)) {
         m_local->Delete();
         m_local->Flush();
@@ -553,7 +554,9 @@ void RestoreClaimArchive(env::WarehouseEnv& env, const std::string& privateDir, 
     }
     if (!arcsUnpacked) {
         DeleteFolderFiles(privateDir, "arcs.*");
-        env.Notice().ShowMessage(MessageKind::Error, "Invalid Archive File Cannot Extract Claim Information");
+        env.Notice().ShowMessage(MessageKind::Error,
+                                 "Invalid Archive File Cannot Extract Claim Information"
+                                     + (reader.LocalFailure.empty() ? std::string() : "\r\n" + reader.LocalFailure));
         return;
     }
 
