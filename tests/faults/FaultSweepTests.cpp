@@ -106,6 +106,13 @@ std::string ReadText(const std::string& path)
     return text.str();
 }
 
+// A sanitizer runtime linked into the program must otherwise come first of all libraries.
+std::string PreloadAsanOptions()
+{
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+}
+
 // Runs a program to its end with the environment additions, standard error joined to standard
 // output.
 int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, std::string& output)
@@ -376,10 +383,7 @@ public:
         env.push_back(std::string("WH_FAULT_ERRNO=") + ErrnoName(injection.error));
         env.push_back(std::string("WH_FAULT_PERSIST=") + (injection.persist ? "1" : "0"));
         env.push_back("WH_FAULT_REPORT=" + report);
-        // A sanitizer runtime linked into the program must otherwise come first of all libraries.
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        env.push_back(std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "")
-                      + "verify_asan_link_order=0");
+        env.push_back(PreloadAsanOptions());
         Outcome outcome;
         outcome.code = Spawn(scenario.Command(desk), env, outcome.output);
         std::istringstream lines(ReadText(report));
@@ -1293,4 +1297,29 @@ TEST_F(FaultSweepTest, ActivityLogWrite)
 {
     ActivityLogScenario scenario(*this);
     Sweep(scenario);
+}
+
+// A table whose file may not be written (a read-only disk, no permission) is opened for reading;
+// an edit then says which table and why, not only that it is read-only.
+TEST(FaultInjection, ATableOpenedForReadingOnlyNamesTheReason)
+{
+    test::TempTree tree;
+    fixtures::ClaimsDirOptions options;
+    options.root = tree.Path("desk");
+    options.claims = 1;
+    const fixtures::ClaimsDirLayout layout = fixtures::BuildClaimsDirectory(options);
+    for (const int error : { EROFS, EACCES }) {
+        SCOPED_TRACE(ErrnoName(error));
+        std::string output;
+        const int code
+            = Spawn({ kCli, "table", "rebuild-indexes", layout.claimsDir + "/Claims.DB" },
+                    { "LD_PRELOAD=" + kPreload, "WH_FAULT_ROOT=" + options.root, "WH_FAULT_CALLS=open",
+                      "WH_FAULT_NTH=1", std::string("WH_FAULT_ERRNO=") + ErrnoName(error),
+                      "WH_FAULT_REPORT=" + tree.Path("report.txt"), "ASAN_OPTIONS=verify_asan_link_order=0" },
+                    output);
+        EXPECT_EQ(code, 1) << output;
+        EXPECT_NE(output.find("Claims.DB\": the table is read-only: " + std::string(std::strerror(error))),
+                  std::string::npos)
+            << output;
+    }
 }

@@ -146,6 +146,7 @@ void Table::Open(OpenMode mode)
     }
     m_fd = m_lock.Descriptor();
     m_writable = (::fcntl(m_fd, F_GETFL) & O_ACCMODE) == O_RDWR;
+    m_readOnlyReason = m_writable ? 0 : m_lock.ReadOnlyReason();
     m_indexFiles.clear();
     if (!m_isIndexFile) {
         for (const std::string& name : SecondaryIndexFiles(m_folder, m_fileName)) {
@@ -564,7 +565,9 @@ void Table::CheckWritable()
         Fail("the table is not open.");
     }
     if (!m_writable) {
-        Fail("the table is read-only.");
+        // Say why (a read-only disk, no permission), or the user cannot tell what to mend.
+        Fail(m_readOnlyReason ? "the table is read-only: " + SystemErrorText(m_readOnlyReason) + "."
+                              : std::string("the table is read-only."));
     }
     if (m_version < 5 && IsKeyed()) {
         Fail("tables of this old format can only be read.");

@@ -298,6 +298,7 @@ private:
     platform::FileLock m_lock;
     int m_fd = -1;
     bool m_writable = false;
+    int m_readOnlyReason = 0; // why the table file could not be opened for writing, when it could not
     std::uint64_t m_fileSize = 0;
 
     BlockFile m_dataFile; // the .DB's blocks

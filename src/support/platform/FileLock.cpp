@@ -33,9 +33,12 @@ FileLock::Outcome FileLock::Acquire(const std::string& path, Mode mode, bool cre
 {
     Release();
     const int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
+    m_readOnlyReason = 0;
     int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0 && !create && (errno == EACCES || errno == EROFS)) {
+        const int refused = errno;
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); // a read-only file can still carry a lock
+        m_readOnlyReason = fd >= 0 ? refused : 0;
     }
     if (fd < 0) {
         m_errorNumber = errno;

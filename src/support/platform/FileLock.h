@@ -27,11 +27,14 @@ public:
     bool IsLocked() const { return m_fd >= 0; }
     int Descriptor() const { return m_fd; }
     int ErrorNumber() const { return m_errorNumber; }
+    // Why the file was opened for reading only (EACCES, EROFS); 0 when it is open for writing.
+    int ReadOnlyReason() const { return m_readOnlyReason; }
     void Release();
 
 private:
     int m_fd = -1;
     int m_errorNumber = 0;
+    int m_readOnlyReason = 0;
 };
 
 } // namespace wh::platform
