@@ -1063,14 +1063,34 @@ void Table::Post()
             m_memo.FreeBlob(field, m_original.data() + field.m_offset);
         }
     }
-    WriteHeader();
-    if (IsKeyed()) {
-        RebuildPrimaryIndex();
-    }
-    if (m_collectMoves) {
-        std::vector<std::vector<std::uint8_t>> touched = std::move(m_movedRecords);
-        touched.push_back(record);
-        UpdateIndexes(removed, touched);
+    try {
+        WriteHeader();
+        if (IsKeyed()) {
+            RebuildPrimaryIndex();
+        }
+        if (m_collectMoves) {
+            std::vector<std::vector<std::uint8_t>> touched = std::move(m_movedRecords);
+            touched.push_back(record);
+            UpdateIndexes(removed, touched);
+        }
+    } catch (const std::exception&) {
+        // A new record whose header or indexes could not be written is taken out of its block
+        // again: a failed Post must not leave a record the caller believes was never added. The
+        // indexes stay marked for the next write to repair.
+        if (m_state == State::Insert && IsKeyed()) {
+            try {
+                std::size_t ci = 0;
+                int pos = 0;
+                if (LocateKey(record.data(), ci, pos)) {
+                    RemoveRecord(ci, pos);
+                    WriteHeader();
+                }
+            } catch (const std::exception&) {
+                // The disk refuses even that; the record stays for the caller's take-back.
+            }
+        }
+        m_loadedChainIndex = SIZE_MAX;
+        throw;
     }
     m_state = State::Browse;
     m_pendingBlobs.clear();
