@@ -6,8 +6,9 @@
 // reads the same in pxlib, what the user had is still there (or wholly replaced by what the path
 // was asked to bring), and a clean run then completes the job.
 //
-// WH_FAULT_SWEEP=full tries every N with every error; otherwise a fixed selection runs: the
-// first and last few calls, every k-th between, and two errors taken in turn.
+// WH_FAULT_SWEEP=full tries every N with every error (WH_FAULT_FROM and WH_FAULT_TO narrow it
+// to a stretch of calls); otherwise a fixed selection runs: the first and last few calls, every
+// k-th between, and two errors taken in turn.
 #include <gtest/gtest.h>
 
 #include "ClaimsFixture.h"
@@ -291,7 +292,13 @@ std::vector<Injection> Selection(long count)
 {
     std::vector<Injection> runs;
     if (FullSweep()) {
-        for (long n = 1; n <= count; ++n) {
+        // WH_FAULT_FROM and WH_FAULT_TO narrow the full sweep to a stretch of calls, to look at
+        // one finding again.
+        const char* from = std::getenv("WH_FAULT_FROM");
+        const char* to = std::getenv("WH_FAULT_TO");
+        const long first = from ? std::max(1L, std::atol(from)) : 1;
+        const long last = to ? std::min(count, std::atol(to)) : count;
+        for (long n = first; n <= last; ++n) {
             for (const int error : { ENOSPC, EIO, EACCES, EROFS }) {
                 runs.push_back({ n, error, false });
             }
