@@ -1334,23 +1334,32 @@ TEST(FaultInjection, ATableOpenedForReadingOnlyNamesTheReason)
 // A restore whose new claim record reaches the claims table's blocks but not its primary index:
 // the failed Post takes the record out again, so the claims table keeps exactly its claims and
 // passes its check, and no record without a claim folder is left.
+// Whichever of the index's writes fails (its first block, a later one after earlier ones reached
+// the file, or its header), the index is built again from the blocks the record left.
 TEST_F(FaultSweepTest, ARestoreWhoseIndexWriteFailsLeavesNoRecord)
 {
     RestoreNewScenario scenario(*this);
-    const Desk desk = scenario.Prepare(tree.Path("runs/index"));
-    const auto before = ReadRecords(desk.layout.claimsDir);
-    std::vector<std::string> env = desk.Env();
-    for (const std::string& entry :
-         { "LD_PRELOAD=" + kPreload, "WH_FAULT_ROOT=" + desk.layout.claimsDir + "/Claims.PX",
-           std::string("WH_FAULT_CALLS=pwrite"), std::string("WH_FAULT_NTH=1"), std::string("WH_FAULT_ERRNO=EIO"),
-           "WH_FAULT_REPORT=" + tree.Path("reports/index.txt"), PreloadAsanOptions() }) {
-        env.push_back(entry);
+    for (const int nth : { 1, 2, 3 }) {
+        SCOPED_TRACE("pwrite " + std::to_string(nth) + " of Claims.PX");
+        const std::string tag = "index-" + std::to_string(nth);
+        const Desk desk = scenario.Prepare(tree.Path("runs/" + tag));
+        const auto before = ReadRecords(desk.layout.claimsDir);
+        std::vector<std::string> env = desk.Env();
+        for (const std::string& entry :
+             { "LD_PRELOAD=" + kPreload, "WH_FAULT_ROOT=" + desk.layout.claimsDir + "/Claims.PX",
+               std::string("WH_FAULT_CALLS=pwrite"), "WH_FAULT_NTH=" + std::to_string(nth),
+               std::string("WH_FAULT_ERRNO=EIO"), "WH_FAULT_REPORT=" + tree.Path("reports/" + tag + ".txt"),
+               PreloadAsanOptions() }) {
+            env.push_back(entry);
+        }
+        std::string output;
+        EXPECT_EQ(Spawn(scenario.Command(desk), env, output), 1) << output;
+        EXPECT_NE(ReadText(tree.Path("reports/" + tag + ".txt")).find("injected pwrite " + std::to_string(nth)),
+                  std::string::npos)
+            << output;
+        EXPECT_EQ(ReadRecords(desk.layout.claimsDir), before) << output;
+        paradox::Table claims(desk.layout.claimsDir, "Claims.DB");
+        claims.Open(paradox::OpenMode::Shared);
+        EXPECT_TRUE(claims.Check().differences.empty()) << output;
     }
-    std::string output;
-    EXPECT_EQ(Spawn(scenario.Command(desk), env, output), 1) << output;
-    EXPECT_NE(ReadText(tree.Path("reports/index.txt")).find("injected pwrite 1"), std::string::npos) << output;
-    EXPECT_EQ(ReadRecords(desk.layout.claimsDir), before) << output;
-    paradox::Table claims(desk.layout.claimsDir, "Claims.DB");
-    claims.Open(paradox::OpenMode::Shared);
-    EXPECT_TRUE(claims.Check().differences.empty()) << output;
 }

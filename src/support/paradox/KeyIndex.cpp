@@ -69,6 +69,21 @@ void KeyIndex::Build(const std::string& path, const std::string& tablePath, std:
         fail("cannot write the " + kind + " \"" + path + "\": " + SystemErrorText(errno));
     }
     UniqueFd guard(fd);
+    // What is cached of the index matches the file only once a build has written it whole; a
+    // build cut short (a full disk, an I/O error) forgets it, so that the next build reads the
+    // file again rather than skip blocks it believes are already there.
+    struct ForgetUnlessWritten
+    {
+        KeyIndex& index;
+        bool written = false;
+        ~ForgetUnlessWritten()
+        {
+            if (!written) {
+                index.m_header.clear();
+                index.m_blocks.clear();
+            }
+        }
+    } forget { *this };
     if (m_header.empty()) {
         // Keep the index's own header (its counters and unknown bytes) when it fits this table.
         std::vector<std::uint8_t> header(kIndexHeaderSize, 0);
@@ -182,6 +197,7 @@ void KeyIndex::Build(const std::string& path, const std::string& tablePath, std:
     }
     WriteAll(fd, path, 0, m_header.data(), m_header.size());
     m_blocks = std::move(data);
+    forget.written = true;
 }
 
 std::vector<std::vector<IndexEntry>> ReadKeyIndex(const std::string& path)

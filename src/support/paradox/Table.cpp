@@ -989,6 +989,20 @@ void Table::RebuildPrimaryIndex()
     m_primaryIndex.Build(PrimaryIndexPath(), m_dbPath, std::move(leaves), params);
 }
 
+void Table::RetryPrimaryIndex() noexcept
+{
+    // A primary index cut short by a failed write no longer matches the blocks; it is built once
+    // more from them, so that a passing fault leaves a table that checks clean.
+    if (!IsKeyed()) {
+        return;
+    }
+    try {
+        RebuildPrimaryIndex();
+    } catch (const std::exception&) {
+        // Still refused: the index stays marked, and the next write builds it again.
+    }
+}
+
 void Table::RefuseDuplicateKey(const std::vector<std::uint8_t>& record)
 {
     std::size_t ci = 0;
@@ -1089,6 +1103,7 @@ void Table::Post()
                 // The disk refuses even that; the record stays for the caller's take-back.
             }
         }
+        RetryPrimaryIndex();
         m_loadedChainIndex = SIZE_MAX;
         throw;
     }
@@ -1147,12 +1162,18 @@ void Table::Delete()
     if (m_version >= 5 && m_dataFile.HeaderSize() >= kExtendedHeader) {
         PutU16(m_header.data() + 0x70, static_cast<std::uint32_t>(GetU16(m_header.data() + 0x70) + 1));
     }
-    WriteHeader();
-    if (IsKeyed()) {
-        RebuildPrimaryIndex();
-    }
-    if (m_collectMoves) {
-        UpdateIndexes({ victim }, m_movedRecords);
+    try {
+        WriteHeader();
+        if (IsKeyed()) {
+            RebuildPrimaryIndex();
+        }
+        if (m_collectMoves) {
+            UpdateIndexes({ victim }, m_movedRecords);
+        }
+    } catch (const std::exception&) {
+        RetryPrimaryIndex();
+        m_loadedChainIndex = SIZE_MAX;
+        throw;
     }
     // Stay at the record that followed the deleted one.
     if (m_chain.size() < chainBefore && ci >= m_chain.size()) {

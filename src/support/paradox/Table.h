@@ -277,6 +277,7 @@ private:
     void RemoveRecord(std::size_t chainIndex, int record);
     void WriteHeader();
     void RebuildPrimaryIndex();
+    void RetryPrimaryIndex() noexcept;
     void SetFirstKey(std::size_t chainIndex, const std::vector<std::uint8_t>& block);
     const std::uint8_t* FirstKey(std::size_t chainIndex) const
     {
