@@ -173,6 +173,32 @@ std::string Sha256(const std::string& bytes)
     return out;
 }
 
+std::string CertificateKeyFingerprint(const std::string& pemCertificate)
+{
+    std::unique_ptr<BIO, int (*)(BIO*)> bio(
+        BIO_new_mem_buf(pemCertificate.data(), static_cast<int>(pemCertificate.size())), &BIO_free);
+    std::unique_ptr<X509, void (*)(X509*)> certificate(
+        bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
+    if (!certificate) {
+        throw std::runtime_error("the certificate file holds no PEM certificate");
+    }
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &der);
+    if (length <= 0) {
+        throw std::runtime_error("the certificate's public key cannot be read");
+    }
+    const std::string digest
+        = Sha256(std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length)));
+    OPENSSL_free(der);
+    static const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (const char byte : digest) {
+        hex.push_back(digits[static_cast<unsigned char>(byte) >> 4]);
+        hex.push_back(digits[static_cast<unsigned char>(byte) & 0xf]);
+    }
+    return hex;
+}
+
 std::optional<std::string> DecodeBase64(const std::string& text)
 {
     std::string padded = text;

@@ -20,4 +20,9 @@ std::optional<std::string> DecodeBase64(const std::string& text);
 // (comma-separated DNS names or IP addresses). The key file is readable by its owner only.
 void WriteSelfSignedCertificate(const std::string& certPath, const std::string& keyPath, const std::string& hosts);
 
+// The SHA-256 of the certificate's public key (DER SubjectPublicKeyInfo) as 64 lower-case hex
+// digits, as `openssl x509 -pubkey -noout | openssl pkey -pubin -outform der | sha256sum` prints
+// it and as the workstation tool shows it. Raises when the text holds no PEM certificate.
+std::string CertificateKeyFingerprint(const std::string& pemCertificate);
+
 } // namespace wh::server

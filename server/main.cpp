@@ -1,6 +1,7 @@
 // warehouse-server: the HTTPS warehouse the workstation tool uploads claims to.
 //
 //   warehouse-server --data DIR --listen HOST:PORT [--cert FILE --key FILE]
+//   warehouse-server --data DIR fingerprint [--cert FILE]
 //   warehouse-server --data DIR add-user --company NAME --user NAME [--password PW] --company-id N
 //                    --region-id N --office-id N --department-id N --user-id N
 //   (without --password the password is read from standard input, so that it never shows in the
@@ -191,7 +192,10 @@ int Serve(WarehouseStore& store, const std::string& dataDir, const std::string& 
 
     const auto [socket, port] = Listen(address);
     WarehouseServer server(store, dataDir, limits);
-    HttpFrontEnd http(server, socket, ReadWholeFile(certPath), ReadWholeFile(keyPath), connectionLimits);
+    const std::string certificate = ReadWholeFile(certPath);
+    HttpFrontEnd http(server, socket, certificate, ReadWholeFile(keyPath), connectionLimits);
+    // What a workstation shows for this server, so that an administrator can compare.
+    std::cout << "certificate key SHA-256: " << CertificateKeyFingerprint(certificate) << std::endl;
     std::cout << "listening on https://" << address.host << ":" << port << std::endl;
     int received = 0;
     sigwait(&stopSignals, &received);
@@ -244,7 +248,25 @@ int main(int argc, char** argv)
     addUser->add_option("--office-id", account.officeId, "office id")->required();
     addUser->add_option("--department-id", account.departmentId, "department id")->required();
     addUser->add_option("--user-id", account.userId, "the user's id on the server")->required();
+    CLI::App* fingerprint = app.add_subcommand(
+        "fingerprint", "print the SHA-256 of the certificate's public key, as the workstations show it");
     CLI11_PARSE(app, argc, argv);
+
+    if (fingerprint->parsed()) {
+        try {
+            const std::string path = certPath.empty() ? dataDir + "/server.crt" : certPath;
+            if (!fs::exists(path)) {
+                std::cerr << "warehouse-server: there is no certificate " << path
+                          << " yet: the server makes it at its first start\n";
+                return 1;
+            }
+            std::cout << CertificateKeyFingerprint(ReadWholeFile(path)) << std::endl;
+            return 0;
+        } catch (const std::exception& error) {
+            std::cerr << "warehouse-server: " << error.what() << std::endl;
+            return 1;
+        }
+    }
 
     ::umask(077);
     try {

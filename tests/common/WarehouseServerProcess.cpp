@@ -11,15 +11,37 @@ const std::string kServer = WH_BINARY_DIR "/server/warehouse-server";
 } // namespace
 
 WarehouseServerProcess::WarehouseServerProcess(const std::string& dataDir)
+    : WarehouseServerProcess(dataDir, Options {})
+{
+}
+
+WarehouseServerProcess::WarehouseServerProcess(const std::string& dataDir, const Options& options)
     : m_dataDir(dataDir)
 {
-    m_process = std::make_unique<ChildProcess>(
-        std::vector<std::string> { kServer, "--data", dataDir, "--listen", "127.0.0.1:0" });
+    std::vector<std::string> argv { kServer, "--data", dataDir, "--listen", options.listen };
+    if (!options.certPath.empty()) {
+        argv.insert(argv.end(), { "--cert", options.certPath, "--key", options.keyPath });
+    }
+    if (!options.requestLogPath.empty()) {
+        // The shell only sends standard error to the file, then becomes the server.
+        argv.insert(argv.begin(), { "/bin/sh", "-c", "exec \"$@\" 2>>\"$0\"", options.requestLogPath });
+    }
+    m_process = std::make_unique<ChildProcess>(argv);
+    const std::string keyLine = m_process->WaitForLine("certificate key SHA-256: ", 30000);
+    if (keyLine.empty()) {
+        throw std::runtime_error("warehouse-server did not start");
+    }
+    m_keyFingerprint = keyLine.substr(keyLine.find(": ") + 2);
     const std::string line = m_process->WaitForLine("listening on https://", 30000);
     if (line.empty()) {
         throw std::runtime_error("warehouse-server did not start");
     }
     m_baseUrl = line.substr(line.find("https://"));
+}
+
+void WarehouseServerProcess::Stop()
+{
+    m_process.reset();
 }
 
 bool WarehouseServerProcess::AddUser(const std::string& company, const std::string& user, const std::string& password,

@@ -11,7 +11,21 @@ namespace wh::test {
 class WarehouseServerProcess
 {
 public:
+    struct Options
+    {
+        std::string listen = "127.0.0.1:0"; // HOST:PORT; port 0 picks a free one
+        std::string certPath; // with keyPath: this certificate instead of the generated one
+        std::string keyPath;
+        std::string requestLogPath; // when set, the server's request log (standard error) goes here
+    };
     explicit WarehouseServerProcess(const std::string& dataDir);
+    WarehouseServerProcess(const std::string& dataDir, const Options& options);
+    // The SHA-256 of the certificate's public key, as the server printed it at start.
+    const std::string& KeyFingerprint() const { return m_keyFingerprint; }
+    // The port it listens on.
+    std::string Port() const { return m_baseUrl.substr(m_baseUrl.rfind(':') + 1); }
+    // Stops the server and waits for it (its port is then free for another).
+    void Stop();
     const std::string& BaseUrl() const { return m_baseUrl; }
     // For tests that freeze the server (SIGSTOP) to see the tool meet a server that stops answering.
     pid_t Pid() const { return m_process->Pid(); }
@@ -24,6 +38,7 @@ private:
     std::string m_dataDir;
     std::unique_ptr<ChildProcess> m_process;
     std::string m_baseUrl;
+    std::string m_keyFingerprint;
 };
 
 } // namespace wh::test
