@@ -13,5 +13,6 @@ void AddRunCommand(CLI::App& app, int& exitCode);
 void AddRestoreCommand(CLI::App& app, int& exitCode);
 void AddSearchCommand(CLI::App& app, int& exitCode);
 void AddAuxCommand(CLI::App& app, int& exitCode);
+void AddTrustCommand(CLI::App& app, int& exitCode);
 
 } // namespace wh::cli

@@ -14,6 +14,7 @@ int main(int argc, char** argv)
     wh::cli::AddRestoreCommand(app, exitCode);
     wh::cli::AddSearchCommand(app, exitCode);
     wh::cli::AddAuxCommand(app, exitCode);
+    wh::cli::AddTrustCommand(app, exitCode);
     CLI11_PARSE(app, argc, argv);
     return exitCode;
 }

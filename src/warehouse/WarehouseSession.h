@@ -3,9 +3,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "support/http/HttpClient.h"
+#include "warehouse/ServerTrust.h"
+
+namespace wh {
+class UserNotice;
+}
 
 namespace wh::env {
 class WarehouseEnv;
@@ -39,6 +45,16 @@ struct RequestSpec
     {
         return { "POST", std::move(path), std::move(body), {}, {} };
     }
+};
+
+// What the server at the session's address shows now, beside the key pinned for it.
+struct ServerIdentity
+{
+    std::string address; // https://host:port; empty when the server address is not https
+    std::string pinned; // empty: no pin
+    std::string presented; // empty: the server could not be reached (failure says why)
+    bool verified = false; // the certificate verifies for the host name
+    std::string failure;
 };
 
 // The one HTTPS session with the warehouse server: made at start-up, released when the main form
@@ -76,14 +92,29 @@ public:
     bool IsReleased() const { return m_released; }
 
     // Runs the shared request steps: wire log, address, streams, fresh connection after a pause
-    // of 100 ms, Basic authorisation, content type and length, outcome. Local files that cannot be
-    // opened or written raise a FileError and nothing is sent. A request started while another one
+    // of 100 ms, the server's certificate judged by [Security] Verify= of warehouse.ini, Basic
+    // authorisation, content type and length, outcome. A server that is not trusted is refused
+    // during the handshake: nothing of the request is sent, the outcome is an other failure that
+    // names the address and the keys, and the activity log gets it. Local files that cannot be
+    // opened or written (the trusted servers file and warehouse.ini's Verify= included) raise a
+    // FileError and nothing is sent. A request started while another one
     // waits, or after the session was released, is an other failure that touches no file.
     RequestOutcome Send(const RequestSpec& call);
 
     // Appends a heading and a message to a failure log in the claims directory's Warehouse
     // folder; a log that cannot be written raises a FileError.
     void WriteFailureLog(const std::string& fileName, const std::string& heading, const std::string& message);
+
+    // The server the last request refused because its key is not the pinned one, if it did.
+    const std::optional<ChangedServer>& LastChangedServer() const { return m_changedServer; }
+
+    // Connects to the server address without sending anything and reports its key and the pin.
+    // A damaged pin file or an unknown Verify= raise a FileError.
+    ServerIdentity ProbeServer();
+
+    // Pins the key for the address (the user chose to trust it); a FileError when the file cannot
+    // be written.
+    void TrustServerKey(const std::string& address, const std::string& fingerprint);
 
     // Closes the wire log for good and drops the client; no request may follow.
     void Release();
@@ -97,9 +128,20 @@ private:
     std::string m_user;
     std::string m_password;
     std::string m_lastServerMessage;
+    std::optional<ChangedServer> m_changedServer;
     bool m_inRequest = false;
     bool m_released = false;
 };
+
+// The decision of an interactive sign-in whose request was refused because the server's key is
+// not the pinned one: asks the user (a warning with the address and both keys); Yes pins the key
+// shown and returns true, so the sign-in can be tried again. False, without asking, when the last
+// request was not refused for that reason. A pin that cannot be written raises a FileError.
+bool AcceptChangedServer(WarehouseSession& session, UserNotice& notice);
+
+// The balloon of a failed sign-in: a changed server says so and that Settings lets the user
+// decide; any other failure asks to check the user name and password, with the server's message.
+std::string SignInFailureBalloon(const WarehouseSession& session);
 
 // The described entry points: the session is owned by whoever starts the program.
 std::unique_ptr<WarehouseSession> CreateWarehouseSession(env::WarehouseEnv& env);

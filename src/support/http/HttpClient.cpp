@@ -1,5 +1,6 @@
 #include "support/http/HttpClient.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +9,11 @@
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -60,7 +66,110 @@ struct Transfer
     std::string received;
     std::string reasonPhrase;
     Clock::time_point lastActivity = Clock::now();
+    // The certificate check of the handshake.
+    const ServerTrust* trust = nullptr;
+    std::string host; // the request's host name or address, without brackets
+    std::string serverKey;
+    bool serverVerified = false;
+    std::string refusal; // set when the handshake was ended because the server is not trusted
 };
+
+std::string KeyFingerprint(X509* certificate)
+{
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &der);
+    if (length <= 0) {
+        return {};
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    const bool hashed = EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    if (!hashed) {
+        return {};
+    }
+    static const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < digestLength; ++i) {
+        hex.push_back(digits[digest[i] >> 4]);
+        hex.push_back(digits[digest[i] & 0xf]);
+    }
+    return hex;
+}
+
+bool IsIpAddress(const std::string& host)
+{
+    unsigned char buffer[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
+// Replaces the chain check of the handshake: the certificate either verifies for the host name,
+// or the trust's judge accepts its key. Returning 0 ends the handshake, so nothing of the request
+// (credentials, body) leaves this machine.
+int OnVerifyCertificate(X509_STORE_CTX* context, void* user)
+{
+    auto& t = *static_cast<Transfer*>(user);
+    X509* leaf = X509_STORE_CTX_get0_cert(context);
+    if (!leaf) {
+        t.refusal = "The server at " + t.host + " showed no certificate.";
+        return 0;
+    }
+    t.serverKey = KeyFingerprint(leaf);
+    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(context);
+    if (IsIpAddress(t.host)) {
+        X509_VERIFY_PARAM_set1_ip_asc(param, t.host.c_str());
+    } else {
+        X509_VERIFY_PARAM_set1_host(param, t.host.c_str(), t.host.size());
+    }
+    if (X509_verify_cert(context) == 1) {
+        t.serverVerified = true;
+        return 1;
+    }
+    const std::string verifyError = X509_verify_cert_error_string(X509_STORE_CTX_get_error(context));
+    if (t.trust && t.trust->judgeUnverified) {
+        try {
+            t.refusal = t.trust->judgeUnverified(t.serverKey, verifyError);
+        } catch (const std::exception& e) {
+            t.refusal = e.what();
+        } catch (...) {
+            t.refusal = "The server's certificate could not be checked.";
+        }
+        if (t.refusal.empty()) {
+            // Accepted by its key: the library must not fail the connection afterwards.
+            X509_STORE_CTX_set_error(context, X509_V_OK);
+            return 1;
+        }
+        return 0;
+    }
+    t.refusal = "The certificate of the server at " + t.host + " does not verify: " + verifyError
+        + ". Its key's SHA-256 is " + t.serverKey + ".";
+    return 0;
+}
+
+CURLcode OnSslContext(CURL*, void* sslContext, void* user)
+{
+    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), OnVerifyCertificate, user);
+    return CURLE_OK;
+}
+
+// The host part of the address, as the certificate must name it.
+std::string HostOf(const std::string& url)
+{
+    std::string host;
+    CURLU* parsed = curl_url();
+    if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+        char* part = nullptr;
+        if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
+            host = part;
+            curl_free(part);
+        }
+    }
+    curl_url_cleanup(parsed);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return host;
+}
 
 // One message per time-stamped line: line breaks inside a message (a failure's code and text are
 // joined by CR LF) become blanks.
@@ -217,6 +326,18 @@ struct CurlListDeleter
 
 } // namespace
 
+std::string KeyFingerprintOfPem(const std::string& pemCertificate)
+{
+    std::unique_ptr<BIO, int (*)(BIO*)> bio(
+        BIO_new_mem_buf(pemCertificate.data(), static_cast<int>(pemCertificate.size())), &BIO_free);
+    if (!bio) {
+        return {};
+    }
+    std::unique_ptr<X509, void (*)(X509*)> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
+                                                       &X509_free);
+    return certificate ? KeyFingerprint(certificate.get()) : std::string();
+}
+
 std::string Outcome::FailureMessage() const
 {
     if (kind == Kind::HttpFailure) {
@@ -244,6 +365,9 @@ Outcome HttpClient::Perform(const Request& request)
         WriteWireLine(t,
                       "Warning: the server address is plain http: the password and every document travel "
                       "unencrypted");
+    }
+    if (!request.wireWarning.empty()) {
+        WriteWireLine(t, "Warning: " + request.wireWarning);
     }
     if (request.beforeSend) {
         request.beforeSend();
@@ -291,9 +415,24 @@ Outcome HttpClient::Perform(const Request& request)
     // Every request connects anew: no connection is left for a later one.
     curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-    // The server's certificate is taken as presented; SSL 2 and 3 are never spoken.
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    // SSL 2 and 3 are never spoken. Under AcceptAny the server's certificate is taken as
+    // presented; under Verify the handshake's own check is replaced by OnVerifyCertificate, which
+    // also checks the host name (so the library's later name check is off).
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    if (request.trust.mode == ServerTrust::Mode::Verify) {
+        t.trust = &request.trust;
+        t.host = HostOf(request.url);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+        if (!request.trust.caFile.empty()) {
+            curl_easy_setopt(h, CURLOPT_CAINFO, request.trust.caFile.c_str());
+            curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+        }
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &t);
+    } else {
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    }
     curl_easy_setopt(h, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, OnDebug);
@@ -332,6 +471,9 @@ Outcome HttpClient::Perform(const Request& request)
     if (headers) {
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     }
+    if (request.handshakeOnly) {
+        curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
+    }
 
     curl_multi_add_handle(multi.get(), h);
     bool timedOut = false;
@@ -364,7 +506,13 @@ Outcome HttpClient::Perform(const Request& request)
 
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &outcome.status);
     outcome.reason = t.reasonPhrase;
-    if (timedOut) {
+    outcome.serverKey = t.serverKey;
+    outcome.serverVerified = t.serverVerified;
+    if (!t.refusal.empty() && result != CURLE_OK) {
+        outcome.kind = Outcome::Kind::OtherFailure;
+        outcome.message = t.refusal;
+        outcome.serverRefused = true;
+    } else if (timedOut) {
         outcome.kind = Outcome::Kind::HttpFailure;
         outcome.failureCode = kTimeoutCode;
         outcome.failureText = kTimeoutText;
