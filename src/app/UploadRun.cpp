@@ -86,7 +86,7 @@ bool UploadRunner::SignInAfresh()
     }
     {
         env::ActivityLog log(m_env);
-        SignIn(log);
+        SignIn(log, true);
     }
     return Identity.ServerUserID != -1;
 }
@@ -125,19 +125,21 @@ bool UploadRunner::LoadWarehouseSettings()
     return complete;
 }
 
-void UploadRunner::SignIn(env::ActivityLog& log)
+void UploadRunner::SignIn(env::ActivityLog& log, bool askAboutChangedServer)
 {
     DeleteStagingFiles(m_env.UploadDir());
     log.WriteStamped(UploadAllLine(UploadAll));
     m_session.SetSessionCredentials(AuthUserName, AuthPassword);
     log.WriteStamped("WHT Authentication Setting Complete");
     FetchSignInIdentity();
+    if (askAboutChangedServer && warehouse::AcceptChangedServer(m_session, m_notice)) {
+        FetchSignInIdentity();
+    }
     log.WriteStamped("WHT CRODE " + std::to_string(Identity.CompanyID) + " " + std::to_string(Identity.RegionID) + " "
                      + std::to_string(Identity.OfficeID) + " " + std::to_string(Identity.DepartmentID) + " "
                      + std::to_string(Identity.ServerUserID));
     if (Identity.ServerUserID == -1) {
-        m_notice.ShowBalloon("Authentication Error: Please check username and password.\r\n"
-                             + m_session.LastServerMessage());
+        m_notice.ShowBalloon(warehouse::SignInFailureBalloon(m_session));
         SetTrayAttention();
     }
 }

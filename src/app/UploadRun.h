@@ -66,8 +66,10 @@ public:
     // the user name, the password and the company are all set.
     bool LoadWarehouseSettings();
     // Clears the staging folder, gives the credentials to the session and asks the server who the
-    // user is, logging each step into `log`; a failed sign-in shows its balloon.
-    void SignIn(env::ActivityLog& log);
+    // user is, logging each step into `log`; a failed sign-in shows its balloon. An interactive
+    // sign-in (`askAboutChangedServer`) asks whether to trust a server whose key changed, and on
+    // Yes signs in again; a run started by a timer never asks.
+    void SignIn(env::ActivityLog& log, bool askAboutChangedServer = false);
     // Sets Identity (ServerUserID -1 for a refusal or an answer that names no user) and
     // SignedInOnce.
     void FetchSignInIdentity();

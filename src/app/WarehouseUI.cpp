@@ -254,7 +254,7 @@ void TWarehouseFrm::Mnu_SettingsClick()
     }
     if (m_runner->LoadWarehouseSettings()) {
         env::ActivityLog log(m_env);
-        m_runner->SignIn(log);
+        m_runner->SignIn(log, true);
     } else {
         SetTrayAttention();
         ShowBalloon("Please update your Warehouse settings.");
