@@ -283,6 +283,16 @@ TEST_F(ServerTrustTest, ADamagedOrUnreadablePinFileIsAnErrorWithItsPathAndSendsN
     }
     EXPECT_EQ(RequestsSeen("server"), 0u);
 
+    // A company CA file that cannot be read is named, and nothing goes out.
+    fs::remove(PinFile());
+    for (const char* policy : { "pin", "ca" }) {
+        SetSecurity(std::string("Verify=") + policy + "\r\nCAFile=" + tree.Path("missing-ca.crt") + "\r\n");
+        EXPECT_EQ(Authenticate(session), "400");
+        EXPECT_NE(session.LastServerMessage().find(tree.Path("missing-ca.crt")), std::string::npos)
+            << session.LastServerMessage();
+    }
+    EXPECT_EQ(RequestsSeen("server"), 0u);
+
     // An unknown policy is an error that names warehouse.ini, never a silent default.
     fs::remove(PinFile());
     SetSecurity("Verify=off\r\n");

@@ -146,9 +146,21 @@ int OnVerifyCertificate(X509_STORE_CTX* context, void* user)
     return 0;
 }
 
+// Loads the certificates to verify against and puts OnVerifyCertificate in the handshake. The
+// system's store is loaded here rather than by the library, so that a machine without one still
+// reaches pinned servers; a CA file that cannot be read fails the connection with its name.
 CURLcode OnSslContext(CURL*, void* sslContext, void* user)
 {
-    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), OnVerifyCertificate, user);
+    auto& t = *static_cast<Transfer*>(user);
+    auto* context = static_cast<SSL_CTX*>(sslContext);
+    if (t.trust->caFile.empty()) {
+        SSL_CTX_set_default_verify_paths(context);
+    } else if (SSL_CTX_load_verify_locations(context, t.trust->caFile.c_str(), nullptr) != 1) {
+        t.refusal = "The certificate authority file \"" + t.trust->caFile
+            + "\" cannot be read as PEM certificates. Nothing was sent.";
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    SSL_CTX_set_cert_verify_callback(context, OnVerifyCertificate, user);
     return CURLE_OK;
 }
 
@@ -424,10 +436,8 @@ Outcome HttpClient::Perform(const Request& request)
         t.trust = &request.trust;
         t.host = HostOf(request.url);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-        if (!request.trust.caFile.empty()) {
-            curl_easy_setopt(h, CURLOPT_CAINFO, request.trust.caFile.c_str());
-            curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
-        }
+        curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
         curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, OnSslContext);
         curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &t);
     } else {
