@@ -1,7 +1,7 @@
 // warehouse-server: the HTTPS warehouse the workstation tool uploads claims to.
 //
 //   warehouse-server --data DIR --listen HOST:PORT [--cert FILE --key FILE]
-//   warehouse-server --data DIR fingerprint [--cert FILE]
+//   warehouse-server --data DIR [--cert FILE] fingerprint
 //   warehouse-server --data DIR add-user --company NAME --user NAME [--password PW] --company-id N
 //                    --region-id N --office-id N --department-id N --user-id N
 //   (without --password the password is read from standard input, so that it never shows in the
