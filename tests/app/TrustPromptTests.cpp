@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QMenu>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <filesystem>
@@ -149,4 +150,34 @@ TEST_F(TrustPromptTest, ClaimSearchAsksNoSendsNothingYesTrustsTheKeyAndOpensTheW
     // Trusted from now on: no question.
     EXPECT_TRUE(ClaimSearch(tray, *form));
     EXPECT_EQ(notice.questions.size(), 2u);
+}
+
+// The balloon of a timer's run sends the user to Settings: the sign-in after the dialog asks.
+TEST_F(TrustPromptTest, TheSignInAfterTheSettingsDialogAsks)
+{
+    QSystemTrayIcon tray;
+    auto form = Start(&tray);
+    QAction* item = tray.contextMenu()->findChild<QAction*>(QStringLiteral("Mnu_Settings"));
+    ASSERT_NE(item, nullptr);
+    for (const bool yes : { false, true }) {
+        SCOPED_TRACE(yes ? "Yes" : "No");
+        QTimer watch;
+        watch.setInterval(20);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (QDialog* dialog = form->CommandWindow(); dialog && dialog->isVisible()) {
+                watch.stop();
+                dialog->findChild<QPushButton*>(QStringLiteral("BitBtn1"))->click(); // OK
+            }
+        });
+        watch.start();
+        notice.AnswerNext(yes);
+        item->trigger();
+        QCoreApplication::processEvents();
+        ASSERT_EQ(notice.questions.size(), yes ? 2u : 1u);
+        EXPECT_NE(notice.questions.back().find(server.KeyFingerprint()), std::string::npos);
+        EXPECT_EQ(RequestsSeen(), yes ? 1u : 0u);
+        EXPECT_EQ(Pins(), Address() + " " + (yes ? server.KeyFingerprint() : kOldKey) + "\n");
+    }
+    const std::string log = test::ReadFile(layout.claimsDir + "/Warehouse/log.txt");
+    EXPECT_EQ(test::CountOf(log, "WHT CRODE 11 22 33 44 55"), 1u) << log;
 }
