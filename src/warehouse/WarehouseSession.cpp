@@ -204,8 +204,9 @@ ServerIdentity WarehouseSession::ProbeServer()
     request.trust.mode = http::ServerTrust::Mode::Verify;
     request.trust.caFile = settings.caFile;
     // Only looked at: the connection ends in the handshake whatever the key.
-    request.trust.judgeUnverified
-        = [](const std::string&, const std::string&) { return std::string("The server was only looked at."); };
+    request.trust.judgeUnverified = [](const std::string&, const std::string&) {
+        return std::string("Only the server's key was looked at; nothing was sent.");
+    };
     const RequestOutcome outcome = m_client->Perform(request);
     identity.presented = outcome.serverKey;
     identity.verified = outcome.serverVerified;

@@ -128,6 +128,8 @@ TEST_F(ServerTrustTest, FirstContactPinsTheKeyAndTheSameServerPasses)
 
     EXPECT_TRUE(SignedIn(Authenticate(session)));
     EXPECT_EQ(RequestsSeen("first"), 2u);
+    // The wire log says why a certificate that does not verify was taken.
+    EXPECT_EQ(test::CountOf(ReadFile(session.WireLogPath()), "accepted by its key " + server->KeyFingerprint()), 2u);
     EXPECT_EQ(test::CountOf(ReadFile(PinFile()), "https://"), 1u);
 }
 

@@ -74,6 +74,8 @@ struct Transfer
     std::string refusal; // set when the handshake was ended because the server is not trusted
 };
 
+void WriteWireLine(Transfer& t, const std::string& text);
+
 std::string KeyFingerprint(X509* certificate)
 {
     unsigned char* der = nullptr;
@@ -135,6 +137,9 @@ int OnVerifyCertificate(X509_STORE_CTX* context, void* user)
             t.refusal = "The server's certificate could not be checked.";
         }
         if (t.refusal.empty()) {
+            WriteWireLine(t,
+                          "The certificate of " + t.host + " does not verify (" + verifyError
+                              + "); the server is accepted by its key " + t.serverKey);
             // Accepted by its key: the library must not fail the connection afterwards.
             X509_STORE_CTX_set_error(context, X509_V_OK);
             return 1;
