@@ -285,8 +285,15 @@ TEST_F(ServerTrustTest, ADamagedOrUnreadablePinFileIsAnErrorWithItsPathAndSendsN
     }
     EXPECT_EQ(RequestsSeen("server"), 0u);
 
-    // A company CA file that cannot be read is named, and nothing goes out.
+    // A first key that cannot be pinned is not taken either (a folder stands where the new file goes).
     fs::remove(PinFile());
+    fs::create_directories(PinFile() + ".new");
+    EXPECT_EQ(Authenticate(session), "400");
+    EXPECT_NE(session.LastServerMessage().find(PinFile() + ".new"), std::string::npos) << session.LastServerMessage();
+    EXPECT_FALSE(fs::exists(PinFile()));
+    fs::remove(PinFile() + ".new");
+
+    // A company CA file that cannot be read is named, and nothing goes out.
     for (const char* policy : { "pin", "ca" }) {
         SetSecurity(std::string("Verify=") + policy + "\r\nCAFile=" + tree.Path("missing-ca.crt") + "\r\n");
         EXPECT_EQ(Authenticate(session), "400");
