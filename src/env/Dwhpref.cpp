@@ -172,18 +172,43 @@ void Tform_dwhpref::FormShow()
 void Tform_dwhpref::FillEdits()
 {
     m_label6->setText(app::FromAnsi(m_env.CurrentUserName()));
-    m_serverEdit->setText(app::FromAnsi(m_prefs.ReadUserPref(kPrefWServer)));
-    m_nameEdit->setText(app::FromAnsi(m_prefs.ReadUserPref(kPrefWName)));
+    std::string server;
+    std::string name;
+    std::string storedPassword;
+    std::string company;
+    std::string readError;
+    try {
+        server = m_prefs.ReadStoredUserPref(kPrefWServer);
+        name = m_prefs.ReadStoredUserPref(kPrefWName);
+        storedPassword = m_prefs.ReadStoredUserPref(kPrefWPassWord);
+        company = m_prefs.ReadStoredUserPref(kPrefWCompany);
+        m_settingsUnreadable = false;
+    } catch (const FileError& e) {
+        // Unknown settings show as empty edits, and only what the user types over them is saved.
+        m_settingsUnreadable = true;
+        readError = e.what();
+        server.clear();
+        name.clear();
+        storedPassword.clear();
+        company.clear();
+    }
+    m_serverEdit->setText(app::FromAnsi(server));
+    m_nameEdit->setText(app::FromAnsi(name));
     m_passwordUnreadable = false;
     try {
-        m_passwordEdit->setText(app::FromAnsi(DecodePassword(m_prefs.ReadUserPref(kPrefWPassWord))));
+        m_passwordEdit->setText(app::FromAnsi(DecodePassword(storedPassword)));
     } catch (const Error&) {
         m_passwordUnreadable = true;
         m_passwordEdit->clear();
     }
-    m_companyEdit->setText(app::FromAnsi(m_prefs.ReadUserPref(kPrefWCompany)));
+    m_companyEdit->setText(app::FromAnsi(company));
     m_filled = true;
-    if (m_passwordUnreadable) {
+    if (m_settingsUnreadable) {
+        m_notice.ShowMessage(MessageKind::Error,
+                             readError
+                                 + "\r\nThe stored warehouse settings are left as they are; only what you type "
+                                   "here is saved.");
+    } else if (m_passwordUnreadable) {
         m_notice.ShowMessage(MessageKind::Information,
                              "The warehouse password stored for the Korvan user " + m_env.CurrentUserName()
                                  + " cannot be read.\r\nPlease type the password again. Until you do, the stored "
@@ -217,18 +242,27 @@ void Tform_dwhpref::BitBtn2Click()
 
 void Tform_dwhpref::FormDestroy()
 {
-    // Only what the dialog showed goes back: nothing when it was never filled, and a stored
-    // password it could not read stays as stored unless the user typed a new one, so the blank
-    // edit never wipes it.
+    // Only what the dialog showed goes back: nothing when it was never filled, and an edit that
+    // started empty because its stored value could not be read (the whole file, or a password in
+    // a wrong form) only when the user typed into it, so the blank edit never wipes the setting.
     if (!m_filled) {
         return;
     }
-    m_prefs.WriteUserPref(kPrefWServer.key, app::ToAnsi(m_serverEdit->text()));
-    m_prefs.WriteUserPref(kPrefWName.key, app::ToAnsi(m_nameEdit->text()));
-    if (!m_passwordUnreadable || m_passwordEdit->isModified()) {
+    const auto shownAsStored = [this](const QLineEdit* edit, bool unreadable) {
+        return !(m_settingsUnreadable || unreadable) || edit->isModified();
+    };
+    if (shownAsStored(m_serverEdit, false)) {
+        m_prefs.WriteUserPref(kPrefWServer.key, app::ToAnsi(m_serverEdit->text()));
+    }
+    if (shownAsStored(m_nameEdit, false)) {
+        m_prefs.WriteUserPref(kPrefWName.key, app::ToAnsi(m_nameEdit->text()));
+    }
+    if (shownAsStored(m_passwordEdit, m_passwordUnreadable)) {
         m_prefs.WriteUserPref(kPrefWPassWord.key, EncodePassword(app::ToAnsi(m_passwordEdit->text())));
     }
-    m_prefs.WriteUserPref(kPrefWCompany.key, app::ToAnsi(m_companyEdit->text()));
+    if (shownAsStored(m_companyEdit, false)) {
+        m_prefs.WriteUserPref(kPrefWCompany.key, app::ToAnsi(m_companyEdit->text()));
+    }
 }
 
 } // namespace wh::env

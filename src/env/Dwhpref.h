@@ -45,6 +45,8 @@ private:
     UserPrefs& m_prefs;
     UserNotice& m_notice;
     bool m_filled = false;
+    // UserP.ini could not be read, so the edits started empty rather than with the stored values.
+    bool m_settingsUnreadable = false;
     // The shown user's stored password could not be decoded, so the password edit started empty.
     bool m_passwordUnreadable = false;
 

@@ -194,17 +194,22 @@ bool StoreFile(const std::string& path, int fd, std::string_view content)
 
 } // namespace
 
-bool IniFile::Load(const std::string& path)
+IniFile::LoadResult IniFile::LoadChecked(const std::string& path)
 {
     m_text.clear();
     m_values.clear();
     const Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.Get() < 0 || !ReadAll(in.Get(), m_text)) {
+    if (in.Get() < 0) {
+        const int error = errno;
+        return error == ENOENT ? LoadResult { LoadState::Missing, 0 } : LoadResult { LoadState::Unreadable, error };
+    }
+    if (!ReadAll(in.Get(), m_text)) {
+        const int error = errno;
         m_text.clear();
-        return false;
+        return { LoadState::Unreadable, error ? error : EIO };
     }
     Index();
-    return true;
+    return { LoadState::Read, 0 };
 }
 
 bool IniFile::Save(const std::string& givenPath) const

@@ -16,8 +16,23 @@ namespace wh::env {
 class IniFile
 {
 public:
+    // How a load went: a missing file is no settings at all, but a file that is there and cannot
+    // be read holds settings that are unknown, and must not be taken for empty ones.
+    enum class LoadState {
+        Read,
+        Missing,
+        Unreadable,
+    };
+    struct LoadResult
+    {
+        LoadState state;
+        int error; // the reason when Unreadable (an errno value), else 0
+    };
+
+    // Loads the file; the object is empty unless it was read.
+    LoadResult LoadChecked(const std::string& path);
     // Loads the file; false when it is missing or cannot be read (the object is then empty).
-    bool Load(const std::string& path);
+    bool Load(const std::string& path) { return LoadChecked(path).state == LoadState::Read; }
     // Writes the whole file as WriteIniValueKeepingText stores one (owner, group and mode kept);
     // false when it cannot be written.
     bool Save(const std::string& path) const;

@@ -89,21 +89,30 @@ std::string UserPrefs::MachineUserPath() const
 std::string UserPrefs::ReadUserPref(const std::string& key, const std::string& fallback)
 {
     try {
-        if (!m_cache) {
-            IniFile snapshot;
-            const std::string path = UserPrefsPath();
-            // A missing file (or no claims directory) is an empty snapshot: every key reads as
-            // its fallback.
-            if (!path.empty()) {
-                snapshot.Load(path);
-            }
-            m_cache = std::move(snapshot);
-        }
-        return m_cache->ReadString(m_env.CurrentUserName(), key, fallback);
+        return ReadStoredUserPref(key, fallback);
     } catch (const std::exception&) {
         // Settings reads never fail; the caller's default stands in.
         return fallback;
     }
+}
+
+std::string UserPrefs::ReadStoredUserPref(const std::string& key, const std::string& fallback)
+{
+    if (!m_cache) {
+        IniFile snapshot;
+        const std::string path = UserPrefsPath();
+        // A missing file (or no claims directory) is an empty snapshot: every key reads as its
+        // fallback.
+        if (!path.empty()) {
+            const IniFile::LoadResult loaded = snapshot.LoadChecked(path);
+            if (loaded.state == IniFile::LoadState::Unreadable) {
+                throw FileError("Cannot read the warehouse settings from \"" + path + "\". "
+                                + SystemErrorText(loaded.error));
+            }
+        }
+        m_cache = std::move(snapshot);
+    }
+    return m_cache->ReadString(m_env.CurrentUserName(), key, fallback);
 }
 
 void UserPrefs::WriteUserPref(const std::string& key, const std::string& value)
@@ -119,7 +128,11 @@ void UserPrefs::WriteUserPref(const std::string& key, const std::string& value)
         }
         FreeUserPrefsCache();
         IniFile snapshot;
-        snapshot.Load(path);
+        // A snapshot that cannot be taken again is left absent, so the next read goes to the
+        // file; an empty one would make every other setting read as never stored.
+        if (!snapshot.Load(path)) {
+            return;
+        }
         snapshot.WriteString(section, trimmedKey, trimmedValue);
         m_cache = std::move(snapshot);
     } catch (const std::exception&) {
@@ -139,10 +152,15 @@ void UserPrefs::SaveMachineUser(const std::string& name, int id)
     const std::string path = MachineUserPath();
     IniFile machine;
     // What else the file holds is kept, so a file that is there but cannot be read is not written.
-    bool stored = machine.Load(path) || !platform::FileExists(path);
-    if (stored
-        && !(machine.WriteString("MachineUser", "User", name)
-             && machine.WriteString("MachineUser", "UID", std::to_string(id)))) {
+    const IniFile::LoadResult loaded = machine.LoadChecked(path);
+    if (loaded.state == IniFile::LoadState::Unreadable) {
+        throw FileError("Cannot write the chosen user to \"" + path + "\": the file cannot be read. "
+                        + SystemErrorText(loaded.error));
+    }
+    errno = 0;
+    bool stored = true;
+    if (!(machine.WriteString("MachineUser", "User", name)
+          && machine.WriteString("MachineUser", "UID", std::to_string(id)))) {
         errno = EINVAL; // a name that cannot stand on one line
         stored = false;
     }

@@ -56,6 +56,13 @@ public:
     std::string ReadUserPref(const std::string& key, const std::string& fallback);
     std::string ReadUserPref(const UserPrefKey& key) { return ReadUserPref(key.key, key.fallback); }
 
+    // The same for a caller that writes what it read back: a missing file, section or key gives
+    // `fallback` as above, but a UserP.ini that is there and cannot be read raises a FileError
+    // naming the file and the reason, as its settings are then unknown rather than empty. No
+    // snapshot is kept of a file that could not be read, so the next read tries it again.
+    std::string ReadStoredUserPref(const std::string& key, const std::string& fallback);
+    std::string ReadStoredUserPref(const UserPrefKey& key) { return ReadStoredUserPref(key.key, key.fallback); }
+
     // Stores the trimmed value under the trimmed key in the current user's section, changing no
     // other byte of the file, then renews the snapshot. Fails silently: the snapshot then stays.
     void WriteUserPref(const std::string& key, const std::string& value);

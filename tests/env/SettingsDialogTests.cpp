@@ -14,6 +14,8 @@
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,6 +25,7 @@
 
 #include "ClaimsFixture.h"
 #include "app/Screenshots.h"
+#include "common/ChildProcess.h"
 #include "common/Workstation.h"
 #include "env/Dwhpref.h"
 #include "env/IniFile.h"
@@ -612,4 +615,87 @@ TEST_F(SettingsDialogTest, TheKeyboardAloneReachesEveryControlAndPicksAUser)
     ASSERT_TRUE(appeared);
     EXPECT_EQ(ws.env.CurrentUserName(), "ADJUSTER2");
     EXPECT_EQ(Text(*dialog, "NameEdit"), "ann");
+}
+
+// The dialog's side of the next test, run in a child process whose first open of UserP.ini fails
+// with EIO: open the dialog, type what WH_SETTINGS_TYPE_COMPANY holds into the company edit (if
+// set), close it, and print every message shown.
+TEST(SettingsDialogChild, DISABLED_OpenAndCloseTheDialog)
+{
+    const char* typed = std::getenv("WH_SETTINGS_TYPE_COMPANY");
+    test::RecordingUserNotice notice;
+    text::FixedClock clock { text::EncodeDateTime({ 2026, 3, 4, 14, 5, 9 }) };
+    env::WarehouseEnv environment(notice, clock, [] {});
+    environment.PrepareLocalFolders();
+    env::UserPrefs prefs(environment);
+    auto dialog = std::make_unique<Tform_dwhpref>(environment, prefs, notice);
+    dialog->show();
+    QApplication::processEvents();
+    std::printf("shown server=[%s] name=[%s]\n", Text(*dialog, "ServerEdit").c_str(),
+                Text(*dialog, "NameEdit").c_str());
+    if (typed) {
+        Type(*dialog, "CompanyEdit", typed);
+    }
+    Click(*dialog, "BitBtn1");
+    dialog.reset();
+    for (const auto& message : notice.messages) {
+        std::printf("message %d: %s\n", static_cast<int>(message.kind), message.text.c_str());
+    }
+}
+
+// UserP.ini is there but its read fails once (a network share that hiccups, a failing disk): the
+// dialog then has nothing to show, and closing it must not write its blank edits over the stored
+// settings. Whatever the user typed is still saved; the rest of the file stays as it was, and
+// the user is told which file could not be read and why.
+TEST_F(SettingsDialogTest, AStoredFileThatCannotBeReadKeepsEveryKeyTheUserDidNotType)
+{
+    struct Case
+    {
+        const char* what;
+        const char* typedCompany; // nothing: closed without typing
+    };
+    const Case cases[] = { { "closed untouched", nullptr }, { "the company typed", "Typed Co" } };
+    const std::string before = "; kept as it is\r\n" + kManagerSection + kAdjusterSection;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteUserP(before);
+        const std::string report = ws.tree.Path("fault-report.txt");
+        std::filesystem::remove(report);
+        std::vector<std::string> childEnv { "LD_PRELOAD=" WH_FAULT_LIBRARY,
+                                            "WH_FAULT_ROOT=" + ws.ClaimsPath("UserP.ini"),
+                                            "WH_FAULT_CALLS=open",
+                                            "WH_FAULT_NTH=1",
+                                            "WH_FAULT_ERRNO=EIO",
+                                            "WH_FAULT_REPORT=" + report,
+                                            "ASAN_OPTIONS=verify_asan_link_order=0" };
+        if (c.typedCompany) {
+            childEnv.push_back(std::string("WH_SETTINGS_TYPE_COMPANY=") + c.typedCompany);
+        }
+        std::string output;
+        const int code = test::RunCommand({ "/proc/self/exe", "--gtest_also_run_disabled_tests",
+                                            "--gtest_filter=SettingsDialogChild.DISABLED_OpenAndCloseTheDialog" },
+                                          &output, childEnv);
+        ASSERT_EQ(code, 0) << output;
+        // The fault met the dialog's read of the file, not something else.
+        ASSERT_NE(test::ReadFile(report).find("injected open 1 " + ws.ClaimsPath("UserP.ini")), std::string::npos)
+            << test::ReadFile(report) << output;
+        EXPECT_NE(output.find("shown server=[] name=[]"), std::string::npos) << output;
+
+        if (c.typedCompany) {
+            EXPECT_EQ(Stored("MANAGER", "WCompany"), c.typedCompany);
+            std::string expected = before;
+            const std::string company = "WCompany=Sample Adjusting  \r\n";
+            expected.replace(expected.find(company), company.size(), "WCompany=Typed Co\r\n");
+            EXPECT_EQ(UserP(), expected);
+        } else {
+            EXPECT_EQ(UserP(), before);
+        }
+        // The application's error box names the file and the reason.
+        const std::string box = "message " + std::to_string(static_cast<int>(MessageKind::Error)) + ": ";
+        const std::size_t at = output.find(box);
+        ASSERT_NE(at, std::string::npos) << output;
+        const std::string shown = output.substr(at, output.find('\n', at) - at);
+        EXPECT_NE(shown.find(ws.ClaimsPath("UserP.ini")), std::string::npos) << shown;
+        EXPECT_NE(shown.find(std::strerror(EIO)), std::string::npos) << shown;
+    }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <grp.h>
@@ -152,6 +153,33 @@ TEST_F(UserPrefsTest, WithoutAFileEveryKeyReadsAsItsDefault)
     }
     EXPECT_EQ(prefs.ReadUserPref(kPrefFindGridField), "Adj_LastName");
     EXPECT_EQ(prefs.ReadPassword(), "");
+}
+
+// A file that is missing holds no settings; a file that is there but cannot be read (here a
+// folder in its place) holds settings that are unknown. The reader that writes back is told so,
+// with the file's name and the reason; the plain reader still gets its default; and nothing of
+// the failed read is kept, so the settings read as soon as the file can be read again.
+TEST_F(UserPrefsTest, AFileThatCannotBeReadIsAnErrorNotAnEmptyFile)
+{
+    EXPECT_EQ(prefs.ReadStoredUserPref(kPrefFindGridField), "Adj_LastName");
+    prefs.FreeUserPrefsCache();
+
+    const std::string path = tree.Path("claims/UserP.ini");
+    std::filesystem::create_directory(path);
+    try {
+        prefs.ReadStoredUserPref(kPrefWName);
+        ADD_FAILURE() << "no error";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"" + path + "\""), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(SystemErrorText(EISDIR)), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(prefs.ReadUserPref(kPrefWName), "");
+    EXPECT_EQ(prefs.ReadUserPref(kPrefFindGridField), "Adj_LastName");
+
+    std::filesystem::remove(path);
+    WriteUserP("[MANAGER]\r\nWName=jdoe\r\n");
+    EXPECT_EQ(prefs.ReadUserPref(kPrefWName), "jdoe");
+    EXPECT_EQ(prefs.ReadStoredUserPref(kPrefWName), "jdoe");
 }
 
 TEST_F(UserPrefsTest, ReadsTheCurrentUsersSectionAsStored)
