@@ -1102,19 +1102,16 @@ IniEntries ParseIni(const std::string& path)
     return entries;
 }
 
-// The user picker's store of the chosen user in Warehouse.ini, then the settings dialog's save of
-// that user's four warehouse settings into UserP.ini: every other key stays, each written key
-// holds its old value or its new one.
+// The user picker's store of the chosen user in Warehouse.ini, then the settings dialog's read of
+// that user's four warehouse settings and their save into UserP.ini, with the user name and the
+// password typed and the server and company left as shown: every other key stays (a setting that
+// could not be read is never saved blank), each typed key holds its old value or its new one.
 class SettingsScenario : public Scenario
 {
 public:
     explicit SettingsScenario(FaultSweepTest& test)
         : m_test(test)
-        , m_written { { "ADJUSTER2",
-                        { { "WSERVER", "https://new.example:8443" },
-                          { "WNAME", "newname" },
-                          { "WPASSWORD", env::EncodePassword("new pass") },
-                          { "WCOMPANY", "New Company" } } },
+        , m_written { { "ADJUSTER2", { { "WNAME", "newname" }, { "WPASSWORD", env::EncodePassword("new pass") } } },
                       { "MACHINEUSER", { { "USER", "ADJUSTER2" }, { "UID", "2" } } } }
     {
     }
@@ -1124,7 +1121,8 @@ public:
     {
         Desk desk = m_test.MakeDesk(root, "settings", 1);
         std::ofstream(UserP(desk), std::ios::binary | std::ios::app)
-            << "KVD_FindGridField=Adj_City\r\n[ADJUSTER2]\r\nWServer=https://other.example\r\nWName=other\r\n";
+            << "KVD_FindGridField=Adj_City\r\n[ADJUSTER2]\r\nWServer=https://other.example\r\nWName=other\r\n"
+               "WCompany=Other Co\r\n";
         fs::create_directories(desk.Data() + "/Korvan/Warehouse");
         std::ofstream(Machine(desk), std::ios::binary)
             << "[MachineUser]\r\nUser=MANAGER\r\nUID=1\r\n[Window]\r\nLeft=10\r\nTop=20\r\n";
@@ -1132,8 +1130,7 @@ public:
     }
     std::vector<std::string> Command(const Desk&) const override
     {
-        return { kSettingsTool, "settings", "https://new.example:8443", "newname", "new pass", "New Company",
-                 "ADJUSTER2",   "2" };
+        return { kSettingsTool, "settings", "-", "newname", "new pass", "-", "ADJUSTER2", "2" };
     }
     void Remember(const Desk& desk) override
     {
@@ -1304,6 +1301,38 @@ TEST_F(FaultSweepTest, ActivityLogWrite)
 {
     ActivityLogScenario scenario(*this);
     Sweep(scenario);
+}
+
+// The settings dialog's read of UserP.ini fails (the file is there, the disk or share is not):
+// its save then stores only what the user typed, names the file and the reason, and every
+// setting the user left as shown keeps its stored value.
+TEST_F(FaultSweepTest, ASettingsFileThatCannotBeReadKeepsEveryKeyLeftAsShown)
+{
+    for (const int error : { EIO, EACCES }) {
+        SCOPED_TRACE(ErrnoName(error));
+        SettingsScenario scenario(*this);
+        const Desk desk = scenario.Prepare(tree.Path(std::string("runs/settings-read-") + ErrnoName(error)));
+        scenario.Remember(desk);
+        const std::string userP = desk.layout.claimsDir + "/UserP.ini";
+        const std::string report = tree.Path(std::string("reports/settings-read-") + ErrnoName(error) + ".txt");
+        std::vector<std::string> env = desk.Env();
+        for (const std::string& entry :
+             { "LD_PRELOAD=" + kPreload, "WH_FAULT_ROOT=" + userP, std::string("WH_FAULT_CALLS=open"),
+               std::string("WH_FAULT_NTH=1"), std::string("WH_FAULT_ERRNO=") + ErrnoName(error),
+               "WH_FAULT_REPORT=" + report, PreloadAsanOptions() }) {
+            env.push_back(entry);
+        }
+        std::string output;
+        EXPECT_EQ(Spawn(scenario.Command(desk), env, output), 1) << output;
+        EXPECT_NE(ReadText(report).find("injected open 1 " + userP), std::string::npos) << ReadText(report);
+        EXPECT_NE(output.find("\"" + userP + "\". " + std::strerror(error)), std::string::npos) << output;
+        EXPECT_EQ(scenario.Kept(desk), std::vector<std::string>()) << output;
+        const IniEntries after = ParseIni(userP);
+        // What was typed is stored all the same.
+        EXPECT_EQ(after.at("ADJUSTER2").at("WNAME"), "newname");
+        EXPECT_EQ(after.at("ADJUSTER2").at("WSERVER"), "https://other.example");
+        EXPECT_EQ(after.at("ADJUSTER2").at("WCOMPANY"), "Other Co");
+    }
 }
 
 // A table whose file may not be written (a read-only disk, no permission) is opened for reading;

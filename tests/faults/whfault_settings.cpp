@@ -1,8 +1,10 @@
 // Runs the tool's own routines for the writes that no whupload-cli command makes, so that the
 // fault sweep can fail their file calls one by one:
 //   whfault-settings settings SERVER NAME PASSWORD COMPANY USER ID
-//       makes USER (ID) the chosen product user as the user picker's OK does, then stores the
-//       four warehouse settings in that user's section as the settings dialog does when it closes;
+//       makes USER (ID) the chosen product user as the user picker's OK does, reads that user's
+//       four warehouse settings as the settings dialog shows them, and stores them back as the
+//       dialog does when it closes: a value given as "-" is one the user left as shown, any other
+//       is one the user typed. A value that could not be read is stored only when typed;
 //   whfault-settings log LINE...
 //       appends the lines to the activity log as one group, as every command does.
 // Exit 0 when everything was stored, 1 with the error on standard error otherwise, 2 on a usage
@@ -52,11 +54,42 @@ int main(int argc, char** argv)
             env.PrepareLocalFolders();
             wh::env::UserPrefs prefs(env);
             prefs.SaveMachineUser(args[5], std::stoi(args[6]));
-            prefs.WriteUserPref(wh::env::kPrefWServer.key, args[1]);
-            prefs.WriteUserPref(wh::env::kPrefWName.key, args[2]);
-            prefs.WritePassword(args[3]);
-            prefs.WriteUserPref(wh::env::kPrefWCompany.key, args[4]);
-            return 0;
+            const wh::env::UserPrefKey keys[]
+                = { wh::env::kPrefWServer, wh::env::kPrefWName, wh::env::kPrefWPassWord, wh::env::kPrefWCompany };
+            std::string shown[4];
+            bool known[4] = { true, true, true, true };
+            bool unreadable = false;
+            try {
+                for (int i = 0; i < 4; ++i) {
+                    shown[i] = prefs.ReadStoredUserPref(keys[i]);
+                }
+            } catch (const wh::FileError& error) {
+                std::fprintf(stderr, "Error: %s\n", error.what());
+                unreadable = true;
+                for (int i = 0; i < 4; ++i) {
+                    shown[i].clear();
+                    known[i] = false;
+                }
+            }
+            try {
+                shown[2] = wh::env::DecodePassword(shown[2]);
+            } catch (const wh::Error&) {
+                shown[2].clear();
+                known[2] = false;
+            }
+            for (int i = 0; i < 4; ++i) {
+                const bool typed = args[1 + i] != "-";
+                if (!typed && !known[i]) {
+                    continue;
+                }
+                const std::string& value = typed ? args[1 + i] : shown[i];
+                if (i == 2) {
+                    prefs.WritePassword(value);
+                } else {
+                    prefs.WriteUserPref(keys[i].key, value);
+                }
+            }
+            return unreadable ? 1 : 0;
         }
         if (args.size() >= 2 && args[0] == "log") {
             wh::env::ActivityLog log(env);
