@@ -248,19 +248,20 @@ void Tform_dwhpref::FormDestroy()
     if (!m_filled) {
         return;
     }
-    const auto shownAsStored = [this](const QLineEdit* edit, bool unreadable) {
+    // True for an edit that shows the stored value, or that the user typed into.
+    const auto writeBack = [this](const QLineEdit* edit, bool unreadable) {
         return !(m_settingsUnreadable || unreadable) || edit->isModified();
     };
-    if (shownAsStored(m_serverEdit, false)) {
+    if (writeBack(m_serverEdit, false)) {
         m_prefs.WriteUserPref(kPrefWServer.key, app::ToAnsi(m_serverEdit->text()));
     }
-    if (shownAsStored(m_nameEdit, false)) {
+    if (writeBack(m_nameEdit, false)) {
         m_prefs.WriteUserPref(kPrefWName.key, app::ToAnsi(m_nameEdit->text()));
     }
-    if (shownAsStored(m_passwordEdit, m_passwordUnreadable)) {
+    if (writeBack(m_passwordEdit, m_passwordUnreadable)) {
         m_prefs.WriteUserPref(kPrefWPassWord.key, EncodePassword(app::ToAnsi(m_passwordEdit->text())));
     }
-    if (shownAsStored(m_companyEdit, false)) {
+    if (writeBack(m_companyEdit, false)) {
         m_prefs.WriteUserPref(kPrefWCompany.key, app::ToAnsi(m_companyEdit->text()));
     }
 }
