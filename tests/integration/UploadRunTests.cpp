@@ -710,7 +710,7 @@ TEST_F(UploadRunTest, AClaimThatCannotBeStampedStopsTheRunBeforeAnIdIsDrawn)
         EXPECT_EQ(ReadFile(FolderOf(1) + "/Claims.DB"), folderTableBefore);
         const std::string number = layout.claims[0].claimNumber;
         const std::string message = "Claim " + number + " cannot be stamped, so no claim id was asked for: Table \""
-            + c.table + "\": the table is read-only.";
+            + c.table + "\": the table is read-only: Permission denied.";
         const std::string log = Log();
         const std::string tail = "Processing NEW claim number " + number + T + std::string(28, '*') + "\r\n"
             + "WHT upload run stopped: " + message + T;
