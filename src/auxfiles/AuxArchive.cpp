@@ -7,17 +7,22 @@
 #include "support/paradox/SecondaryIndex.h"
 #include "support/paradox/Table.h"
 #include "support/platform/DiskSpace.h"
+#include "support/platform/FileLock.h"
+#include "support/platform/Paths.h"
 #include "support/text/StringUtil.h"
 #include "support/zip/ZipNames.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <limits>
 #include <memory>
 #include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,42 +32,183 @@ namespace {
 constexpr const char* kStagingPrefix = ".whaux-";
 constexpr std::uint64_t kMostBytes = std::numeric_limits<std::uint64_t>::max();
 
+// Whether a staging folder may go, and why not. Its old/ holds the local family files moved aside;
+// they are needed only while unpacked members still wait in new/ (the swap did not finish and
+// could not be undone). Otherwise everything in it is a copy of nothing the user has.
+std::string KeepReasonOf(const std::string& folder)
+{
+    std::error_code error;
+    const auto holdsFiles = [&](const std::string& sub) {
+        return std::filesystem::is_directory(folder + sub, error) && !std::filesystem::is_empty(folder + sub, error);
+    };
+    if (holdsFiles("/old") && holdsFiles("/new")) {
+        return "it keeps the earlier files of a family that could not be put back in " + folder + "/old";
+    }
+    return {};
+}
+
+// Removes a staging folder that may go: new/ first, so that old/ never outlives it with members
+// still waiting. Returns why the folder is still there, or empty text when it is gone.
+std::string RemoveStaging(const std::string& folder)
+{
+    const std::string keep = KeepReasonOf(folder);
+    if (!keep.empty()) {
+        return "The folder " + folder + " is left: " + keep + ".";
+    }
+    std::error_code error;
+    std::filesystem::remove_all(folder + "/new", error);
+    if (!error) {
+        std::filesystem::remove_all(folder, error);
+    }
+    if (error) {
+        return "Cannot remove the folder " + folder + ": " + SystemErrorText(error.value());
+    }
+    return {};
+}
+
+// Opens and locks a staging folder so that no other process sweeps it away while it is used; -1
+// when it cannot be opened, or another process holds it, or it went before the lock was taken.
+int LockStaging(const std::string& folder, bool wait)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info = {};
+    if (::flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0 || ::fstat(fd, &info) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    if (info.st_nlink == 0) {
+        ::close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    return fd;
+}
+
+bool IsStagingName(const std::string& name)
+{
+    const std::string prefix = kStagingPrefix;
+    return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0
+        && std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; });
+}
+
 // A folder in the claims directory that unpacked members wait in until all of them are sound;
-// being on the same file system, they reach their places by rename. Removed with what is left.
+// being on the same file system, they reach their places by rename. It is locked for as long as it
+// is used, and removed with what is left; a removal that fails is said, and the next extraction or
+// build sweeps the folder away.
 class StagingFolder
 {
 public:
     explicit StagingFolder(const std::string& claimsDir)
     {
-        std::string pattern = claimsDir + "/" + kStagingPrefix + "XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
+        // A sweep in another process may remove the new folder before it is locked; then another
+        // is made.
+        for (int attempt = 1; m_lock < 0; ++attempt) {
+            std::string pattern = claimsDir + "/" + kStagingPrefix + "XXXXXX";
+            if (::mkdtemp(pattern.data()) == nullptr) {
+                const int err = errno;
+                throw FileError("Cannot create a folder in " + claimsDir + ": " + SystemErrorText(err));
+            }
+            m_lock = LockStaging(pattern, true);
             const int err = errno;
-            throw FileError("Cannot create a folder in " + claimsDir + ": " + SystemErrorText(err));
+            struct stat info = {};
+            if (m_lock < 0 && (attempt == 3 || ::lstat(pattern.c_str(), &info) == 0)) {
+                ::rmdir(pattern.c_str());
+                throw FileError("Cannot lock the folder " + pattern + ": " + SystemErrorText(err));
+            }
+            m_path = pattern;
         }
-        m_path = pattern;
         for (const char* sub : { "/new", "/old" }) {
             if (::mkdir((m_path + sub).c_str(), 0700) != 0) {
                 const int err = errno;
-                Remove();
+                (void)Remove();
                 throw FileError("Cannot create a folder in " + m_path + ": " + SystemErrorText(err));
             }
         }
     }
-    ~StagingFolder() { Remove(); }
+    ~StagingFolder() { (void)Remove(); }
     StagingFolder(const StagingFolder&) = delete;
     StagingFolder& operator=(const StagingFolder&) = delete;
 
     std::string NewFolder() const { return m_path + "/new"; }
     std::string OldFolder() const { return m_path + "/old"; }
 
-private:
-    void Remove()
+    // Removes the folder once; why it is still there, or empty text when it is gone.
+    std::string Remove()
     {
-        std::error_code ignored; // a leftover hidden folder harms nothing; the extraction's outcome stands
-        std::filesystem::remove_all(m_path, ignored);
+        if (m_lock < 0) {
+            return {};
+        }
+        std::string problem = RemoveStaging(m_path);
+        ::close(m_lock);
+        m_lock = -1;
+        return problem;
     }
+
+private:
     std::string m_path;
+    int m_lock = -1;
 };
+
+// Removes the staging folders that an earlier extraction left in the claims directory (its
+// removal failed, or the process was ended), except those another process holds. Returns what is
+// still there and why, one text a folder.
+std::vector<std::string> SweepStagingFolders(const std::string& claimsDir)
+{
+    std::vector<std::string> problems;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(claimsDir.c_str()), &::closedir);
+    if (!dir) {
+        const int err = errno;
+        problems.push_back("Cannot read the folder " + claimsDir + ": " + SystemErrorText(err));
+        return problems;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (IsStagingName(entry->d_name)) {
+            names.push_back(entry->d_name);
+        }
+    }
+    for (const std::string& name : names) {
+        const std::string folder = claimsDir + "/" + name;
+        struct stat info = {};
+        if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+            continue; // not one of ours
+        }
+        const int lock = LockStaging(folder, false);
+        if (lock < 0) {
+            const int err = errno;
+            if (err != EWOULDBLOCK && err != ENOENT) { // in use elsewhere, or already gone
+                problems.push_back("Cannot remove the folder " + folder + ": " + SystemErrorText(err));
+            }
+            continue;
+        }
+        std::string problem = RemoveStaging(folder);
+        ::close(lock);
+        if (!problem.empty()) {
+            problems.push_back(std::move(problem));
+        }
+    }
+    return problems;
+}
+
+// Staging folders that stay behind are said, not hidden: they hold copies of tables, and the user
+// may need to know where they are.
+void ReportStaging(env::WarehouseEnv& env, const std::vector<std::string>& problems)
+{
+    if (problems.empty()) {
+        return;
+    }
+    std::string text;
+    for (const std::string& problem : problems) {
+        text += (text.empty() ? "" : "\r\n") + problem;
+    }
+    env.Notice().ShowMessage(MessageKind::Warning, text);
+}
 
 std::string Stem(std::string_view name)
 {
@@ -334,7 +480,14 @@ int CheckAuxTableFree(env::WarehouseEnv& env, int kind, int purpose)
         table.Close();
         return 0;
     } catch (const TableError&) {
-        // Someone else has it open, or it cannot be opened at all: the shared open tells which.
+        // Only a lock another program holds means the database is in use; any other failure (the
+        // disk, the file's rights, a damaged header) is an error that names the file and why.
+        platform::FileLock probe;
+        const std::string dbPath = platform::ResolveNoCase(env.GetClaimsDir(), info.testTable);
+        if (probe.Acquire(dbPath, platform::FileLock::Mode::Exclusive, false)
+            != platform::FileLock::Outcome::HeldElsewhere) {
+            throw;
+        }
     }
     table.Open(paradox::OpenMode::Shared);
     env.Notice().ShowMessage(MessageKind::Warning,
@@ -361,6 +514,7 @@ int BuildAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path)
             return free;
         }
         const std::string claimsDir = env.GetClaimsDir();
+        ReportStaging(env, SweepStagingFolders(claimsDir));
         TNewZip writer(path);
         writer.SetComment(kAuxArchiveComment);
         for (const std::string& mask : info.masks) {
@@ -390,10 +544,13 @@ int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path,
     if (free != 0) {
         return free;
     }
+    const std::string claimsDir = env.GetClaimsDir();
+    ReportStaging(env, SweepStagingFolders(claimsDir));
     TNewUnZip reader(path);
     reader.Failed = false;
+    std::unique_ptr<StagingFolder> staging;
+    int result = 0;
     try {
-        const std::string claimsDir = env.GetClaimsDir();
         std::vector<std::string> members;
         std::set<std::string> families;
         std::set<std::string> seen;
@@ -435,40 +592,44 @@ int ExtractAuxArchive(env::WarehouseEnv& env, int kind, const std::string& path,
                    "its members claim " + std::to_string(declared) + " bytes, more than " + claimsDir + " has free");
         }
 
-        StagingFolder staging(claimsDir);
+        staging = std::make_unique<StagingFolder>(claimsDir);
         reader.SetRecreateFolders(false);
-        reader.SetBaseFolder(staging.NewFolder());
-        const zip::ExtractResult result = reader.Extract("*.*");
-        if (reader.Failed || result.aborted) {
+        reader.SetBaseFolder(staging->NewFolder());
+        const zip::ExtractResult extracted = reader.Extract("*.*");
+        if (reader.Failed || extracted.aborted) {
             throw ArchiveError(reader.FailureText);
         }
         for (const std::string& name : members) {
             struct stat unpacked = {};
-            if (::lstat((staging.NewFolder() + "/" + name).c_str(), &unpacked) != 0 || !S_ISREG(unpacked.st_mode)) {
+            if (::lstat((staging->NewFolder() + "/" + name).c_str(), &unpacked) != 0 || !S_ISREG(unpacked.st_mode)) {
                 throw ArchiveError("Cannot extract " + name + " from archive " + path);
             }
         }
         for (const std::string& family : families) {
             const std::string dataTable = DataTableOf(family, members);
-            std::string damage = DamageOf(staging.NewFolder(), dataTable, members);
+            std::string damage = DamageOf(staging->NewFolder(), dataTable, members);
             if (!damage.empty()) {
                 // The engine names the unpacked file in its hidden folder; the member's name is
                 // what the user knows.
-                for (std::size_t at; (at = damage.find(staging.NewFolder() + "/")) != std::string::npos;) {
-                    damage.erase(at, staging.NewFolder().size() + 1);
+                for (std::size_t at; (at = damage.find(staging->NewFolder() + "/")) != std::string::npos;) {
+                    damage.erase(at, staging->NewFolder().size() + 1);
                 }
                 Refuse(reader, dataTable, zip::BadMember, "its table " + dataTable + " is damaged: " + damage);
             }
         }
-        ReplaceFamilies(claimsDir, staging, members, families);
+        ReplaceFamilies(claimsDir, *staging, members, families);
     } catch (const Error& error) {
         if (reason != nullptr) {
             *reason = error.what();
         }
         env.Notice().ShowMessage(MessageKind::Error, kInvalidAuxArchive);
-        return 1;
+        result = 1;
     }
-    return 0;
+    if (staging) {
+        const std::string problem = staging->Remove();
+        ReportStaging(env, problem.empty() ? std::vector<std::string> {} : std::vector<std::string> { problem });
+    }
+    return result;
 }
 
 } // namespace wh::auxfiles

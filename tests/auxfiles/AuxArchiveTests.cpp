@@ -8,9 +8,12 @@
 #include "support/zip/ZipTestSupport.h"
 #include "support/zip/ZipWriter.h"
 
+#include <algorithm>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -619,4 +622,69 @@ TEST_F(AuxArchiveTest, AFileThatIsNoArchiveGoesToTheCaller)
     MakeTable("mtadds.DB");
     tree.Write("data/AUX.zip", "not a zip archive at all");
     EXPECT_THROW(ExtractAuxArchive(env, 1, archive), ArchiveError);
+}
+
+// Staging folders an earlier extraction could not remove go before the next extraction or build:
+// only hidden folders of the staging pattern in the claims directory itself, never one another
+// process holds, and never one whose moved-aside files are the only copy of a family.
+TEST_F(AuxArchiveTest, StagingFoldersLeftBehindAreSweptUnlessInUseOrStillNeeded)
+{
+    MakeTable("mtadds.DB");
+    ASSERT_EQ(BuildAuxArchive(env, 1, archive), 0);
+    const std::string table = test::ReadFile(ClaimsPath("mtadds.DB"));
+    const auto stage = [&](const std::string& folder, const std::vector<std::string>& files) {
+        tree.MakeDir("claims/" + folder);
+        for (const std::string& file : files) {
+            tree.Write("claims/" + folder + "/" + file, table);
+        }
+        return ClaimsPath(folder);
+    };
+    struct Case
+    {
+        std::string folder;
+        bool swept;
+    };
+    const std::vector<Case> cases = {
+        { stage(".whaux-Ab12Cd", { "old/mtadds.DB" }), true }, // a clean-up that failed half way
+        { stage(".whaux-Zz99Yy", { "old/mtadds.PX" }), true }, // new/ already went
+        { stage(".whaux-Qq11Rr", { "new/mtadds.DB" }), true }, // an extraction that was ended
+        { stage(".whaux-Keep02", { "old/mtadds.DB", "new/mtadds.DB" }), false }, // the only earlier copy
+        { stage(".whaux-Held01", { "old/mtadds.DB" }), false }, // another process is using it
+        { stage(".whaux-notours", { "old/mtadds.DB" }), false },
+        { stage("whaux-Ab12Cd", { "old/mtadds.DB" }), false },
+        { stage("Warehouse/.whaux-Deep01", { "old/mtadds.DB" }), false },
+    };
+    fs::create_directories(ClaimsPath(".whaux-Ab12Cd/new"));
+    tree.Write("claims/.whaux-File01", "a file, not a staging folder");
+    const int held = ::open(ClaimsPath(".whaux-Held01").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    ASSERT_EQ(ExtractAuxArchive(env, 1, archive), 0);
+    for (const Case& c : cases) {
+        EXPECT_EQ(fs::exists(c.folder), !c.swept) << c.folder;
+    }
+    EXPECT_TRUE(fs::exists(ClaimsPath(".whaux-File01")));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(Claims())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(".whaux-", 0) == 0) {
+            left.push_back(name);
+        }
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string> { ".whaux-File01", ".whaux-Held01", ".whaux-Keep02", ".whaux-notours" }))
+        << "the extraction's own folder goes too";
+    // The folder that keeps the only earlier copy is named, with where that copy is.
+    ASSERT_EQ(notice.messages.size(), 1u) << ::testing::PrintToString(Messages());
+    EXPECT_EQ(notice.messages[0].kind, MessageKind::Warning);
+    EXPECT_NE(notice.messages[0].text.find(ClaimsPath(".whaux-Keep02") + "/old"), std::string::npos)
+        << notice.messages[0].text;
+
+    // Once the other process lets it go, the next build sweeps it.
+    ::close(held);
+    notice.messages.clear();
+    ASSERT_EQ(BuildAuxArchive(env, 1, archive), 0);
+    EXPECT_FALSE(fs::exists(ClaimsPath(".whaux-Held01")));
+    EXPECT_TRUE(fs::exists(ClaimsPath(".whaux-Keep02/old/mtadds.DB")));
 }
