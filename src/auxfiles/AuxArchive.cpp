@@ -57,6 +57,17 @@ std::string RemoveStaging(const std::string& folder)
     }
     std::error_code error;
     std::filesystem::remove_all(folder + "/new", error);
+    // The data tables go before their index and memo files, so that what a failure leaves is
+    // never a table without its parts.
+    struct stat old = {};
+    if (!error && ::lstat((folder + "/old").c_str(), &old) == 0 && S_ISDIR(old.st_mode)) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder + "/old", error)) {
+            if (text::UpperCase(entry.path().extension().string()) == ".DB"
+                && !std::filesystem::remove(entry.path(), error)) {
+                break;
+            }
+        }
+    }
     if (!error) {
         std::filesystem::remove_all(folder, error);
     }
