@@ -11,10 +11,13 @@
 #include "warehouse/WarehouseTrans.h"
 
 #include <array>
+#include <cerrno>
 #include <exception>
+#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace wh::restore {
 namespace {
@@ -115,17 +118,38 @@ std::int64_t DownloadedFileSize(const std::string& path)
     return static_cast<std::int64_t>(status.st_size);
 }
 
-bool IsZipFile(const std::string& path)
+bool IsZipFile(const std::string& path, std::string* problem)
 {
-    if (!platform::FileExists(path)) {
+    // Read with the system's calls, so that a file that is there but cannot be read says why.
+    const auto fail = [&](int error) {
+        if (problem != nullptr) {
+            *problem = "Cannot read file " + path + ": " + SystemErrorText(error);
+        }
         return false;
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? false : fail(errno);
     }
-    std::ifstream file(path, std::ios::binary);
     std::array<char, 4> head {};
-    if (!file.read(head.data(), head.size())) {
-        return false;
+    std::size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return fail(error);
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
     }
-    return head == std::array<char, 4> { 'P', 'K', '\x03', '\x04' };
+    ::close(fd);
+    return got == head.size() && head == std::array<char, 4> { 'P', 'K', '\x03', '\x04' };
 }
 
 bool DownloadClaim(DownloadContext& context, paradox::Table& claims, const DownloadRow& row)
@@ -155,7 +179,7 @@ bool DownloadClaim(DownloadContext& context, paradox::Table& claims, const Downl
     }
     const LocalClaimMatch match = FindLocalClaim(claims, row.claimUid, *serverVersion);
 
-    if (!transferred || DownloadedFileSize(archivePath) <= 0 || !IsZipFile(archivePath)) {
+    if (!transferred || DownloadedFileSize(archivePath) <= 0 || !IsZipFile(archivePath, &localFailure)) {
         notice.ShowMessage(MessageKind::Information,
                            localFailure.empty() ? std::string(kDownloadFailed)
                                                 : kDownloadFailed + ("\r\n" + localFailure));

@@ -44,8 +44,9 @@ std::optional<std::int64_t> ServerVersion(const std::string& documentText);
 LocalClaimMatch FindLocalClaim(paradox::Table& claims, std::int64_t serverId, std::int64_t serverVersion);
 // The file's size in bytes, or 0 when it does not exist.
 std::int64_t DownloadedFileSize(const std::string& path);
-// True when the file starts with the signature of a ZIP local file header.
-bool IsZipFile(const std::string& path);
+// True when the file starts with the signature of a ZIP local file header. A file that exists but
+// cannot be read is none; `problem`, when given, then gets the file's name and the reason.
+bool IsZipFile(const std::string& path, std::string* problem = nullptr);
 
 // A selected result row, as the download uses it.
 struct DownloadRow

@@ -19,6 +19,7 @@
 #include "warehouse/WarehouseSession.h"
 #include "warehouse/WarehouseTrans.h"
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -139,6 +140,22 @@ TEST(DownloadedFile, SizeAndZipSignature)
     }
     EXPECT_EQ(restore::DownloadedFileSize(tree.Path("folder.kvz")), 0);
     EXPECT_FALSE(restore::IsZipFile(tree.Path("folder.kvz")));
+}
+
+// A download that is there but cannot be read is no ZIP file, and says which file and why; one
+// that merely is no ZIP file has nothing to say.
+TEST(DownloadedFile, AnUnreadableDownloadNamesTheFileAndTheReason)
+{
+    test::TempTree tree;
+    const std::string folder = tree.MakeDir("folder.kvz"); // opens, but reading it fails
+    std::string problem;
+    EXPECT_FALSE(restore::IsZipFile(folder, &problem));
+    EXPECT_EQ(problem, "Cannot read file " + folder + ": " + std::strerror(EISDIR));
+    for (const std::string& path : { tree.Write("page.kvz", "<html>"), tree.Path("missing.kvz") }) {
+        problem.clear();
+        EXPECT_FALSE(restore::IsZipFile(path, &problem));
+        EXPECT_EQ(problem, "") << path;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
