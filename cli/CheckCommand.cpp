@@ -41,7 +41,14 @@ void SignInWithStoredSettings(env::WarehouseEnv& environment, warehouse::Warehou
 {
     env::UserPrefs prefs(environment);
     app::UploadRunner runner(environment, prefs, session, notice);
-    const bool complete = runner.ReadWarehouseSettings();
+    bool complete = false;
+    try {
+        complete = runner.ReadWarehouseSettings();
+    } catch (const FileError& error) {
+        Line("Warehouse user", error.what());
+        Line("Sign-in", "not tried: the warehouse settings cannot be read");
+        return;
+    }
     Line("Warehouse user",
          environment.CurrentUserName() + ": " + runner.AuthUserName
              + (runner.AuthPassword.empty() ? " (no password)" : " (password set)"));

@@ -79,7 +79,17 @@ UploadRunner::UploadRunner(env::WarehouseEnv& env, env::UserPrefs& prefs, wareho
 
 bool UploadRunner::SignInAfresh()
 {
-    if (!LoadWarehouseSettings()) {
+    bool complete = false;
+    try {
+        complete = LoadWarehouseSettings();
+    } catch (const FileError& error) {
+        // UserP.ini is there but unreadable: its settings are unknown, not missing, so the user
+        // is told which file and why instead of being sent to fill them in again.
+        SetTrayAttention();
+        m_notice.ShowBalloon(error.what());
+        return false;
+    }
+    if (!complete) {
         SetTrayAttention();
         m_notice.ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
         return false;
@@ -103,7 +113,8 @@ void UploadRunner::SetTrayIdle()
 
 bool UploadRunner::ReadWarehouseSettings()
 {
-    const std::string company = m_prefs.ReadUserPref(env::kPrefWCompany);
+    // The first read takes the snapshot, and tells an unreadable file from a missing one.
+    const std::string company = m_prefs.ReadStoredUserPref(env::kPrefWCompany);
     const std::string name = text::Trim(m_prefs.ReadUserPref(env::kPrefWName));
     AuthUserName = text::TrimRight(company) + "/" + name;
     AuthPassword = text::Trim(m_prefs.ReadPassword());

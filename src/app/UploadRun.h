@@ -60,10 +60,11 @@ public:
     std::function<void(const upload::ClaimProgress&)> Progress;
 
     // Reads the current user's warehouse settings into AuthUserName, AuthPassword, CompanyName and
-    // UploadAll; true when the user name, the password and the company are all set.
+    // UploadAll; true when the user name, the password and the company are all set. A UserP.ini
+    // that is there but cannot be read raises a FileError naming it and the reason.
     bool ReadWarehouseSettings();
     // Reads the current user's warehouse settings and logs them (the password masked); true when
-    // the user name, the password and the company are all set.
+    // the user name, the password and the company are all set. Raises as ReadWarehouseSettings.
     bool LoadWarehouseSettings();
     // Clears the staging folder, gives the credentials to the session and asks the server who the
     // user is, logging each step into `log`; a failed sign-in shows its balloon. An interactive
@@ -85,8 +86,8 @@ public:
     void SetTrayAttention();
 
     // What every command that opens a window does first: the settings, then a fresh sign-in.
-    // False when the settings are incomplete (the attention state and the setup balloon say so)
-    // or the sign-in was refused (SignIn has shown why).
+    // False when the settings are incomplete or unreadable (the attention state and a balloon say
+    // so) or the sign-in was refused (SignIn has shown why).
     bool SignInAfresh();
 
     // Asks a run in progress to end before its next claim (the tool is closing); the claim in

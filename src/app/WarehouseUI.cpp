@@ -252,7 +252,15 @@ void TWarehouseFrm::Mnu_SettingsClick()
     if (m_closed) {
         return;
     }
-    if (m_runner->LoadWarehouseSettings()) {
+    bool complete = false;
+    try {
+        complete = m_runner->LoadWarehouseSettings();
+    } catch (const FileError& error) {
+        SetTrayAttention();
+        ShowBalloon(error.what());
+        return;
+    }
+    if (complete) {
         env::ActivityLog log(m_env);
         m_runner->SignIn(log, true);
     } else {

@@ -25,6 +25,7 @@
 #include "env/UserPrefs.h"
 #include "env/WarehouseFuncs.h"
 #include "fixtures/ClaimsFixture.h"
+#include "support/Errors.h"
 #include "support/json/Json.h"
 #include "support/paradox/SecondaryIndex.h"
 #include "support/paradox/Table.h"
@@ -543,6 +544,31 @@ TEST_F(UploadRunTest, IncompleteSettingsLogOnlyTheSettingsAndAskForThem)
     EXPECT_EQ(notice.balloons,
               (std::vector<std::string> { "Please setup your Warehouse settings in Korvan preferences." }));
     EXPECT_EQ(notice.trayState, TrayState::Attention);
+}
+
+// A UserP.ini that is there but cannot be read leaves the settings unknown, not empty: the run and
+// the commands' sign-in name the file and the reason instead of asking for settings the user has.
+TEST_F(UploadRunTest, AnUnreadableSettingsFileIsNamedWithItsReasonAndNothingIsSent)
+{
+    const std::string path = prefs->UserPrefsPath();
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    prefs->FreeUserPrefsCache();
+
+    EXPECT_EQ(runner->RunScheduledUpload(), app::RunResult::Failed);
+    ASSERT_EQ(notice.balloons.size(), 1u);
+    EXPECT_EQ(notice.balloons[0],
+              "The upload run stopped: Cannot read the warehouse settings from \"" + path + "\". "
+                  + SystemErrorText(EISDIR));
+    EXPECT_EQ(notice.trayState, TrayState::Attention);
+
+    EXPECT_FALSE(runner->SignInAfresh());
+    ASSERT_EQ(notice.balloons.size(), 2u);
+    EXPECT_EQ(notice.balloons[1], notice.balloons[0].substr(std::string("The upload run stopped: ").size()));
+    // No settings were logged as read, and no sign-in was made with settings that were not.
+    EXPECT_EQ(Log().find("INI INFORMATION"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("WHT Authentication Setting Complete"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("WHT upload run stopped: Cannot read the warehouse settings from"), std::string::npos);
 }
 
 TEST_F(UploadRunTest, DebugModeKeepsTheClaimListAndATraceOfEveryRecord)
