@@ -105,6 +105,8 @@ private:
 
 // Names match without regard to the case of A to Z only, as the workstations fold only those:
 // wh_fold does that, where lower() would follow the database's locale.
+// Tables made by an earlier version get the newer columns in place (checked first, so that a
+// start does not lock the accounts of running servers for nothing).
 const char* kSchema = R"sql(
 CREATE OR REPLACE FUNCTION wh_fold(text) RETURNS text LANGUAGE sql IMMUTABLE STRICT PARALLEL SAFE
     AS $$ SELECT translate($1, 'ABCDEFGHIJKLMNOPQRSTUVWXYZ', 'abcdefghijklmnopqrstuvwxyz') $$;
@@ -158,6 +160,12 @@ CREATE TABLE IF NOT EXISTS aux_files (
     code TEXT NOT NULL,
     date_modified TEXT NOT NULL,
     PRIMARY KEY (company, code));
+DO $$ BEGIN
+    IF NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()
+                   AND table_name = 'accounts' AND column_name = 'disabled') THEN
+        ALTER TABLE accounts ADD COLUMN disabled BOOLEAN NOT NULL DEFAULT false;
+    END IF;
+END $$;
 )sql";
 
 // Servers starting together must not create the schema twice at once.
@@ -310,29 +318,86 @@ AccountChange PostgresWarehouseStore::SaveAccount(const Account& account)
     return change;
 }
 
+namespace {
+
+constexpr const char* kAccountColumns
+    = "SELECT a.id, c.id, c.name, a.name, a.password, c.company_id, a.region_id, a.office_id, a.department_id, "
+      "a.user_id, a.disabled FROM accounts a JOIN companies c ON c.id = a.company";
+
+Account AccountFrom(const Rows& rows, int row)
+{
+    Account account;
+    account.rowId = rows.Int(row, 0);
+    account.companyRow = rows.Int(row, 1);
+    account.companyName = rows.Text(row, 2);
+    account.userName = rows.Text(row, 3);
+    account.passwordHash = rows.Text(row, 4);
+    account.companyId = static_cast<int>(rows.Int(row, 5));
+    account.regionId = static_cast<int>(rows.Int(row, 6));
+    account.officeId = static_cast<int>(rows.Int(row, 7));
+    account.departmentId = static_cast<int>(rows.Int(row, 8));
+    account.userId = static_cast<int>(rows.Int(row, 9));
+    account.disabled = rows.Text(row, 10) == "t";
+    return account;
+}
+
+} // namespace
+
 std::optional<Account> PostgresWarehouseStore::FindAccount(const std::string& company, const std::string& user)
 {
     Lease lease(*this);
-    const Rows found = Run(*lease,
-                           "SELECT a.id, c.id, c.name, a.name, a.password, c.company_id, a.region_id, a.office_id, "
-                           "a.department_id, a.user_id FROM accounts a JOIN companies c ON c.id = a.company "
-                           "WHERE wh_fold(c.name) = wh_fold($1) AND wh_fold(a.name) = wh_fold($2)",
-                           { company, user });
+    const Rows found
+        = Run(*lease, std::string(kAccountColumns) + " WHERE wh_fold(c.name) = wh_fold($1) AND wh_fold(a.name) = wh_fold($2)",
+              { company, user });
     if (found.Count() == 0) {
         return std::nullopt;
     }
-    Account account;
-    account.rowId = found.Int(0, 0);
-    account.companyRow = found.Int(0, 1);
-    account.companyName = found.Text(0, 2);
-    account.userName = found.Text(0, 3);
-    account.passwordHash = found.Text(0, 4);
-    account.companyId = static_cast<int>(found.Int(0, 5));
-    account.regionId = static_cast<int>(found.Int(0, 6));
-    account.officeId = static_cast<int>(found.Int(0, 7));
-    account.departmentId = static_cast<int>(found.Int(0, 8));
-    account.userId = static_cast<int>(found.Int(0, 9));
-    return account;
+    return AccountFrom(found, 0);
+}
+
+std::vector<Account> PostgresWarehouseStore::ListAccounts()
+{
+    Lease lease(*this);
+    const Rows found = Run(*lease, std::string(kAccountColumns) + " ORDER BY wh_fold(c.name), wh_fold(a.name)");
+    std::vector<Account> accounts;
+    for (int row = 0; row < found.Count(); ++row) {
+        accounts.push_back(AccountFrom(found, row));
+    }
+    return accounts;
+}
+
+bool PostgresWarehouseStore::SetAccountDisabled(const std::string& company, const std::string& user, bool disabled)
+{
+    Lease lease(*this);
+    const Rows changed = Run(*lease,
+                             "UPDATE accounts SET disabled = $1 WHERE wh_fold(name) = wh_fold($2) AND company = "
+                             "(SELECT id FROM companies WHERE wh_fold(name) = wh_fold($3)) RETURNING id",
+                             { std::string(disabled ? "true" : "false"), user, company });
+    return changed.Count() > 0;
+}
+
+bool PostgresWarehouseStore::RemoveAccount(const std::string& company, const std::string& user)
+{
+    Lease lease(*this);
+    PGconn* db = *lease;
+    Transaction transaction(db);
+    const Rows found = Run(db,
+                           "SELECT a.id FROM accounts a JOIN companies c ON c.id = a.company "
+                           "WHERE wh_fold(c.name) = wh_fold($1) AND wh_fold(a.name) = wh_fold($2) FOR UPDATE OF a",
+                           { company, user });
+    if (found.Count() == 0) {
+        return false;
+    }
+    Run(db, "DELETE FROM claim_uploaders WHERE account = $1", { found.Text(0, 0) });
+    Run(db, "DELETE FROM accounts WHERE id = $1", { found.Text(0, 0) });
+    transaction.Commit();
+    return true;
+}
+
+void PostgresWarehouseStore::CheckReachable()
+{
+    Lease lease(*this);
+    Run(*lease, "SELECT count(*) FROM companies");
 }
 
 std::int64_t PostgresWarehouseStore::IssueClaimId(const Account& account, std::int64_t maxUnused)

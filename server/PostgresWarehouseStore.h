@@ -23,6 +23,10 @@ public:
 
     AccountChange SaveAccount(const Account& account) override;
     std::optional<Account> FindAccount(const std::string& company, const std::string& user) override;
+    std::vector<Account> ListAccounts() override;
+    bool SetAccountDisabled(const std::string& company, const std::string& user, bool disabled) override;
+    bool RemoveAccount(const std::string& company, const std::string& user) override;
+    void CheckReachable() override;
 
     std::int64_t IssueClaimId(const Account& account, std::int64_t maxUnused) override;
     ClaimOwner OwnerOf(std::int64_t id, const Account& account) override;

@@ -169,6 +169,7 @@ void SqliteWarehouseStore::Closer::operator()(sqlite3* db) const
 }
 
 SqliteWarehouseStore::SqliteWarehouseStore(const std::string& databasePath)
+    : m_path(databasePath)
 {
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2(databasePath.c_str(), &db,
@@ -183,6 +184,7 @@ SqliteWarehouseStore::SqliteWarehouseStore(const std::string& databasePath)
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA foreign_keys=ON");
     Exec(kSchema);
+    UpgradeSchema();
 
     // Searches read through a connection of their own: under WAL they see the last committed
     // state without taking the writers' lock, so that sign-ins and uploads never wait for one.
@@ -206,6 +208,24 @@ SqliteWarehouseStore::SqliteWarehouseStore(const std::string& databasePath)
 }
 
 SqliteWarehouseStore::~SqliteWarehouseStore() = default;
+
+// Data folders made before accounts could be disabled get the column in place; a server and an
+// account command opening the same old database at once add it once.
+void SqliteWarehouseStore::UpgradeSchema()
+{
+    Transaction transaction(m_db.get());
+    bool hasDisabled = false;
+    {
+        Statement columns(m_db.get(), "PRAGMA table_info(accounts)");
+        while (columns.Step()) {
+            hasDisabled = hasDisabled || columns.Text(1) == "disabled";
+        }
+    }
+    if (!hasDisabled) {
+        Exec("ALTER TABLE accounts ADD COLUMN disabled INTEGER NOT NULL DEFAULT 0");
+    }
+    transaction.Commit();
+}
 
 void SqliteWarehouseStore::Exec(const char* sql)
 {
@@ -280,29 +300,119 @@ AccountChange SqliteWarehouseStore::SaveAccount(const Account& account)
     return change;
 }
 
+namespace {
+
+constexpr const char* kAccountColumns
+    = "SELECT a.id, c.id, c.name, a.name, a.password, c.company_id, a.region_id, a.office_id, a.department_id, "
+      "a.user_id, a.disabled FROM accounts a JOIN companies c ON c.id = a.company";
+
+Account AccountFrom(const Statement& row)
+{
+    Account account;
+    account.rowId = row.Int(0);
+    account.companyRow = row.Int(1);
+    account.companyName = row.Text(2);
+    account.userName = row.Text(3);
+    account.passwordHash = row.Text(4);
+    account.companyId = static_cast<int>(row.Int(5));
+    account.regionId = static_cast<int>(row.Int(6));
+    account.officeId = static_cast<int>(row.Int(7));
+    account.departmentId = static_cast<int>(row.Int(8));
+    account.userId = static_cast<int>(row.Int(9));
+    account.disabled = row.Int(10) != 0;
+    return account;
+}
+
+} // namespace
+
 std::optional<Account> SqliteWarehouseStore::FindAccount(const std::string& company, const std::string& user)
 {
     std::lock_guard lock(m_mutex);
-    Statement find(m_db.get(),
-                   "SELECT a.id, c.id, c.name, a.name, a.password, c.company_id, a.region_id, "
-                   "a.office_id, a.department_id, a.user_id FROM accounts a "
-                   "JOIN companies c ON c.id = a.company WHERE c.name = ? AND a.name = ?");
+    Statement find(m_db.get(), std::string(kAccountColumns) + " WHERE c.name = ? AND a.name = ?");
     find.Bind(company).Bind(user);
     if (!find.Step()) {
         return std::nullopt;
     }
-    Account account;
-    account.rowId = find.Int(0);
-    account.companyRow = find.Int(1);
-    account.companyName = find.Text(2);
-    account.userName = find.Text(3);
-    account.passwordHash = find.Text(4);
-    account.companyId = static_cast<int>(find.Int(5));
-    account.regionId = static_cast<int>(find.Int(6));
-    account.officeId = static_cast<int>(find.Int(7));
-    account.departmentId = static_cast<int>(find.Int(8));
-    account.userId = static_cast<int>(find.Int(9));
-    return account;
+    return AccountFrom(find);
+}
+
+std::vector<Account> SqliteWarehouseStore::ListAccounts()
+{
+    std::lock_guard lock(m_mutex);
+    Statement list(m_db.get(), std::string(kAccountColumns) + " ORDER BY c.name, a.name");
+    std::vector<Account> accounts;
+    while (list.Step()) {
+        accounts.push_back(AccountFrom(list));
+    }
+    return accounts;
+}
+
+bool SqliteWarehouseStore::SetAccountDisabled(const std::string& company, const std::string& user, bool disabled)
+{
+    std::lock_guard lock(m_mutex);
+    Statement update(m_db.get(),
+                     "UPDATE accounts SET disabled = ? WHERE name = ? AND company = "
+                     "(SELECT id FROM companies WHERE name = ?)");
+    update.Bind(disabled ? 1 : 0).Bind(user).Bind(company).Step();
+    return sqlite3_changes(m_db.get()) > 0;
+}
+
+bool SqliteWarehouseStore::RemoveAccount(const std::string& company, const std::string& user)
+{
+    std::lock_guard lock(m_mutex);
+    Transaction transaction(m_db.get());
+    Statement find(m_db.get(),
+                   "SELECT a.id FROM accounts a JOIN companies c ON c.id = a.company WHERE c.name = ? AND a.name = ?");
+    find.Bind(company).Bind(user);
+    if (!find.Step()) {
+        return false;
+    }
+    const std::int64_t row = find.Int(0);
+    Statement uploads(m_db.get(), "DELETE FROM claim_uploaders WHERE account = ?");
+    uploads.Bind(row).Step();
+    Statement remove(m_db.get(), "DELETE FROM accounts WHERE id = ?");
+    remove.Bind(row).Step();
+    transaction.Commit();
+    return true;
+}
+
+void SqliteWarehouseStore::CheckReachable()
+{
+    std::lock_guard lock(m_mutex);
+    Statement probe(m_db.get(), "SELECT count(*) FROM companies");
+    probe.Step();
+}
+
+void SqliteWarehouseStore::BackupTo(const std::string& target, const std::function<void()>& whileWritesWait)
+{
+    // The write lock keeps every writer out (of this process and the server's); a connection of
+    // its own reads the last committed state beside it, which WAL allows.
+    std::lock_guard lock(m_mutex);
+    Transaction writers(m_db.get());
+    sqlite3* source = nullptr;
+    const int openRc = sqlite3_open_v2(m_path.c_str(), &source, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, Closer> sourceDb(source);
+    if (openRc != SQLITE_OK) {
+        throw std::runtime_error("cannot open the database " + m_path + ": "
+                                 + (source ? sqlite3_errmsg(source) : "out of memory"));
+    }
+    sqlite3* copy = nullptr;
+    const int copyRc = sqlite3_open_v2(target.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const std::unique_ptr<sqlite3, Closer> copyDb(copy);
+    if (copyRc != SQLITE_OK) {
+        throw std::runtime_error("cannot create " + target + ": " + (copy ? sqlite3_errmsg(copy) : "out of memory"));
+    }
+    sqlite3_backup* backup = sqlite3_backup_init(copy, "main", source, "main");
+    if (!backup) {
+        throw std::runtime_error("cannot copy the records to " + target + ": " + sqlite3_errmsg(copy));
+    }
+    const int stepRc = sqlite3_backup_step(backup, -1);
+    sqlite3_backup_finish(backup);
+    if (stepRc != SQLITE_DONE) {
+        throw std::runtime_error("cannot copy the records to " + target + ": " + sqlite3_errstr(stepRc));
+    }
+    whileWritesWait();
+    // Nothing was written under the lock: letting it go is all that is left.
 }
 
 std::int64_t SqliteWarehouseStore::IssueClaimId(const Account& account, std::int64_t maxUnused)

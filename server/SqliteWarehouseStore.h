@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -22,6 +23,10 @@ public:
 
     AccountChange SaveAccount(const Account& account) override;
     std::optional<Account> FindAccount(const std::string& company, const std::string& user) override;
+    std::vector<Account> ListAccounts() override;
+    bool SetAccountDisabled(const std::string& company, const std::string& user, bool disabled) override;
+    bool RemoveAccount(const std::string& company, const std::string& user) override;
+    void CheckReachable() override;
 
     std::int64_t IssueClaimId(const Account& account, std::int64_t maxUnused) override;
     ClaimOwner OwnerOf(std::int64_t id, const Account& account) override;
@@ -38,15 +43,22 @@ public:
     bool HasAux(const Account& account, const std::string& code) override;
     std::vector<std::pair<std::string, std::string>> ListAux(const Account& account) override;
 
+    // Copies the records into a new database file `target` with SQLite's online backup, while
+    // the server may run. Writers (of every process) wait until `whileWritesWait` has returned, so
+    // that what it copies beside the records matches them.
+    void BackupTo(const std::string& target, const std::function<void()>& whileWritesWait);
+
 private:
     struct Closer
     {
         void operator()(sqlite3* db) const;
     };
     void Exec(const char* sql);
+    void UpgradeSchema();
     ClaimOwner OwnerLocked(std::int64_t id, const Account& account);
     void TouchClaimLocked(std::int64_t id, const Account& account, const char* setClause);
 
+    std::string m_path;
     std::mutex m_mutex;
     std::unique_ptr<sqlite3, Closer> m_db;
 

@@ -503,7 +503,11 @@ Account WarehouseServer::SignIn(const HttpRequest& request)
     if (colon == std::string::npos || slash == std::string::npos) {
         throw refused;
     }
-    const auto account = m_store.FindAccount(name.substr(0, slash), name.substr(slash + 1));
+    std::optional<Account> account = m_store.FindAccount(name.substr(0, slash), name.substr(slash + 1));
+    if (account && account->disabled) {
+        // Refused as an unknown account is, the same way and in the same time.
+        account.reset();
+    }
     std::string digest;
     if (account) {
         // A password checked before passes at once, also while the account waits after failures:
@@ -674,7 +678,18 @@ void WarehouseServer::PutAux(const Account& account, const std::string& kind, Re
 
 namespace {
 
-enum class RouteId { Status, ListClaims, NextClaimId, SearchClaims, GetClaim, PutClaim, ListAux, GetAux, PutAux };
+enum class RouteId {
+    Health,
+    Status,
+    ListClaims,
+    NextClaimId,
+    SearchClaims,
+    GetClaim,
+    PutClaim,
+    ListAux,
+    GetAux,
+    PutAux
+};
 
 // How a route's path matches: the path itself, the path with or without a closing "/", or the
 // path followed by one more non-empty segment.
@@ -693,6 +708,7 @@ using Body = RequestBody::Kind;
 
 // Every request the server answers, as its head is checked against them.
 constexpr Route kRoutes[] = {
+    { RouteId::Health, "GET", "/health", PathMatch::Exact, Body::None }, // no sign-in
     { RouteId::Status, "GET", "/api/status", PathMatch::Exact, Body::None },
     { RouteId::ListClaims, "GET", "/api/claims", PathMatch::OptionalSlash, Body::None },
     { RouteId::NextClaimId, "POST", "/api/sequences/claims", PathMatch::Exact, Body::Text },
@@ -878,14 +894,45 @@ void WarehouseServer::Admit(ServerRequest& request)
     }
 }
 
+// For load balancers and monitors: whether the records answer and the store folder takes files.
+// The reason of a failure goes to the log only, not to whoever asks.
+static void AnswerHealth(WarehouseStore& store, const std::string& dataDir, HttpResponse& response)
+{
+    try {
+        store.CheckReachable();
+        std::string probe = dataDir + "/store/.health-XXXXXX";
+        const int fd = ::mkstemp(probe.data());
+        if (fd < 0) {
+            throw std::runtime_error("cannot create a file in " + dataDir + "/store: " + std::strerror(errno));
+        }
+        const bool written = ::write(fd, "ok", 2) == 2;
+        const int writeError = errno;
+        ::close(fd);
+        ::unlink(probe.c_str());
+        if (!written) {
+            throw std::runtime_error("cannot write in " + dataDir + "/store: " + std::strerror(writeError));
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "warehouse-server: health check failed: " << error.what() << std::endl;
+        SendMessage(response, 503, "The warehouse's store is not reachable");
+        return;
+    }
+    SendJson(response, 200, json { { "status", "ok" } });
+}
+
 void WarehouseServer::Dispatch(ServerRequest& request, HttpResponse& response)
 {
+    if (kRoutes[request.route].id == RouteId::Health) {
+        return AnswerHealth(m_store, m_dataDir, response);
+    }
     if (!request.account) {
         request.account = SignIn(request.head);
     }
     const Account& account = *request.account;
     request.body->Check();
     switch (kRoutes[request.route].id) {
+    case RouteId::Health: // answered above, without a sign-in
+        return;
     case RouteId::Status:
         return Status(account, response);
     case RouteId::ListClaims:

@@ -45,6 +45,8 @@ struct Account
     int officeId = 0;
     int departmentId = 0;
     int userId = 0;
+    // A disabled account keeps its claims and settings but cannot sign in.
+    bool disabled = false;
 };
 
 enum class AccountChange { Added, Updated };
@@ -117,6 +119,14 @@ public:
     virtual AccountChange SaveAccount(const Account& account) = 0;
     // Company and user names match without regard to the case of A to Z.
     virtual std::optional<Account> FindAccount(const std::string& company, const std::string& user) = 0;
+    // Every account, by company and user name.
+    virtual std::vector<Account> ListAccounts() = 0;
+    // False when there is no such account.
+    virtual bool SetAccountDisabled(const std::string& company, const std::string& user, bool disabled) = 0;
+    // Removes the account; the claims it stored stay its company's. False when there is no such account.
+    virtual bool RemoveAccount(const std::string& company, const std::string& user) = 0;
+    // Raises when the records do not answer a trivial query.
+    virtual void CheckReachable() = 0;
 
     // A new claim id, never handed out before, reserved for the account's company. Raises
     // RequestError 429 while the company holds `maxUnused` ids with nothing stored under them.
