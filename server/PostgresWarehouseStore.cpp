@@ -346,9 +346,9 @@ Account AccountFrom(const Rows& rows, int row)
 std::optional<Account> PostgresWarehouseStore::FindAccount(const std::string& company, const std::string& user)
 {
     Lease lease(*this);
-    const Rows found
-        = Run(*lease, std::string(kAccountColumns) + " WHERE wh_fold(c.name) = wh_fold($1) AND wh_fold(a.name) = wh_fold($2)",
-              { company, user });
+    const Rows found = Run(
+        *lease, std::string(kAccountColumns) + " WHERE wh_fold(c.name) = wh_fold($1) AND wh_fold(a.name) = wh_fold($2)",
+        { company, user });
     if (found.Count() == 0) {
         return std::nullopt;
     }
