@@ -1199,4 +1199,293 @@ TEST_F(WarehouseServerTest, AHostileClientNeitherStopsNorStarvesTheOthers)
     EXPECT_EQ(Send("GET", "/api/claims/" + std::to_string(stored.back()) + ".kvz", kJdoe).body, archive);
 }
 
+// A command of warehouse-server on a data folder (with its database on PostgreSQL); standard
+// output and error both go to `output`.
+int ServerCommand(const std::string& dataDir, const std::vector<std::string>& args, std::string* output = nullptr,
+                  const std::string& input = "")
+{
+    std::vector<std::string> argv { "bash", "-c", "printf %s \"$0\" | \"$@\" 2>&1", input, kServer, "--data", dataDir };
+    const std::vector<std::string> database = DatabaseArgs(dataDir);
+    argv.insert(argv.end(), database.begin(), database.end());
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv, output);
+}
+
+// A person typing the password of add-user at a terminal sees no echo of it, must type it twice
+// alike, and gets the terminal back with its echo however the command ends.
+TEST(WarehouseServerAccounts, ATypedPasswordIsNotEchoedAndTheTerminalIsPutBack)
+{
+    TempTree tree;
+    const std::string data = tree.Path("data");
+    std::vector<std::string> addUser { kServer, "--data", data };
+    const std::vector<std::string> database = DatabaseArgs(data);
+    addUser.insert(addUser.end(), database.begin(), database.end());
+    for (const char* option : { "add-user", "--company", "ACME", "--user", "jdoe", "--company-id", "10", "--region-id",
+                                "20", "--office-id", "30", "--department-id", "40", "--user-id", "7" }) {
+        addUser.emplace_back(option);
+    }
+    const auto type = [&](const std::string& mode, const std::string& password) {
+        std::vector<std::string> argv { "python3", WH_SOURCE_DIR "/tests/server/type_password.py", mode, password };
+        argv.insert(argv.end(), addUser.begin(), addUser.end());
+        std::string output;
+        EXPECT_EQ(RunCommand(argv, &output), 0) << output;
+        return json::parse(output, nullptr, false);
+    };
+
+    const json differ = type("differ", "first try");
+    EXPECT_NE(differ.value("code", 0), 0) << differ.dump();
+    EXPECT_TRUE(differ.value("echoes", false)) << "the terminal was left without echo";
+    const json interrupted = type("interrupt", "unused");
+    EXPECT_EQ(interrupted.value("code", 0), -SIGINT) << interrupted.dump();
+    EXPECT_TRUE(interrupted.value("echoes", false)) << "Ctrl-C left the terminal without echo";
+
+    const json typed = type("same", "typed secret");
+    ASSERT_EQ(typed.value("code", -1), 0) << typed.dump();
+    const std::string shown = typed.value("shown", "");
+    EXPECT_NE(shown.find("Password: "), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("typed secret"), std::string::npos) << "the password was echoed: " << shown;
+    EXPECT_TRUE(typed.value("echoes", false));
+
+    ServerProcess server(data);
+    ASSERT_FALSE(server.Base().empty());
+    for (const auto& [credentials, expected] :
+         { std::pair { "ACME/jdoe:typed secret", "200" }, std::pair { "ACME/jdoe:first try", "401" } }) {
+        std::string code;
+        RunCommand({ "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "-u", credentials,
+                     server.Base() + "/api/status" },
+                   &code);
+        EXPECT_EQ(code, expected) << credentials;
+    }
+}
+
+TEST_F(WarehouseServerTest, AccountsAreListedDisabledEnabledRemovedAndGivenNewPasswordsWhileTheServerRuns)
+{
+    std::string listed;
+    ASSERT_EQ(ServerCommand(m_data, { "users", "list" }, &listed), 0) << listed;
+    EXPECT_NE(listed.find("ACME/jdoe\t10\t20\t30\t40\t7\tenabled\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("ACME/ann\t10\t20\t30\t40\t8\tenabled\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("OTHER/eve\t11\t20\t30\t40\t9\tenabled\n"), std::string::npos) << listed;
+
+    // jdoe's password is remembered by the server: disabling still takes effect at once, and the
+    // refusal is the very one of an account that does not exist.
+    ASSERT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+    const Reply unknown = Send("GET", "/api/status", "ACME/nobody:pw one");
+    ASSERT_EQ(ServerCommand(m_data, { "users", "disable", "--company", "acme", "--user", "JDOE" }), 0);
+    for (int i = 0; i < 2; ++i) { // on PostgreSQL each of the two servers
+        const Reply refused = Send("GET", "/api/status", kJdoe);
+        EXPECT_EQ(refused.status, 401);
+        EXPECT_EQ(refused.body, unknown.body);
+    }
+    EXPECT_EQ(Send("GET", "/api/status", kAnn).status, 200);
+    ASSERT_EQ(ServerCommand(m_data, { "users", "list" }, &listed), 0);
+    EXPECT_NE(listed.find("ACME/jdoe\t10\t20\t30\t40\t7\tdisabled\n"), std::string::npos) << listed;
+    ASSERT_EQ(ServerCommand(m_data, { "users", "enable", "--company", "ACME", "--user", "jdoe" }), 0);
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+
+    // A new password from standard input, as add-user takes it; the old one stops working at once.
+    ASSERT_EQ(ServerCommand(m_data, { "password", "--company", "ACME", "--user", "jdoe" }, nullptr, "changed pw\n"), 0);
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 401);
+    const Reply status = Send("GET", "/api/status", "ACME/jdoe:changed pw");
+    EXPECT_EQ(status.status, 200);
+    EXPECT_EQ(status.Json()["id"], 7);
+
+    // A removed account cannot sign in; the claims it stored stay its company's.
+    const std::int64_t id = NewClaimId(kAnn);
+    ASSERT_EQ(Send("PUT", "/api/claims/" + std::to_string(id) + ".json", kAnn,
+                   ClaimDocument(1, "Removed", "", "", "", "2024-01-01").dump())
+                  .status,
+              200);
+    ASSERT_EQ(ServerCommand(m_data, { "users", "remove", "--company", "ACME", "--user", "ann" }), 0);
+    EXPECT_EQ(Send("GET", "/api/status", kAnn).status, 401);
+    const Reply found = Send("POST", "/api/claims/search", "ACME/jdoe:changed pw",
+                             Query("removed", "", "", "", "", "", "", "company").dump());
+    EXPECT_EQ(found.status, 200);
+    EXPECT_EQ(ResultIds(found.Json()), std::set<std::int64_t> { id });
+    ASSERT_EQ(ServerCommand(m_data, { "users", "list" }, &listed), 0);
+    EXPECT_EQ(listed.find("ACME/ann"), std::string::npos) << listed;
+
+    // An account that is not there is named in the refusal; nothing changes.
+    for (const std::vector<std::string>& command :
+         { std::vector<std::string> { "users", "disable", "--company", "ACME", "--user", "ann" },
+           std::vector<std::string> { "users", "enable", "--company", "NOBODY", "--user", "jdoe" },
+           std::vector<std::string> { "users", "remove", "--company", "ACME", "--user", "ann" } }) {
+        std::string output;
+        EXPECT_NE(ServerCommand(m_data, command, &output), 0) << command[1];
+        EXPECT_NE(output.find("no account"), std::string::npos) << output;
+    }
+    std::string output;
+    EXPECT_NE(ServerCommand(m_data, { "password", "--company", "ACME", "--user", "ann" }, &output, "pw\n"), 0);
+    EXPECT_NE(output.find("no account ACME/ann"), std::string::npos) << output;
+}
+
+// A data folder (or database) from before accounts could be disabled is brought up to date in
+// place: its accounts still sign in, and can be disabled.
+TEST_F(WarehouseServerTest, RecordsFromBeforeDisabledAccountsAreUpgradedInPlace)
+{
+    ASSERT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+    m_server.reset();
+    const std::vector<std::string> database = DatabaseArgs(m_data);
+    const std::string drop = "ALTER TABLE accounts DROP COLUMN disabled";
+    if (database.empty()) {
+        ASSERT_EQ(RunCommand({ "python3", "-c",
+                               "import sqlite3, sys\nc = sqlite3.connect(sys.argv[1])\nc.execute(sys.argv[2])\n"
+                               "c.commit()",
+                               m_data + "/warehouse.db", drop }),
+                  0);
+    } else {
+        ASSERT_EQ(RunCommand({ "psql", "-qX", database[1], "-c", drop }), 0);
+    }
+    Start();
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+    ASSERT_EQ(ServerCommand(m_data, { "users", "disable", "--company", "ACME", "--user", "jdoe" }), 0);
+    EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 401);
+    EXPECT_EQ(Send("GET", "/api/status", kAnn).status, 200);
+}
+
+// A backup taken while the server serves and uploads go on restores into a new data folder with
+// every claim archive, document and auxiliary file the same to the byte, every listed claim
+// with its file, and the same certificate.
+TEST_F(WarehouseServerTest, ABackupTakenWhileServingRestoresEveryFileByteForByte)
+{
+    std::map<std::string, std::pair<std::string, std::string>> files; // path -> (credentials, bytes)
+    for (int i = 0; i < 6; ++i) {
+        const std::string& who = i % 3 == 2 ? kEve : kJdoe;
+        const std::string path = "/api/claims/" + std::to_string(NewClaimId(who));
+        const std::string archive
+            = MakeZip("claim" + std::to_string(i) + ".txt", Repeat(std::to_string(i), 50'000 + i));
+        const std::string document
+            = ClaimDocument(i + 1, "Insured" + std::to_string(i), "Adj", "P-" + std::to_string(i),
+                            "C-" + std::to_string(i), "2024-02-0" + std::to_string(i + 1))
+                  .dump();
+        ASSERT_EQ(Send("PUT", path + ".kvz", who, archive).status, 200);
+        ASSERT_EQ(Send("PUT", path + ".json", who, document).status, 200);
+        files[path + ".kvz"] = { who, archive };
+        files[path + ".json"] = { who, document };
+    }
+    for (const auto& [kind, who] : { std::pair { "PHB", kJdoe }, std::pair { "FEE", kEve } }) {
+        const std::string aux = MakeZip(std::string(kind) + ".DB", std::string("auxiliary ") + kind);
+        ASSERT_EQ(Send("PUT", std::string("/api/aux/") + kind, who, aux).status, 200);
+        files[std::string("/api/aux/") + kind] = { who, aux };
+    }
+    std::string fingerprint;
+    ASSERT_EQ(RunCommand({ kServer, "--data", m_data, "fingerprint" }, &fingerprint), 0);
+
+    // Ann keeps uploading while the backup runs.
+    std::atomic<bool> backedUp { false };
+    std::thread uploads([&] {
+        for (int i = 0; i < 40 && !backedUp; ++i) {
+            const std::int64_t id = NewClaimId(kAnn);
+            Send("PUT", "/api/claims/" + std::to_string(id) + ".json", kAnn,
+                 ClaimDocument(100 + i, "During", "", "", "", "2024-01-01").dump());
+        }
+    });
+    const std::string backup = m_tree.Path("backup");
+    std::string output;
+    const int backupCode = ServerCommand(m_data, { "backup", backup }, &output);
+    backedUp = true;
+    uploads.join();
+    ASSERT_EQ(backupCode, 0) << output;
+    EXPECT_NE(ServerCommand(m_data, { "backup", backup }), 0) << "a second backup into the same folder";
+
+    m_server.reset();
+    std::filesystem::remove_all(m_data);
+    const std::string restored = m_tree.Path("restored");
+    ASSERT_EQ(ServerCommand(restored, { "restore", backup }, &output), 0) << output;
+    m_data = restored;
+    Start();
+    for (const auto& [path, expected] : files) {
+        const Reply reply = Send("GET", path, expected.first);
+        EXPECT_EQ(reply.status, 200) << path;
+        EXPECT_TRUE(reply.body == expected.second) << path << " came back changed";
+    }
+    // What Ann's list shows is there, each document with its listed version.
+    const Reply listed = Send("GET", "/api/claims/", kAnn);
+    ASSERT_EQ(listed.status, 200);
+    for (const json& claim : listed.Json()) {
+        const Reply document
+            = Send("GET", "/api/claims/" + std::to_string(claim.at("id").get<std::int64_t>()) + ".json", kAnn);
+        ASSERT_EQ(document.status, 200) << claim.dump();
+        EXPECT_EQ(document.Json().at("claim_version"), claim.at("version"));
+    }
+    std::string restoredFingerprint;
+    ASSERT_EQ(RunCommand({ kServer, "--data", restored, "fingerprint" }, &restoredFingerprint), 0);
+    EXPECT_EQ(restoredFingerprint, fingerprint);
+
+    // A restore never overwrites a data folder that holds something, unless told to.
+    m_server.reset();
+    EXPECT_NE(ServerCommand(restored, { "restore", backup }, &output), 0);
+    EXPECT_NE(output.find("not empty"), std::string::npos) << output;
+    ASSERT_EQ(ServerCommand(restored, { "restore", backup, "--force" }, &output), 0) << output;
+    Start();
+    EXPECT_EQ(Send("GET", "/api/aux/PHB", kJdoe).body, files["/api/aux/PHB"].second);
+}
+
+TEST_F(WarehouseServerTest, HealthAnswersWithoutSignInAndTellsWhenTheStoreIsOutOfReach)
+{
+    for (int i = 0; i < 2; ++i) { // on PostgreSQL each of the two servers
+        const Reply healthy = Send("GET", "/health", "");
+        EXPECT_EQ(healthy.status, 200) << healthy.body;
+        EXPECT_EQ(healthy.Json(), (json { { "status", "ok" } }));
+    }
+    EXPECT_EQ(Send("POST", "/health", "", std::string("x")).status, 404);
+    // The store folder gone (an unmounted share, say): no file can be made there.
+    std::filesystem::rename(m_data + "/store", m_data + "/store-away");
+    for (int i = 0; i < 2; ++i) {
+        const Reply broken = Send("GET", "/health", "");
+        EXPECT_EQ(broken.status, 503) << broken.body;
+        EXPECT_TRUE(json::parse(broken.body, nullptr, false).contains("msg")) << broken.body;
+    }
+    std::filesystem::rename(m_data + "/store-away", m_data + "/store");
+    EXPECT_EQ(Send("GET", "/health", "").status, 200);
+}
+
+TEST_F(WarehouseServerTest, AConfigurationFileGivesTheOptionsAndTheCommandLineWins)
+{
+    const std::vector<std::string> database = DatabaseArgs(m_data);
+    std::string config = "# the warehouse of the tests\n\ndata = " + m_data + "\n  max-unused-claim-ids = 2  \n";
+    if (!database.empty()) {
+        config += "database = \"" + database[1] + "\"\n";
+    }
+    const std::string file = m_tree.Write("warehouse.conf", config);
+    std::string listed;
+    ASSERT_EQ(RunCommand({ kServer, "--config", file, "users", "list" }, &listed), 0);
+    EXPECT_NE(listed.find("ACME/jdoe"), std::string::npos) << listed;
+
+    m_server = std::make_unique<ServerProcess>(m_data, std::vector<std::string> { "--config", file });
+    ASSERT_FALSE(m_server->Base().empty());
+    EXPECT_GT(NewClaimId(kEve), 0);
+    EXPECT_GT(NewClaimId(kEve), 0);
+    EXPECT_EQ(Send("POST", "/api/sequences/claims", kEve, std::string()).status, 429);
+
+    m_server = std::make_unique<ServerProcess>(
+        m_data, std::vector<std::string> { "--config", file, "--max-unused-claim-ids", "3" });
+    ASSERT_FALSE(m_server->Base().empty());
+    EXPECT_GT(NewClaimId(kEve), 0);
+    EXPECT_EQ(Send("POST", "/api/sequences/claims", kEve, std::string()).status, 429);
+
+    struct Case
+    {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        { "data = " + m_data + "\nmax-conections = 5\n", "bad.conf:2: unknown key \"max-conections\"" },
+        { "# limits\nmax-connections = none\n", "bad.conf:2: bad value for \"max-connections\"" },
+        { "max-connections = 0\n", "bad.conf:1: bad value for \"max-connections\"" },
+        { "listen 127.0.0.1:0\n", "bad.conf:1: \"key = value\" expected" },
+        { "listen = 127.0.0.1:0\nlisten = 127.0.0.1:1\n", "bad.conf:2: \"listen\" was given already on line 1" },
+    };
+    for (const Case& c : cases) {
+        const std::string bad = m_tree.Write("bad.conf", c.text);
+        std::string output;
+        EXPECT_NE(RunCommand({ "bash", "-c", "\"$@\" 2>&1", "sh", kServer, "--config", bad, "--data", m_data,
+                               "--listen", "127.0.0.1:0" },
+                             &output),
+                  0)
+            << c.text;
+        EXPECT_NE(output.find(c.message), std::string::npos) << output;
+    }
+}
+
 } // namespace
