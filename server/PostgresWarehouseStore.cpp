@@ -394,6 +394,25 @@ bool PostgresWarehouseStore::RemoveAccount(const std::string& company, const std
     return true;
 }
 
+void PostgresWarehouseStore::BackupMoment(const std::function<void()>& whileWritesWait,
+                                          const std::function<void(const std::string& snapshot)>& withSnapshot)
+{
+    Lease snapshotLease(*this);
+    Transaction snapshotTransaction(*snapshotLease, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+    std::string snapshot;
+    {
+        Lease lockLease(*this);
+        Transaction writers(*lockLease);
+        // Every write of a stored file changes one of these tables first and holds it to its commit.
+        Run(*lockLease, "LOCK TABLE claims, aux_files IN SHARE MODE");
+        snapshot = Run(*snapshotLease, "SELECT pg_export_snapshot()").Text(0, 0);
+        whileWritesWait();
+        writers.Commit();
+    }
+    withSnapshot(snapshot);
+    snapshotTransaction.Commit();
+}
+
 void PostgresWarehouseStore::CheckReachable()
 {
     Lease lease(*this);

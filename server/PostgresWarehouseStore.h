@@ -43,6 +43,13 @@ public:
     bool HasAux(const Account& account, const std::string& code) override;
     std::vector<std::pair<std::string, std::string>> ListAux(const Account& account) override;
 
+    // For a backup: writers of every server wait while `whileWritesWait` runs (files stored beside
+    // the records are moved into place only after their record is changed, so the store's files
+    // then match the records); `withSnapshot` runs after, given the name of a snapshot of the
+    // records at that moment, which pg_dump --snapshot can take until it returns.
+    void BackupMoment(const std::function<void()>& whileWritesWait,
+                      const std::function<void(const std::string& snapshot)>& withSnapshot);
+
 private:
     class Lease;
     pg_conn* Take();

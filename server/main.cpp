@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include "HttpFrontEnd.h"
+#include "PostgresWarehouseStore.h"
 #include "ServerCrypto.h"
 #include "SqliteWarehouseStore.h"
 #include "WarehouseServer.h"
@@ -386,6 +387,10 @@ int Backup(const std::string& dataDir, const std::string& database, const std::s
     if (!IsEmptyOrNew(dest)) {
         throw std::runtime_error("the backup folder " + dest + " is not empty: give a new or empty folder");
     }
+    if (database.empty() && !fs::exists(dataDir + "/" + kSqliteRecords)) {
+        throw std::runtime_error("there are no records in " + dataDir + " (" + kSqliteRecords
+                                 + "): is it the data folder, or do the records live in PostgreSQL (--database)?");
+    }
     fs::create_directories(dest);
     fs::permissions(dest, fs::perms::owner_all, fs::perm_options::replace);
     if (database.empty()) {
@@ -397,19 +402,23 @@ int Backup(const std::string& dataDir, const std::string& database, const std::s
         store.BackupTo(dest + "/" + kSqliteRecords, [&] { LinkTree(dataDir + "/store", staging.Path() + "/store"); });
         CopyTree(staging.Path() + "/store", dest + "/store");
     } else {
-        // The dump first: a file is stored before its record, so every record of the dump finds
-        // its file in the copy made after it.
-        const std::vector<std::string> dump {
-            "pg_dump", "--format=custom", "--no-owner", "--file", dest + "/" + kPostgresRecords, "--dbname", database
-        };
-        std::cout << "records: pg_dump --format=custom --no-owner --file " << dest << "/" << kPostgresRecords
-                  << " --dbname DATABASE" << std::endl;
-        if (RunProgram(dump) != 0) {
-            throw std::runtime_error("pg_dump could not copy the records (its message is above)");
-        }
-        CopyTree(dataDir + "/store", dest + "/store");
-        std::error_code ignored;
-        fs::remove_all(dest + "/store/incoming", ignored);
+        // The same over PostgreSQL: the store is linked while writers wait, and pg_dump takes the
+        // records as they were at that moment.
+        PostgresWarehouseStore store(database, 2);
+        const StagingFolder staging(dataDir);
+        store.BackupMoment([&] { LinkTree(dataDir + "/store", staging.Path() + "/store"); },
+                           [&](const std::string& snapshot) {
+                               const std::string file = dest + "/" + kPostgresRecords;
+                               std::cout << "records: pg_dump --format=custom --no-owner --file " << file
+                                         << " --snapshot " << snapshot << " --dbname DATABASE" << std::endl;
+                               if (RunProgram({ "pg_dump", "--format=custom", "--no-owner", "--file", file,
+                                                "--snapshot", snapshot, "--dbname", database })
+                                   != 0) {
+                                   throw std::runtime_error(
+                                       "pg_dump could not copy the records (its message is above)");
+                               }
+                           });
+        CopyTree(staging.Path() + "/store", dest + "/store");
     }
     for (const char* name : kCertificateFiles) {
         if (fs::exists(dataDir + "/" + name)) {
@@ -704,8 +713,7 @@ int main(int argc, char** argv)
             return Backup(dataDir, database, backupFolder);
         }
         MakePrivateDataFolder(dataDir);
-        if ((addUser->parsed() && passwordOption->count() == 0)
-            || (passwordCommand->parsed() && newPasswordOption->count() == 0)) {
+        if (addUser->parsed() && passwordOption->count() == 0) {
             password = ReadPasswordFromInput();
         }
         const std::unique_ptr<WarehouseStore> opened = OpenWarehouseStore(database, dataDir);
@@ -714,6 +722,13 @@ int main(int argc, char** argv)
             return AddUser(store, account, password);
         }
         if (passwordCommand->parsed()) {
+            // Nobody types a new password twice for an account that is not there.
+            if (!store.FindAccount(company, user)) {
+                return NoSuchAccount(company, user);
+            }
+            if (newPasswordOption->count() == 0) {
+                password = ReadPasswordFromInput();
+            }
             return ChangePassword(store, company, user, password);
         }
         if (listUsers->parsed()) {
@@ -723,15 +738,15 @@ int main(int argc, char** argv)
             if (!command->parsed()) {
                 continue;
             }
-            const bool found = name == "remove" ? store.RemoveAccount(company, user)
-                                                : store.SetAccountDisabled(company, user, name == "disable");
-            if (!found) {
+            const std::optional<Account> found = store.FindAccount(company, user);
+            const bool changed = found
+                && (name == "remove" ? store.RemoveAccount(company, user)
+                                     : store.SetAccountDisabled(company, user, name == "disable"));
+            if (!changed) {
                 return NoSuchAccount(company, user);
             }
-            std::cout << (name == "remove"        ? "removed "
-                              : name == "disable" ? "disabled "
-                                                  : "enabled ")
-                      << AccountName(company, user) << std::endl;
+            const char* done = name == "remove" ? "removed " : name == "disable" ? "disabled " : "enabled ";
+            std::cout << done << AccountName(found->companyName, found->userName) << std::endl;
             return 0;
         }
         if (listen.empty()) {

@@ -1371,11 +1371,12 @@ TEST_F(WarehouseServerTest, ABackupTakenWhileServingRestoresEveryFileByteForByte
     std::string fingerprint;
     ASSERT_EQ(RunCommand({ kServer, "--data", m_data, "fingerprint" }, &fingerprint), 0);
 
-    // Ann keeps uploading while the backup runs.
+    // Ann keeps uploading while the backup runs: new claims, and new versions of one claim.
+    const std::int64_t replaced = NewClaimId(kAnn);
     std::atomic<bool> backedUp { false };
     std::thread uploads([&] {
         for (int i = 0; i < 40 && !backedUp; ++i) {
-            const std::int64_t id = NewClaimId(kAnn);
+            const std::int64_t id = i % 2 ? replaced : NewClaimId(kAnn);
             Send("PUT", "/api/claims/" + std::to_string(id) + ".json", kAnn,
                  ClaimDocument(100 + i, "During", "", "", "", "2024-01-01").dump());
         }
