@@ -446,6 +446,11 @@ int Restore(const std::string& dataDir, const std::string& database, const std::
     if (sqlite && !database.empty()) {
         throw std::runtime_error(source + " holds SQLite records: restore them without --database");
     }
+    const std::string sourceWithin = fs::weakly_canonical(source).string() + "/";
+    if (sourceWithin.rfind(fs::weakly_canonical(dataDir).string() + "/", 0) == 0) {
+        throw std::runtime_error("the backup " + source + " lies within the data folder " + dataDir
+                                 + ": move it out first");
+    }
     if (!IsEmptyOrNew(dataDir)) {
         if (!force) {
             throw std::runtime_error("the data folder " + dataDir
