@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "JsonBody.h"
 #include "ServerCrypto.h"
 
 namespace wh::server {
@@ -162,38 +163,6 @@ private:
 };
 
 namespace {
-
-struct TooDeep
-{
-};
-
-json ParseJsonObject(const std::string& text, const std::string& what)
-{
-    json value;
-    try {
-        // A body of nothing but "[" would otherwise cost far more memory than its own size.
-        value = json::parse(
-            text,
-            [](int depth, json::parse_event_t, json&) {
-                if (depth > WarehouseServer::kMaxJsonDepth) {
-                    throw TooDeep {};
-                }
-                return true;
-            },
-            false);
-    } catch (const TooDeep&) {
-        throw RequestError(400,
-                           "The " + what + " is nested deeper than " + std::to_string(WarehouseServer::kMaxJsonDepth)
-                               + " levels");
-    }
-    if (value.is_discarded()) {
-        throw RequestError(400, "The " + what + " is not valid JSON");
-    }
-    if (!value.is_object()) {
-        throw RequestError(400, "The " + what + " must be a JSON object");
-    }
-    return value;
-}
 
 std::uint32_t Le16(const unsigned char* p)
 {
@@ -575,7 +544,7 @@ void WarehouseServer::NextClaimId(const Account& account, HttpResponse& response
 
 void WarehouseServer::SearchClaims(const Account& account, const RequestBody& body, HttpResponse& response)
 {
-    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(body.Text(), "search query"));
+    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(body.Text(), "search query", kMaxJsonDepth));
     const ClaimSearchResult found = m_store.Search(account, query, kSearchLimit);
     json results = json::array();
     for (const ClaimHit& hit : found.hits) {
@@ -633,7 +602,7 @@ void WarehouseServer::PutClaim(const Account& account, const std::string& fileNa
         }
         owner = m_store.StoreArchive(name.id, account, [&] { upload.MoveTo(target); });
     } else {
-        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body.Text(), "claim document"));
+        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body.Text(), "claim document", kMaxJsonDepth));
         UploadFile upload(TempDir());
         if (!upload.Write(body.Text().data(), body.Text().size()) || !upload.Finish()) {
             throw std::runtime_error("cannot store an upload in " + upload.Path());

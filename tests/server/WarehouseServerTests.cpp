@@ -619,6 +619,59 @@ TEST_F(WarehouseServerTest, BadInputGetsAClearRefusalAndTheServerCarriesOn)
     EXPECT_EQ(found.Json().at("total"), 1);
 }
 
+// A JSON body is exactly one object within the documented limits, whatever its shape: the widest
+// bodies of the largest size are answered like any other, 32 levels pass and 33 do not, and
+// nothing may follow the object but white space (a NUL byte once hid what came after it).
+TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirShape)
+{
+    const std::string claim = "/api/claims/" + std::to_string(NewClaimId(kJdoe)) + ".json";
+    const std::string document = ClaimDocument(1, "Smith", "Jones", "P-1", "C-1", "2024-01-02").dump();
+    // {"claim_version":1,"a":[{},{},...]} and {"a":[{},{},...]} of just under 1 MiB.
+    const auto wide = [](const std::string& head) {
+        std::string text = head + "\"a\":[{}";
+        while (text.size() < 1024 * 1024 - 8) {
+            text += ",{}";
+        }
+        return text + "]}";
+    };
+    const std::string wideDocument = wide("{\"claim_version\":2,");
+    const std::string nested
+        = [](int depth) { return "{\"a\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}"; }(32);
+    const std::string tooDeep = "{\"a\":" + std::string(32, '[') + std::string(32, ']') + "}";
+    struct Case
+    {
+        const char* what;
+        std::string method;
+        std::string path;
+        std::string body;
+        int status;
+    };
+    const Case cases[] = {
+        { "a wide search of 1 MiB", "POST", "/api/claims/search", wide("{"), 200 },
+        { "a wide document of 1 MiB", "PUT", claim, wideDocument, 200 },
+        { "a search 32 levels deep", "POST", "/api/claims/search", nested, 200 },
+        { "a search 33 levels deep", "POST", "/api/claims/search", tooDeep, 400 },
+        { "a document, a NUL byte and more", "PUT", claim, document + std::string(1, '\0') + "{\"x\":\"y\"}", 400 },
+        { "a document and a NUL byte", "PUT", claim, document + std::string(1, '\0'), 400 },
+        { "a search and a NUL byte", "POST", "/api/claims/search", std::string("{}\0", 3), 400 },
+        { "a document and text after it", "PUT", claim, document + " trailing", 400 },
+        { "two documents", "PUT", claim, document + document, 400 },
+    };
+    for (const Case& c : cases) {
+        const Reply reply = Send(c.method, c.path, kJdoe, c.body);
+        EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body.substr(0, 200);
+        if (c.status != 200) {
+            EXPECT_TRUE(reply.IsRefusal()) << c.what << ": " << reply.body;
+        }
+    }
+    const std::string stored = Send("GET", claim, kJdoe).body;
+    EXPECT_TRUE(stored == wideDocument) << "only the whole objects were stored; got " << stored.size()
+                                        << " bytes: " << stored.substr(0, 80);
+    // White space after the object is no fault.
+    ASSERT_EQ(Send("PUT", claim, kJdoe, document + " \r\n\t").status, 200);
+    EXPECT_EQ(Send("GET", claim, kJdoe).body, document + " \r\n\t");
+}
+
 TEST_F(WarehouseServerTest, TheGeneratedCertificateIsTheOneServedAndSignalsStopCleanly)
 {
     // curl verifies the peer against the generated certificate here, so it must name 127.0.0.1.
