@@ -326,10 +326,7 @@ std::string MemberText(const json& object, const char* name, const std::string& 
     } else {
         throw RequestError(400, "\"" + std::string(name) + "\" of the " + what + " must be a text");
     }
-    // Characters, not bytes: continuation bytes of UTF-8 do not count.
-    const auto characters = std::count_if(text.begin(), text.end(),
-                                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-    if (static_cast<std::size_t>(characters) > WarehouseServer::kMaxTextMember) {
+    if (CharacterCount(text) > WarehouseServer::kMaxTextMember) {
         throw RequestError(400,
                            "\"" + std::string(name) + "\" of the " + what + " is longer than "
                                + std::to_string(WarehouseServer::kMaxTextMember) + " characters");
@@ -472,7 +469,18 @@ Account WarehouseServer::SignIn(const HttpRequest& request)
     if (colon == std::string::npos || slash == std::string::npos) {
         throw refused;
     }
-    std::optional<Account> account = m_store.FindAccount(name.substr(0, slash), name.substr(slash + 1));
+    const std::string company = name.substr(0, slash);
+    const std::string user = name.substr(slash + 1);
+    // No account has a longer name: such a try is refused before any look-up or key derivation
+    // and takes no place in the tables of the waits.
+    if (CharacterCount(company) > kMaxAccountName || CharacterCount(user) > kMaxAccountName) {
+        throw refused;
+    }
+    std::string accountKey = name;
+    std::transform(accountKey.begin(), accountKey.end(), accountKey.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string& addressKey = request.remoteAddress;
+    std::optional<Account> account = m_store.FindAccount(company, user);
     if (account && account->disabled) {
         // Refused as an unknown account is, the same way and in the same time.
         account.reset();
@@ -486,32 +494,30 @@ Account WarehouseServer::SignIn(const HttpRequest& request)
         const auto checked = m_checked.find(account->rowId);
         if (checked != m_checked.end() && checked->second.storedHash == account->passwordHash
             && checked->second.passwordDigest == digest) {
+            m_guard.SignedIn(accountKey, addressKey);
             return *account;
         }
     }
-    std::string accountKey = name;
-    std::transform(accountKey.begin(), accountKey.end(), accountKey.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const std::string& addressKey = request.remoteAddress;
-    const auto now = SignInThrottle::Clock::now();
-    const int wait
-        = std::max(m_accountThrottle.RetryAfter(accountKey, now), m_addressThrottle.RetryAfter(addressKey, now));
+    // The try counts as a failure from here on, also while its key derivation is under way.
+    const int wait = m_guard.Begin(accountKey, addressKey, SignInGuard::Clock::now());
     if (wait > 0) {
         throw RequestError(401, refused.what(), wait);
     }
     bool verified = false;
-    {
+    try {
         // An unknown account costs the same derivation as a wrong password, so that the time of
         // the refusal does not tell which accounts exist.
         const DerivationGate::Pass pass(m_derivations);
         verified = VerifyPassword(password, account ? account->passwordHash : m_unknownAccountHash) && account;
+    } catch (...) {
+        m_guard.Failed(accountKey, addressKey, SignInGuard::Clock::now());
+        throw;
     }
     if (!verified) {
-        m_accountThrottle.Failed(accountKey, SignInThrottle::Clock::now());
-        m_addressThrottle.Failed(addressKey, SignInThrottle::Clock::now());
+        m_guard.Failed(accountKey, addressKey, SignInGuard::Clock::now());
         throw refused;
     }
-    m_accountThrottle.Succeeded(accountKey);
+    m_guard.Succeeded(accountKey, addressKey);
     std::lock_guard lock(m_checkedMutex);
     m_checked[account->rowId] = CheckedPassword { account->passwordHash, digest };
     return *account;

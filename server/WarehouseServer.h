@@ -135,10 +135,9 @@ private:
     std::mutex m_checkedMutex;
     std::map<std::int64_t, CheckedPassword> m_checked;
 
-    // Guessing is slowed per account and, more leniently (an office shares one address), per
-    // address; refusals of unknown accounts take as long as those of wrong passwords.
-    SignInThrottle m_accountThrottle { 5 };
-    SignInThrottle m_addressThrottle { 20 };
+    // Guessing is slowed (see SignInGuard); refusals of unknown accounts take as long as those of
+    // wrong passwords.
+    SignInGuard m_guard;
     DerivationGate m_derivations;
     std::string m_unknownAccountHash;
 };

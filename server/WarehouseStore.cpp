@@ -1,5 +1,6 @@
 #include "WarehouseStore.h"
 
+#include <algorithm>
 #include <ctime>
 #include <set>
 
@@ -31,10 +32,20 @@ std::string LikeLiteral(const std::string& text)
     return out;
 }
 
+std::size_t CharacterCount(const std::string& text)
+{
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
 void CheckAccountNames(const Account& account)
 {
     if (account.companyName.empty() || account.userName.empty()) {
         throw RequestError(400, "company and user names must not be empty");
+    }
+    if (CharacterCount(account.companyName) > kMaxAccountName || CharacterCount(account.userName) > kMaxAccountName) {
+        throw RequestError(
+            400, "company and user names may be at most " + std::to_string(kMaxAccountName) + " characters long");
     }
     // The sign-in name is "company/user:password": the company ends at the first "/", the user
     // name at the first ":".

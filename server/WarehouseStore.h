@@ -158,8 +158,14 @@ public:
 // or, when empty, the SQLite database warehouse.db in the data folder.
 std::unique_ptr<WarehouseStore> OpenWarehouseStore(const std::string& database, const std::string& dataDir);
 
+// The longest company or user name, in characters.
+constexpr std::size_t kMaxAccountName = 255;
+
+// Characters, not bytes, of UTF-8 text: continuation bytes do not count.
+std::size_t CharacterCount(const std::string& text);
+
 // Raises RequestError 400 for names the Basic sign-in cannot carry: empty ones, a company name
-// with "/" or ":", a user name with ":".
+// with "/" or ":", a user name with ":", and names longer than kMaxAccountName characters.
 void CheckAccountNames(const Account& account);
 
 // The column that holds a date kind of the search query; RequestError 400 for an unknown kind.

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -776,6 +778,121 @@ TEST_F(WarehouseServerTest, RepeatedWrongPasswordsMakeTheAccountWait)
 
     std::this_thread::sleep_for(std::chrono::seconds(seconds) + std::chrono::milliseconds(200));
     EXPECT_EQ(Send("GET", "/api/status", kJdoe).status, 200);
+}
+
+// Whether an answer's headers, as curl -D wrote them, carry Retry-After.
+bool HasRetryAfter(const std::string& headers)
+{
+    return headers.find("Retry-After:") != std::string::npos || headers.find("retry-after:") != std::string::npos;
+}
+
+// A stranger's guesses do not lock the owner out: the account waits for the stranger's address
+// and for addresses it never signed in from, but the owner's address, from which the account
+// signed in before, is checked as ever. (A changed password makes the server check it anew.)
+TEST_F(WarehouseServerTest, AStrangersGuessesDoNotLockOutTheOwner)
+{
+    const std::string headers = m_tree.Path("headers");
+    ASSERT_EQ(Send("GET", "/api/status", kJdoe).status, 200); // the owner, from 127.0.0.1
+    ASSERT_EQ(AddUser(m_data, "ACME", "jdoe", "pw new", 10, 7), 0);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(Send("GET", "/api/status", "ACME/jdoe:guess" + std::to_string(i), std::nullopt,
+                       { "--interface", "127.0.0.2" })
+                      .status,
+                  401);
+    }
+    const std::string rightPassword = "ACME/jdoe:pw new";
+    for (const char* address : { "127.0.0.2", "127.0.0.3" }) {
+        const Reply held
+            = Send("GET", "/api/status", rightPassword, std::nullopt, { "--interface", address, "-D", headers });
+        EXPECT_EQ(held.status, 401) << address << " never signed in to the account";
+        EXPECT_TRUE(HasRetryAfter(ReadFile(headers))) << address << ": " << ReadFile(headers);
+    }
+    const Reply owner = Send("GET", "/api/status", rightPassword, std::nullopt, { "-D", headers });
+    EXPECT_EQ(owner.status, 200) << "the owner's address is not held up: " << owner.body;
+    EXPECT_FALSE(HasRetryAfter(ReadFile(headers)));
+}
+
+// Wrong passwords sent at once over many connections get no more real checks than one client
+// guessing one try after the other: a try counts as a failure from the moment its check begins.
+// One after the other, five tries are free, the sixth earns a wait of a second, and each further
+// one a wait twice as long, so within E seconds at most 6 + log2(1 + E) passwords are checked.
+TEST_F(WarehouseServerTest, ParallelGuessesGetNoMoreChecksThanGuessesOneByOne)
+{
+    static const char* script = R"(
+import base64, socket, ssl, sys, threading, time
+host, port = sys.argv[1].rsplit(":", 1)
+count = int(sys.argv[2])
+context = ssl.create_default_context()
+context.check_hostname = False
+context.verify_mode = ssl.CERT_NONE
+connections = []
+for i in range(count):
+    raw = socket.create_connection((host, int(port)), timeout=60)
+    connections.append(context.wrap_socket(raw))
+go = threading.Barrier(count)
+answers = [None] * count
+def guess(i):
+    token = base64.b64encode(("ACME/jdoe:guess%d" % i).encode()).decode()
+    request = "GET /api/status HTTP/1.1\r\nHost: x\r\nAuthorization: Basic %s\r\nConnection: close\r\n\r\n" % token
+    go.wait()
+    tls = connections[i]
+    tls.sendall(request.encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        piece = tls.recv(4096)
+        if not piece:
+            break
+        head += piece
+    answers[i] = (head.split(b" ")[1].decode() if head.startswith(b"HTTP/") else "0",
+                  b"\r\nretry-after:" in head.lower(), time.monotonic())
+threads = [threading.Thread(target=guess, args=(i,)) for i in range(count)]
+start = time.monotonic()
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+checked = sum(1 for a in answers if a and a[0] == "401" and not a[1])
+waited = sum(1 for a in answers if a and a[0] == "401" and a[1])
+last = max(a[2] for a in answers if a)
+print("checked %d waited %d elapsed %.3f" % (checked, waited, last - start))
+)";
+    std::string out;
+    ASSERT_EQ(
+        RunCommand({ "python3", "-c", script, m_server->Base().substr(std::string("https://").size()), "50" }, &out), 0)
+        << out;
+    int checked = -1;
+    int waited = -1;
+    double elapsed = -1;
+    ASSERT_EQ(std::sscanf(out.c_str(), "checked %d waited %d elapsed %lf", &checked, &waited, &elapsed), 3) << out;
+    EXPECT_EQ(checked + waited, 50) << "every guess is refused: " << out;
+    const int oneByOne = 6 + static_cast<int>(std::floor(std::log2(1 + elapsed)));
+    EXPECT_GE(checked, 6) << out;
+    EXPECT_LE(checked, oneByOne) << out;
+}
+
+// An account name longer than any account can have is refused before any work: it costs no key
+// derivation and takes no place in the sign-in waits, so that such names neither fill the
+// server's memory nor put the address under a wait. Names are counted in characters.
+TEST_F(WarehouseServerTest, OverlongAccountNamesAreRefusedBeforeAnyWork)
+{
+    const std::string accented = Repeat("\xc3\xa9", 255); // 255 characters in 510 bytes
+    ASSERT_EQ(AddUser(m_data, "LONG", accented, "long-pw", 15, 9), 0);
+    EXPECT_NE(AddUser(m_data, "LONG", accented + "\xc3\xa9", "long-pw", 15, 10), 0);
+    EXPECT_NE(AddUser(m_data, std::string(256, 'C'), "u", "pw", 16, 11), 0);
+
+    const std::string headers = m_tree.Path("headers");
+    const std::vector<std::string> names { std::string(256, 'C') + "/jdoe", "ACME/" + std::string(300, 'j'),
+                                           "LONG/" + accented + "\xc3\xa9", std::string(4000, 'x') + "/y" };
+    for (int i = 0; i < 30; ++i) {
+        const Reply refused = Send("GET", "/api/status", names[i % names.size()] + ":pw", std::nullopt,
+                                   { "--interface", "127.0.0.4", "-D", headers });
+        EXPECT_EQ(refused.status, 401) << i;
+        EXPECT_FALSE(HasRetryAfter(ReadFile(headers))) << "try " << i << " was counted";
+    }
+    EXPECT_EQ(Send("GET", "/api/status", kAnn, std::nullopt, { "--interface", "127.0.0.4" }).status, 200)
+        << "the address is not under a wait";
+    EXPECT_EQ(Send("GET", "/api/status", "LONG/" + accented + ":long-pw").status, 200)
+        << "a name of 255 characters signs in";
 }
 
 // A refusal takes as long for an account that does not exist as for a wrong password, so its time
