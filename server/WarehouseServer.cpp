@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,25 +90,67 @@ void SendFile(HttpResponse& response, const std::string& path, const std::string
 
 } // namespace
 
+// The name of an unfinished upload in the incoming folder: the prefix and six letters or digits.
+constexpr std::string_view kUploadPrefix = "upload-";
+
+bool IsUploadName(std::string_view name)
+{
+    return name.size() == kUploadPrefix.size() + 6 && name.starts_with(kUploadPrefix)
+        && std::all_of(name.begin() + kUploadPrefix.size(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) != 0; });
+}
+
+// Whether `fd` is the file that `path` names.
+bool IsNamedBy(int fd, const std::string& path)
+{
+    struct stat held
+    {
+    };
+    struct stat named
+    {
+    };
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev
+        && held.st_ino == named.st_ino;
+}
+
 // A body being received into a temporary file of the data folder; removed unless moved into place.
+// The file is locked (flock) from its creation until it is moved or removed, so that a server
+// starting on the same folder knows it for another's upload under way and leaves it alone.
 class UploadFile
 {
 public:
     explicit UploadFile(const std::string& folder)
     {
         fs::create_directories(folder);
-        std::string pattern = folder + "/upload-XXXXXX";
-        m_fd = ::mkstemp(pattern.data());
-        if (m_fd < 0) {
-            throw std::runtime_error("cannot create a file in " + folder + ": " + std::strerror(errno));
+        while (true) {
+            std::string pattern = folder + "/" + std::string(kUploadPrefix) + "XXXXXX";
+            m_fd = ::mkstemp(pattern.data());
+            if (m_fd < 0) {
+                throw std::runtime_error("cannot create a file in " + folder + ": " + std::strerror(errno));
+            }
+            if (::flock(m_fd, LOCK_EX) != 0) {
+                const int error = errno;
+                ::unlink(pattern.c_str());
+                ::close(m_fd);
+                throw std::runtime_error("cannot lock the upload file " + pattern + ": " + std::strerror(error));
+            }
+            // A server starting this very moment may have taken the new file for a left-over one
+            // and removed it before the lock was in place: then take another.
+            if (IsNamedBy(m_fd, pattern)) {
+                m_path = pattern;
+                break;
+            }
+            ::close(m_fd);
         }
-        m_path = pattern;
     }
     ~UploadFile()
     {
-        Close();
+        // Removed while still locked; the lock goes with the descriptor.
         if (!m_moved) {
             ::unlink(m_path.c_str());
+        }
+        if (m_fd >= 0) {
+            ::close(m_fd);
         }
     }
     UploadFile(const UploadFile&) = delete;
@@ -129,14 +172,14 @@ public:
         }
         return true;
     }
-    // Flushes and closes; false when the data did not reach the disk.
+    // Flushes to the disk; false when the data did not reach it. The file stays open, and locked,
+    // until it is moved into place or removed.
     bool Finish()
     {
-        if (m_fd < 0) {
-            return true;
+        if (!m_synced) {
+            m_synced = ::fsync(m_fd) == 0;
         }
-        const bool synced = ::fsync(m_fd) == 0;
-        return Close() && synced;
+        return m_synced;
     }
     void MoveTo(const std::string& target)
     {
@@ -147,20 +190,57 @@ public:
     std::size_t Size() const { return m_size; }
 
 private:
-    bool Close()
-    {
-        if (m_fd < 0) {
-            return true;
-        }
-        const bool ok = ::close(m_fd) == 0;
-        m_fd = -1;
-        return ok;
-    }
     int m_fd = -1;
     std::string m_path;
     std::size_t m_size = 0;
+    bool m_synced = false;
     bool m_moved = false;
 };
+
+// Removes the unfinished uploads that a server which ended without cleaning up (killed, or its
+// machine lost) left in `folder`: the files of the upload naming that no live process holds
+// locked. Anything else in the folder is left alone.
+void RemoveLeftUploads(const std::string& folder)
+{
+    std::error_code error;
+    fs::directory_iterator entries(folder, error);
+    if (error) {
+        if (error != std::errc::no_such_file_or_directory) {
+            std::cerr << "warehouse-server: cannot look for unfinished uploads in " << folder << ": " << error.message()
+                      << std::endl;
+        }
+        return;
+    }
+    int removed = 0;
+    for (const fs::directory_entry& entry : entries) {
+        const std::string name = entry.path().filename().string();
+        if (!IsUploadName(name)) {
+            continue;
+        }
+        const std::string path = entry.path().string();
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue; // gone meanwhile, or no plain file
+        }
+        struct stat info
+        {
+        };
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+            && IsNamedBy(fd, path)) {
+            if (::unlink(path.c_str()) == 0) {
+                ++removed;
+            } else if (errno != ENOENT) {
+                std::cerr << "warehouse-server: cannot remove the unfinished upload " << path << ": "
+                          << std::strerror(errno) << std::endl;
+            }
+        }
+        ::close(fd);
+    }
+    if (removed > 0) {
+        std::cerr << "warehouse-server: removed " << removed << " unfinished upload" << (removed == 1 ? "" : "s")
+                  << " left in " << folder << std::endl;
+    }
+}
 
 namespace {
 
@@ -432,6 +512,7 @@ WarehouseServer::WarehouseServer(WarehouseStore& store, std::string dataDir, Ser
     , m_limits(limits)
     , m_unknownAccountHash(HashPassword("no such account"))
 {
+    RemoveLeftUploads(TempDir());
 }
 
 std::string WarehouseServer::CompanyDir(const Account& account) const

@@ -76,6 +76,8 @@ struct ServerRequest
 class WarehouseServer
 {
 public:
+    // Removes the unfinished uploads that a server which ended without cleaning up left in the
+    // incoming folder (only those no live server on the same folder is receiving).
     WarehouseServer(WarehouseStore& store, std::string dataDir, ServerLimits limits = {});
 
     // Largest JSON body accepted (summary documents and search queries are a few kilobytes).

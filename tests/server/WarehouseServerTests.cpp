@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,7 +18,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "common/ChildProcess.h"
@@ -1060,6 +1063,159 @@ TEST_F(WarehouseServerTest, RequestsAreRefusedFromTheirHeadBeforeAnyBodyIsRead)
     // The ordinary requests still pass the same check.
     EXPECT_EQ(StatusOfHead(m_server->Base(), "GET /api/status HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n"), 200);
     EXPECT_EQ(Send("GET", "/api/claims/", kJdoe).status, 200);
+}
+
+// Starts uploads of the body in `bodyFile` to each path and sends the first half of each, then
+// prints "sent". With `goFile` it waits for that file to appear, sends the rest and prints the
+// status of each answer ("status 200 ..."); without, it holds the uploads open until it is killed.
+const char* kHalfUploads = R"(
+import base64, os, socket, ssl, sys, time
+host, port = sys.argv[1].rsplit(":", 1)
+credentials, go_file, body_file = sys.argv[2], sys.argv[3], sys.argv[4]
+body = open(body_file, "rb").read()
+half = len(body) // 2
+context = ssl.create_default_context()
+context.check_hostname = False
+context.verify_mode = ssl.CERT_NONE
+token = base64.b64encode(credentials.encode()).decode()
+connections = []
+for path in sys.argv[5:]:
+    tls = context.wrap_socket(socket.create_connection((host, int(port)), timeout=60))
+    head = "PUT %s HTTP/1.1\r\nHost: x\r\nAuthorization: Basic %s\r\nContent-Length: %d\r\n\r\n" % (path, token, len(body))
+    tls.sendall(head.encode() + body[:half])
+    connections.append(tls)
+print("sent", flush=True)
+if not go_file:
+    time.sleep(300)
+    sys.exit(0)
+for i in range(1200):
+    if os.path.exists(go_file):
+        break
+    time.sleep(0.05)
+statuses = []
+for tls in connections:
+    tls.sendall(body[half:])
+    answer = b""
+    while b"\r\n" not in answer:
+        piece = tls.recv(4096)
+        if not piece:
+            break
+        answer += piece
+    statuses.append(answer.split(b" ")[1].decode() if answer.startswith(b"HTTP/") else "0")
+print("status " + " ".join(statuses), flush=True)
+)";
+
+// The files of unfinished uploads in a data folder's incoming folder: "upload-" and six letters
+// or digits.
+std::vector<std::string> UnfinishedUploads(const std::string& dataDir)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dataDir + "/store/incoming", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == 13 && name.rfind("upload-", 0) == 0
+            && std::all_of(name.begin() + 7, name.end(), [](unsigned char c) { return std::isalnum(c); })
+            && entry.is_regular_file() && entry.file_size() > 0) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Waits (a minute at most) until the incoming folder holds `count` unfinished uploads.
+bool AwaitUnfinishedUploads(const std::string& dataDir, std::size_t count)
+{
+    for (int i = 0; i < 1200 && UnfinishedUploads(dataDir).size() < count; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return UnfinishedUploads(dataDir).size() >= count;
+}
+
+// A server killed during uploads leaves their files behind; the next start removes them, but only
+// the server's own unfinished uploads that no live process holds, and nothing else of the folder.
+TEST_F(WarehouseServerTest, UploadsLeftByAKilledServerAreRemovedAtTheNextStart)
+{
+    const std::string incoming = m_data + "/store/incoming";
+    std::filesystem::create_directories(incoming);
+    const std::string notes = m_tree.Write("data/store/incoming/notes.txt", "an operator's notes");
+    const std::string shortName = m_tree.Write("data/store/incoming/upload-abc", "not one of the server's names");
+    const std::string held = m_tree.Write("data/store/incoming/upload-HeLd42", "held by a live process");
+    const int heldFd = ::open(held.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(heldFd, 0);
+    ASSERT_EQ(::flock(heldFd, LOCK_EX), 0);
+
+    // A server of its own: killing it must leave no other process serving the folder.
+    std::vector<std::string> argv { kServer, "--data", m_data, "--listen", "127.0.0.1:0" };
+    const std::vector<std::string> database = DatabaseArgs(m_data);
+    argv.insert(argv.end(), database.begin(), database.end());
+    m_server.reset();
+    auto server = std::make_unique<ChildProcess>(argv);
+    std::string line = server->WaitForLine("listening on", 30000);
+    ASSERT_FALSE(line.empty());
+    std::string base = line.substr(std::string("listening on ").size());
+
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        const Reply id = SendTo(base, "POST", "/api/sequences/claims", kJdoe, std::string());
+        ASSERT_EQ(id.status, 200) << id.body;
+        paths.push_back("/api/claims/" + id.body + ".kvz");
+    }
+    std::vector<std::string> uploadArgs { "python3",
+                                          "-c",
+                                          kHalfUploads,
+                                          base.substr(std::string("https://").size()),
+                                          "ACME/jdoe:pw one",
+                                          "",
+                                          m_tree.Write("body", std::string(600'000, 'z')) };
+    uploadArgs.insert(uploadArgs.end(), paths.begin(), paths.end());
+    ChildProcess uploads(uploadArgs);
+    ASSERT_FALSE(uploads.WaitForLine("sent", 60000).empty());
+    ASSERT_TRUE(AwaitUnfinishedUploads(m_data, 21)) << UnfinishedUploads(m_data).size() << " files";
+
+    ASSERT_EQ(server->Stop(SIGKILL, 10000), 128 + SIGKILL);
+    server.reset();
+    ASSERT_EQ(UnfinishedUploads(m_data).size(), 21u) << "the killed server's files are left";
+
+    server = std::make_unique<ChildProcess>(argv);
+    line = server->WaitForLine("listening on", 30000);
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(UnfinishedUploads(m_data), std::vector<std::string> { "upload-HeLd42" })
+        << "only the file a live process holds stays";
+    EXPECT_TRUE(std::filesystem::exists(notes));
+    EXPECT_TRUE(std::filesystem::exists(shortName));
+    ::close(heldFd);
+    base = line.substr(std::string("listening on ").size());
+    EXPECT_EQ(SendTo(base, "GET", "/api/claims/", kJdoe).Json(), json::array()) << "none of the uploads was stored";
+}
+
+// With several servers on one data folder, a server that starts leaves alone the uploads that
+// another is receiving: they complete and are stored whole.
+TEST_F(WarehouseServerTest, AStartingServerLeavesTheUploadsOfALiveOneAlone)
+{
+    const std::string id = std::to_string(NewClaimId(kJdoe));
+    std::string random(300'000, '\0');
+    unsigned state = 777;
+    for (char& c : random) {
+        state = state * 1103515245 + 12345;
+        c = static_cast<char>(state >> 16);
+    }
+    const std::string archive = MakeZip("big.bin", random);
+    const std::string base = m_server->Base();
+    const std::string go = m_tree.Path("go");
+    ChildProcess upload({ "python3", "-c", kHalfUploads, base.substr(std::string("https://").size()),
+                          "ACME/jdoe:pw one", go, m_tree.Write("archive", archive), "/api/claims/" + id + ".kvz" });
+    ASSERT_FALSE(upload.WaitForLine("sent", 60000).empty());
+    ASSERT_TRUE(AwaitUnfinishedUploads(m_data, 1));
+
+    ServerProcess second(m_data);
+    ASSERT_FALSE(second.Base().empty());
+    EXPECT_EQ(UnfinishedUploads(m_data).size(), 1u) << "the upload under way is still there";
+    m_tree.Write("go", "");
+    const std::string status = upload.WaitForLine("status", 60000);
+    EXPECT_EQ(status, "status 200");
+    EXPECT_TRUE(SendTo(second.Base(), "GET", "/api/claims/" + id + ".kvz", kJdoe).body == archive)
+        << "the archive is stored whole";
 }
 
 // A server whose log goes to a file of the test's.
