@@ -156,8 +156,8 @@ SignInGuard::SignInGuard(const Limits& limits)
 
 std::string SignInGuard::PairKey(const std::string& account, const std::string& address)
 {
-    // Neither an account name nor an address holds a line feed.
-    return account + '\n' + address;
+    // The account's length first, so that no two pairs make the same key whatever bytes they hold.
+    return std::to_string(account.size()) + ':' + account + address;
 }
 
 int SignInGuard::Begin(const std::string& account, const std::string& address, Clock::time_point now)

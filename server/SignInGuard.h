@@ -92,6 +92,7 @@ private:
 // never signed in to it, so that guesses spread over many addresses get no more tries; and, more
 // leniently (an office shares one address), per address. A try is counted as a failure before its
 // password is checked, so that tries made in parallel get no more checks than tries one by one.
+// Accounts and addresses are keys of any bytes (the server gives a digest of the account's name).
 // Safe to use from several threads.
 class SignInGuard
 {

@@ -557,9 +557,12 @@ Account WarehouseServer::SignIn(const HttpRequest& request)
     if (CharacterCount(company) > kMaxAccountName || CharacterCount(user) > kMaxAccountName) {
         throw refused;
     }
-    std::string accountKey = name;
-    std::transform(accountKey.begin(), accountKey.end(), accountKey.begin(),
+    // The waits know an account by the digest of its name, so that each of their keys takes the
+    // same small room however long the name.
+    std::string lowerName = name;
+    std::transform(lowerName.begin(), lowerName.end(), lowerName.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string accountKey = Sha256(lowerName);
     const std::string& addressKey = request.remoteAddress;
     std::optional<Account> account = m_store.FindAccount(company, user);
     if (account && account->disabled) {
