@@ -77,11 +77,11 @@ UploadRunner::UploadRunner(env::WarehouseEnv& env, env::UserPrefs& prefs, wareho
 {
 }
 
-bool UploadRunner::SignInAfresh()
+bool UploadRunner::SettingsReadable()
 {
-    bool complete = false;
     try {
-        complete = LoadWarehouseSettings();
+        m_prefs.ReadStoredUserPref(env::kPrefWCompany);
+        return true;
     } catch (const FileError& error) {
         // UserP.ini is there but unreadable: its settings are unknown, not missing, so the user
         // is told which file and why instead of being sent to fill them in again.
@@ -89,7 +89,14 @@ bool UploadRunner::SignInAfresh()
         m_notice.ShowBalloon(error.what());
         return false;
     }
-    if (!complete) {
+}
+
+bool UploadRunner::SignInAfresh()
+{
+    if (!SettingsReadable()) {
+        return false;
+    }
+    if (!LoadWarehouseSettings()) {
         SetTrayAttention();
         m_notice.ShowBalloon("Please setup your Warehouse settings in Korvan preferences.");
         return false;

@@ -85,6 +85,10 @@ public:
 
     void SetTrayAttention();
 
+    // False, with the attention state and a balloon naming the file and the reason, when UserP.ini
+    // is there but cannot be read; it then keeps no snapshot, so the next command reads it again.
+    bool SettingsReadable();
+
     // What every command that opens a window does first: the settings, then a fresh sign-in.
     // False when the settings are incomplete or unreadable (the attention state and a balloon say
     // so) or the sign-in was refused (SignIn has shown why).

@@ -252,15 +252,10 @@ void TWarehouseFrm::Mnu_SettingsClick()
     if (m_closed) {
         return;
     }
-    bool complete = false;
-    try {
-        complete = m_runner->LoadWarehouseSettings();
-    } catch (const FileError& error) {
-        SetTrayAttention();
-        ShowBalloon(error.what());
+    if (!m_runner->SettingsReadable()) {
         return;
     }
-    if (complete) {
+    if (m_runner->LoadWarehouseSettings()) {
         env::ActivityLog log(m_env);
         m_runner->SignIn(log, true);
     } else {

@@ -145,6 +145,8 @@ private:
     void DropIncompleteClaim();
     void UpdateFolderClaimRecord();
     void ReplaceOldClaim();
+    // Whether the claims table still holds the replaced claim's record, after a failed delete.
+    bool OldRecordStillThere() noexcept;
     void CloseTables() noexcept;
 
     env::WarehouseEnv& m_env;
@@ -173,6 +175,7 @@ private:
     bool m_recordPosted = false; // record m_newID is ours
     bool m_folderMade = false; // m_newFolder is ours
     bool m_committed = false; // the old claim is gone: the new one must stay
+    std::string m_oldFolderKept; // the replaced claim's folder, not removed after a failed replace
 };
 
 void ClaimRestore::Run()
@@ -439,7 +442,18 @@ void ClaimRestore::ReplaceOldClaim()
                         + oldFolder + " into the new claim folder, so the claim stays as it was, with its image "
                         + "tables in " + oldFolder + ".");
     }
-    m_claimsTable.Delete();
+    try {
+        m_claimsTable.Delete();
+    } catch (const std::exception&) {
+        // A delete cut short by the disk may already have taken the old record out of the table.
+        // Then the new claim is the only one left and must stay; only an old record seen still
+        // there lets the take-back remove the new one.
+        if (!OldRecordStillThere()) {
+            m_committed = true;
+            m_oldFolderKept = oldFolder;
+        }
+        throw;
+    }
     // From here the new claim is the only one: taking it back now would lose the claim.
     m_committed = true;
     m_claimsTable.Flush();
@@ -453,6 +467,17 @@ void ClaimRestore::ReplaceOldClaim()
                                    "The folder " + oldFolder
                                        + " of the replaced claim could not be removed, nor listed "
                                        + "for removal in deldir:\r\n" + e.what() + "\r\nPlease remove it by hand.");
+    }
+}
+
+bool ClaimRestore::OldRecordStillThere() noexcept
+{
+    try {
+        m_claimsTable.Refresh();
+        return m_claimsTable.FindKey(m_localClaimID);
+    } catch (const std::exception&) {
+        // Unknown: keeping both claims loses nothing, taking the new one back might.
+        return false;
     }
 }
 
@@ -507,6 +532,9 @@ void ClaimRestore::TakeBack(const std::string& reason) noexcept
         + " could not be restored:\r\n" + reason + "\r\n";
     if (m_committed) {
         message += "The claim was restored as claim " + std::to_string(m_newID) + " in " + m_newFolder + ".";
+        if (!m_oldFolderKept.empty()) {
+            message += "\r\nThe folder " + m_oldFolderKept + " of the replaced claim was left as it is.";
+        }
     } else {
         message += "Nothing of it was kept; the downloaded file " + m_archivePath + " stays for another try.";
         for (const std::string& leftover : leftovers) {

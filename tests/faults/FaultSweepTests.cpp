@@ -1451,6 +1451,42 @@ TEST(FaultInjection, ATableOpenedForReadingOnlyNamesTheReason)
     }
 }
 
+// A replacing restore whose removal of the older record is cut short by the disk: whichever write
+// of the claims table fails, one record carries the claim afterwards (the older one as it was, or
+// the new one with its folder), never none, and the table passes its check.
+TEST_F(FaultSweepTest, AReplaceWhoseOldRecordRemovalFailsKeepsTheClaim)
+{
+    RestoreReplaceScenario scenario(*this);
+    for (const std::string file : { "Claims.DB", "Claims.PX" }) {
+        for (int nth = 1;; ++nth) {
+            SCOPED_TRACE("pwrite " + std::to_string(nth) + " of " + file);
+            const std::string tag = "replace-" + file + "-" + std::to_string(nth);
+            const Desk desk = scenario.Prepare(tree.Path("runs/" + tag));
+            scenario.Remember(desk);
+            std::vector<std::string> env = desk.Env();
+            for (const std::string& entry :
+                 { "LD_PRELOAD=" + kPreload, "WH_FAULT_ROOT=" + desk.layout.claimsDir + "/" + file,
+                   std::string("WH_FAULT_CALLS=pwrite"), "WH_FAULT_NTH=" + std::to_string(nth),
+                   std::string("WH_FAULT_ERRNO=EIO"), "WH_FAULT_REPORT=" + tree.Path("reports/" + tag + ".txt"),
+                   PreloadAsanOptions() }) {
+                env.push_back(entry);
+            }
+            std::string output;
+            const int code = Spawn(scenario.Command(desk), env, output);
+            if (ReadText(tree.Path("reports/" + tag + ".txt")).find("injected pwrite") == std::string::npos) {
+                EXPECT_EQ(code, 0) << output;
+                EXPECT_GT(nth, 1) << "no write of " << file << " was made";
+                break;
+            }
+            EXPECT_EQ(code, 1) << output;
+            EXPECT_EQ(scenario.Kept(desk), std::vector<std::string>()) << output;
+            paradox::Table claims(desk.layout.claimsDir, "Claims.DB");
+            claims.Open(paradox::OpenMode::Shared);
+            EXPECT_EQ(claims.Check().differences, std::vector<std::string>()) << output;
+        }
+    }
+}
+
 // A restore whose new claim record reaches the claims table's blocks but not its primary index:
 // the failed Post takes the record out again, so the claims table keeps exactly its claims and
 // passes its check, and no record without a claim folder is left.

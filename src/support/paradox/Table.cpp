@@ -1154,11 +1154,6 @@ void Table::Delete()
     const std::size_t chainBefore = m_chain.size();
     MarkIndexesInProgress();
     RemoveRecord(ci, pos);
-    for (const auto& field : m_fields) {
-        if (field->IsBlob()) {
-            m_memo.FreeBlob(*field, victim.data() + field->m_offset);
-        }
-    }
     if (m_version >= 5 && m_dataFile.HeaderSize() >= kExtendedHeader) {
         PutU16(m_header.data() + 0x70, static_cast<std::uint32_t>(GetU16(m_header.data() + 0x70) + 1));
     }
@@ -1171,9 +1166,30 @@ void Table::Delete()
             UpdateIndexes({ victim }, m_movedRecords);
         }
     } catch (const std::exception&) {
+        // A record whose removal could not reach the header or the indexes is put back into its
+        // block, as a failed Post takes its record out: a failed Delete must not leave a record
+        // gone that the caller believes is still there. Its memo and blob values are still held.
+        if (IsKeyed()) {
+            try {
+                InsertRecord(victim);
+                WriteHeader();
+            } catch (const std::exception&) {
+                // The disk refuses even that; the record stays removed, as the caller can see.
+            }
+        }
         RetryPrimaryIndex();
         m_loadedChainIndex = SIZE_MAX;
         throw;
+    }
+    // Only a record that is gone for good gives up its memo and blob values. Should the memo file
+    // refuse, they stay allocated and unused: the record is deleted all the same.
+    try {
+        for (const auto& field : m_fields) {
+            if (field->IsBlob()) {
+                m_memo.FreeBlob(*field, victim.data() + field->m_offset);
+            }
+        }
+    } catch (const std::exception&) {
     }
     // Stay at the record that followed the deleted one.
     if (m_chain.size() < chainBefore && ci >= m_chain.size()) {
