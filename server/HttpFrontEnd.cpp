@@ -8,11 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <map>
 #include <netdb.h>
 #include <optional>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "HttpExchange.h"
@@ -33,6 +35,27 @@ constexpr const char* kTlsPriorities = "SECURE128:-VERS-ALL:+VERS-TLS1.3:+VERS-T
 constexpr std::uint64_t kMostDiscarded = 16 * 1024 * 1024;
 
 using Clock = std::chrono::steady_clock;
+
+// A refused client may finish sending the body it had on the way for this long, however it paces
+// its bytes; then the connection is closed.
+constexpr auto kDrainTime = std::chrono::seconds(5);
+// A body being taken in must keep up this rate, counted over each window of this length (or send
+// all that is left within one), and be whole within the grace plus the time its announced length
+// takes at that rate.
+constexpr std::uint64_t kLeastBodyRate = 1024; // bytes per second
+constexpr auto kBodyRateWindow = std::chrono::seconds(30);
+constexpr auto kBodyGrace = std::chrono::seconds(60);
+
+// The length a request announces for its body, or nothing (none given, or chunks).
+std::optional<std::uint64_t> AnnouncedLength(const HttpRequest& head)
+{
+    const std::string length = head.Header("Content-Length");
+    if (head.HeaderCount("Content-Length") != 1 || length.empty() || length.size() > 19
+        || length.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoull(length);
+}
 
 // A body announced with its length, small enough to read and drop, and sent without waiting for
 // "100 Continue" (a client that waits gets the refusal at once instead).
@@ -73,13 +96,29 @@ std::string ForwardedClient(const std::string& forwardedFor, const std::string& 
 
 } // namespace
 
-// One TCP connection, watched for its head deadline.
+// One TCP connection, watched for what it is waiting for.
 struct HttpFrontEnd::Connection
 {
+    enum class Stage {
+        Head, // the TLS handshake or a request head is awaited
+        Body, // a body is being taken in
+        Draining, // a refused request's body is being read and dropped
+        Busy, // at work, or answering: the library's idle time-out applies
+    };
+
     int fd = -1;
-    bool awaitingHead = true;
+    std::string address;
+    Clock::time_point opened = Clock::now();
+    Stage stage = Stage::Head;
     bool cut = false;
-    Clock::time_point since = Clock::now();
+    // Head: since when the head is awaited. Body: the start of the current rate window.
+    Clock::time_point since = opened;
+    // Body and Draining: when the connection is closed at the latest.
+    Clock::time_point deadline = Clock::time_point::max();
+    // Body: bytes taken in so far, and by the start of the window; the length announced, if any.
+    std::uint64_t received = 0;
+    std::uint64_t receivedByWindow = 0;
+    std::optional<std::uint64_t> announced;
 };
 
 // One request on its way through the layer.
@@ -87,14 +126,30 @@ struct HttpFrontEnd::Exchange
 {
     enum class Phase { Admitting, Receiving, Discarding, Working, Answered };
 
+    ~Exchange()
+    {
+        if (budget && budgeted > 0) {
+            budget->Give(budgetUser, remoteAddress, budgeted);
+        }
+    }
+
     std::string method;
     std::string path;
     std::string remoteAddress;
+    Clock::time_point began = Clock::now();
+    // The status of the answer sent, for the log; 0 while there is none.
+    int status = 0;
+    std::optional<std::uint64_t> announced;
     Phase phase = Phase::Receiving;
     // A refused request whose small body is already on its way is read to its end before the
     // refusal goes out: closing a connection with unread data resets it, and the client could
     // lose the answer.
     bool drainable = false;
+    Clock::time_point drainUntil;
+    // Memory taken from the budget for the body, given back when the exchange ends.
+    BodyBudget* budget = nullptr;
+    std::string budgetUser;
+    std::uint64_t budgeted = 0;
     std::unique_ptr<ServerRequest> request;
     std::optional<HttpResponse> response;
 };
@@ -116,7 +171,8 @@ std::string ForLog(const std::string& text)
     return out;
 }
 
-WorkerPool::WorkerPool(unsigned threads)
+WorkerPool::WorkerPool(unsigned threads, unsigned boundedShare)
+    : m_boundedShare(std::max(1u, std::min(boundedShare, std::max(1u, threads))))
 {
     for (unsigned i = 0; i < std::max(1u, threads); ++i) {
         m_threads.emplace_back([this] { Run(); });
@@ -128,12 +184,12 @@ WorkerPool::~WorkerPool()
     Stop();
 }
 
-void WorkerPool::Submit(std::function<void()> job)
+void WorkerPool::Submit(std::function<void()> job, Lane lane)
 {
     {
         std::lock_guard lock(m_mutex);
         if (!m_stopping) {
-            m_jobs.push_back(std::move(job));
+            (lane == Lane::Bounded ? m_boundedJobs : m_jobs).push_back(std::move(job));
             m_ready.notify_one();
             return;
         }
@@ -159,16 +215,71 @@ void WorkerPool::Run()
 {
     for (;;) {
         std::function<void()> job;
+        bool bounded = false;
         {
             std::unique_lock lock(m_mutex);
-            m_ready.wait(lock, [&] { return m_stopping || !m_jobs.empty(); });
-            if (m_jobs.empty()) {
-                return;
+            // On stopping the bounded jobs still waiting run without regard to their share: each
+            // one resumes a connection.
+            const auto boundedMayRun
+                = [&] { return !m_boundedJobs.empty() && (m_boundedRunning < m_boundedShare || m_stopping); };
+            m_ready.wait(lock, [&] { return m_stopping || !m_jobs.empty() || boundedMayRun(); });
+            if (!m_jobs.empty()) {
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            } else if (boundedMayRun()) {
+                job = std::move(m_boundedJobs.front());
+                m_boundedJobs.pop_front();
+                bounded = true;
+                ++m_boundedRunning;
+            } else if (m_boundedJobs.empty()) {
+                return; // stopping, and nothing is left
+            } else {
+                continue;
             }
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
         }
         job();
+        if (bounded) {
+            std::lock_guard lock(m_mutex);
+            --m_boundedRunning;
+            // A bounded job waiting for its share may start now.
+            m_ready.notify_all();
+        }
+    }
+}
+
+BodyBudget::BodyBudget(std::uint64_t total)
+    : m_total(total)
+    , m_share(std::min(total, std::max<std::uint64_t>(total / 8, WarehouseServer::kMaxJsonBody)))
+{
+}
+
+bool BodyBudget::Take(const std::string& user, const std::string& address, std::uint64_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    const auto heldBy = [](const std::map<std::string, std::uint64_t>& held, const std::string& key) {
+        const auto found = held.find(key);
+        return found == held.end() ? std::uint64_t { 0 } : found->second;
+    };
+    if (m_used + bytes > m_total || heldBy(m_byUser, user) + bytes > m_share
+        || heldBy(m_byAddress, address) + bytes > m_share) {
+        return false;
+    }
+    m_used += bytes;
+    m_byUser[user] += bytes;
+    m_byAddress[address] += bytes;
+    return true;
+}
+
+void BodyBudget::Give(const std::string& user, const std::string& address, std::uint64_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_used -= std::min(m_used, bytes);
+    // Keys with nothing held are dropped, so that the tables stay as small as the bodies at hand.
+    for (auto* held : { &m_byUser, &m_byAddress }) {
+        const auto found = held->find(held == &m_byUser ? user : address);
+        if (found != held->end() && (found->second -= std::min(found->second, bytes)) == 0) {
+            held->erase(found);
+        }
     }
 }
 
@@ -189,6 +300,62 @@ struct FrontEndCallbacks
     {
         const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
         return info ? static_cast<Connection*>(info->socket_context) : nullptr;
+    }
+
+    // Changes what the watcher holds the connection to.
+    template <typename Change> static void Watch(HttpFrontEnd& self, MHD_Connection* connection, Change change)
+    {
+        std::lock_guard lock(self.m_connectionsMutex);
+        if (Connection* watched = ConnectionOf(connection)) {
+            change(*watched);
+        }
+    }
+
+    // The body is awaited now: from here on it must keep up its rate and be whole by its deadline.
+    static void StartBody(HttpFrontEnd& self, MHD_Connection* connection, const Exchange& exchange)
+    {
+        const auto now = Clock::now();
+        Watch(self, connection, [&](Connection& watched) {
+            watched.stage = Connection::Stage::Body;
+            watched.since = now;
+            watched.received = 0;
+            watched.receivedByWindow = 0;
+            watched.announced = exchange.announced;
+            watched.deadline = exchange.announced
+                ? now + kBodyGrace + std::chrono::seconds(*exchange.announced / kLeastBodyRate)
+                : Clock::time_point::max();
+        });
+    }
+
+    // Memory for a body kept in memory until whole; false when the server, the user or the
+    // address holds its share already.
+    static bool TakeBodyBudget(HttpFrontEnd& self, Exchange& exchange)
+    {
+        const ServerRequest& request = *exchange.request;
+        if (!request.body || !request.body->InMemory() || !request.account) {
+            return true;
+        }
+        // Chunks announce nothing: they may come up to the limit.
+        const std::uint64_t bytes = std::min<std::uint64_t>(exchange.announced.value_or(WarehouseServer::kMaxJsonBody),
+                                                            WarehouseServer::kMaxJsonBody);
+        if (bytes == 0) {
+            return true;
+        }
+        const std::string user = std::to_string(request.account->rowId);
+        if (!self.m_bodyBudget.Take(user, exchange.remoteAddress, bytes)) {
+            return false;
+        }
+        exchange.budget = &self.m_bodyBudget;
+        exchange.budgetUser = user;
+        exchange.budgeted = bytes;
+        return true;
+    }
+
+    // Searches may hold only their share of the worker threads.
+    static WorkerPool::Lane LaneOf(const Exchange& exchange)
+    {
+        return exchange.method == "POST" && exchange.path == "/api/claims/search" ? WorkerPool::Lane::Bounded
+                                                                                  : WorkerPool::Lane::Ordinary;
     }
 
     static MHD_Result Respond(MHD_Connection* connection, Exchange& exchange, const HttpResponse& answer)
@@ -228,15 +395,22 @@ struct FrontEndCallbacks
         }
         const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
         MHD_destroy_response(response);
-        std::cerr << UtcTimestamp() << " " << ForLog(exchange.remoteAddress) << " " << ForLog(exchange.method) << " "
-                  << ForLog(exchange.path) << " " << status << "\n";
+        if (queued == MHD_YES) {
+            exchange.status = status;
+        }
         return queued;
     }
 
     // A refusal from the request head or the sign-in, before the body: sent at once, closing the
-    // connection, unless a small body is already on its way.
-    static MHD_Result Refuse(MHD_Connection* connection, Exchange& exchange, HttpResponse answer)
+    // connection, unless a small body is already on its way. Either way the connection is gone
+    // within a few seconds, however slowly the client sends.
+    static MHD_Result Refuse(HttpFrontEnd& self, MHD_Connection* connection, Exchange& exchange, HttpResponse answer)
     {
+        exchange.drainUntil = Clock::now() + kDrainTime;
+        Watch(self, connection, [&](Connection& watched) {
+            watched.stage = Connection::Stage::Draining;
+            watched.deadline = exchange.drainUntil;
+        });
         if (exchange.drainable) {
             exchange.response = std::move(answer);
             exchange.phase = Exchange::Phase::Discarding;
@@ -249,21 +423,24 @@ struct FrontEndCallbacks
     // Runs `work` on the worker pool while the connection waits; its answer, if any, is sent when
     // the connection comes back.
     static void Suspend(HttpFrontEnd& self, MHD_Connection* connection, Exchange& exchange,
-                        std::function<void(Exchange&)> work)
+                        std::function<void(Exchange&)> work, WorkerPool::Lane lane = WorkerPool::Lane::Ordinary)
     {
+        Watch(self, connection, [](Connection& watched) { watched.stage = Connection::Stage::Busy; });
         MHD_suspend_connection(connection);
-        self.m_workers.Submit([connection, &exchange, work = std::move(work)] {
-            try {
-                work(exchange);
-            } catch (const RequestError& error) {
-                exchange.response = WarehouseServer::RefusalAnswer(error);
-            } catch (const std::exception& error) {
-                std::cerr << "warehouse-server: " << error.what() << std::endl;
-                exchange.response
-                    = WarehouseServer::RefusalAnswer(RequestError(500, "The server could not complete the request"));
-            }
-            MHD_resume_connection(connection);
-        });
+        self.m_workers.Submit(
+            [connection, &exchange, work = std::move(work)] {
+                try {
+                    work(exchange);
+                } catch (const RequestError& error) {
+                    exchange.response = WarehouseServer::RefusalAnswer(error);
+                } catch (const std::exception& error) {
+                    std::cerr << "warehouse-server: " << error.what() << std::endl;
+                    exchange.response = WarehouseServer::RefusalAnswer(
+                        RequestError(500, "The server could not complete the request"));
+                }
+                MHD_resume_connection(connection);
+            },
+            lane);
     }
 
     static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
@@ -278,28 +455,38 @@ struct FrontEndCallbacks
         case Exchange::Phase::Admitting:
             // Back from signing in: a refusal is sent at once and the body never read.
             if (exchange->response) {
-                return Refuse(connection, *exchange, *exchange->response);
+                return Refuse(self, connection, *exchange, *exchange->response);
+            }
+            if (!TakeBodyBudget(self, *exchange)) {
+                return Refuse(self, connection, *exchange,
+                              WarehouseServer::RefusalAnswer(RequestError(
+                                  503, "The server is taking in too many requests at once: try again shortly", 1)));
             }
             exchange->phase = Exchange::Phase::Receiving;
+            StartBody(self, connection, *exchange);
             if (*uploadSize == 0) {
                 return MHD_YES;
             }
             [[fallthrough]];
         case Exchange::Phase::Receiving:
             if (*uploadSize > 0) {
+                const std::size_t received = *uploadSize;
                 RequestBody& body = *exchange->request->body;
-                body.Append(uploadData, *uploadSize);
+                body.Append(uploadData, received);
                 *uploadSize = 0;
+                Watch(self, connection, [&](Connection& watched) { watched.received += received; });
                 return body.Overflow() > kMostDiscarded ? MHD_NO : MHD_YES;
             }
             exchange->phase = Exchange::Phase::Working;
-            Suspend(self, connection, *exchange,
-                    [&self](Exchange& done) { done.response = self.m_server.Finish(*done.request); });
+            Suspend(
+                self, connection, *exchange,
+                [&self](Exchange& done) { done.response = self.m_server.Finish(*done.request); }, LaneOf(*exchange));
             return MHD_YES;
         case Exchange::Phase::Discarding:
             if (*uploadSize > 0) {
                 *uploadSize = 0;
-                return MHD_YES;
+                // Past its time the rest of the body is not waited for: the connection ends.
+                return Clock::now() < exchange->drainUntil ? MHD_YES : MHD_NO;
             }
             return Respond(connection, *exchange, *exchange->response);
         case Exchange::Phase::Working:
@@ -313,12 +500,7 @@ struct FrontEndCallbacks
     static MHD_Result Begin(HttpFrontEnd& self, MHD_Connection* connection, const char* url, const char* method,
                             void** context)
     {
-        {
-            std::lock_guard lock(self.m_connectionsMutex);
-            if (Connection* watched = ConnectionOf(connection)) {
-                watched->awaitingHead = false;
-            }
-        }
+        Watch(self, connection, [](Connection& watched) { watched.stage = Connection::Stage::Busy; });
         HttpRequest head;
         head.method = method ? method : "";
         head.path = url ? url : "";
@@ -335,8 +517,9 @@ struct FrontEndCallbacks
         exchange->path = head.path;
         exchange->remoteAddress = head.remoteAddress;
         exchange->drainable = IsDrainable(head);
+        exchange->announced = AnnouncedLength(head);
         if (const auto refusal = self.m_server.RefusalBeforeBody(head)) {
-            return Refuse(connection, *exchange, WarehouseServer::RefusalAnswer(*refusal));
+            return Refuse(self, connection, *exchange, WarehouseServer::RefusalAnswer(*refusal));
         }
         exchange->request = self.m_server.Begin(std::move(head));
         if (!WarehouseServer::TakesBody(*exchange->request)) {
@@ -348,16 +531,25 @@ struct FrontEndCallbacks
         return MHD_YES;
     }
 
+    // One log line per request, once it has ended: when, who, what, the status of the answer
+    // ("-" when the connection ended without one) and how long it took from its head on.
     static void Completed(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode)
     {
         HttpFrontEnd& self = *static_cast<HttpFrontEnd*>(cls);
+        if (const auto* exchange = static_cast<Exchange*>(*context)) {
+            const auto took
+                = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - exchange->began).count();
+            std::cerr << UtcTimestamp() << " " << ForLog(exchange->remoteAddress) << " " << ForLog(exchange->method)
+                      << " " << ForLog(exchange->path) << " "
+                      << (exchange->status ? std::to_string(exchange->status) : std::string("-")) << " " << took
+                      << "ms\n";
+        }
         delete static_cast<Exchange*>(*context);
         *context = nullptr;
-        std::lock_guard lock(self.m_connectionsMutex);
-        if (Connection* watched = ConnectionOf(connection)) {
-            watched->awaitingHead = true;
-            watched->since = Clock::now();
-        }
+        Watch(self, connection, [](Connection& watched) {
+            watched.stage = Connection::Stage::Head;
+            watched.since = Clock::now();
+        });
     }
 
     static void Notify(void* cls, MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code)
@@ -368,8 +560,11 @@ struct FrontEndCallbacks
             auto* watched = new Connection;
             const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
             watched->fd = info ? info->connect_fd : -1;
+            const MHD_ConnectionInfo* client = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            watched->address = AddressText(client ? client->client_addr : nullptr);
             *socketContext = watched;
             self.m_connections.push_back(watched);
+            self.MakeRoom();
         } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
             auto* watched = static_cast<Connection*>(*socketContext);
             std::erase(self.m_connections, watched);
@@ -394,7 +589,8 @@ HttpFrontEnd::HttpFrontEnd(WarehouseServer& server, int listenSocket, const std:
                            const std::string& keyPem, const ConnectionLimits& limits)
     : m_server(server)
     , m_limits(limits)
-    , m_workers(limits.workerThreads)
+    , m_workers(limits.workerThreads, limits.searchThreads)
+    , m_bodyBudget(limits.maxBufferedBodyBytes)
     , m_certificate(certificatePem)
     , m_key(keyPem)
 {
@@ -423,21 +619,95 @@ HttpFrontEnd::~HttpFrontEnd()
     Stop();
 }
 
+namespace {
+
+// Shutting the socket down, not closing it: the library still owns the descriptor, sees the end
+// of the stream and closes the connection itself.
+void Cut(HttpFrontEnd::Connection& connection)
+{
+    if (!connection.cut && connection.fd >= 0) {
+        ::shutdown(connection.fd, SHUT_RDWR);
+        connection.cut = true;
+    }
+}
+
+} // namespace
+
 void HttpFrontEnd::WatchDeadlines()
 {
+    using Stage = Connection::Stage;
     std::unique_lock wait(m_watchMutex);
     while (!m_watchWake.wait_for(wait, std::chrono::milliseconds(250), [&] { return m_stopping; })) {
         const auto now = Clock::now();
         std::lock_guard lock(m_connectionsMutex);
         for (Connection* connection : m_connections) {
-            // Shutting the socket down, not closing it: the library still owns the descriptor,
-            // sees the end of the stream and closes the connection itself.
-            if (connection->awaitingHead && !connection->cut && connection->fd >= 0
-                && now - connection->since > m_limits.headDeadline) {
-                ::shutdown(connection->fd, SHUT_RDWR);
-                connection->cut = true;
+            bool late = false;
+            switch (connection->stage) {
+            case Stage::Head:
+                late = now - connection->since > m_limits.headDeadline;
+                break;
+            case Stage::Draining:
+                late = now > connection->deadline;
+                break;
+            case Stage::Body:
+                if (now > connection->deadline) {
+                    late = true;
+                } else if (now - connection->since >= kBodyRateWindow) {
+                    std::uint64_t needed = kLeastBodyRate * static_cast<std::uint64_t>(kBodyRateWindow.count());
+                    if (connection->announced) {
+                        needed = std::min(needed,
+                                          *connection->announced
+                                              - std::min(*connection->announced, connection->receivedByWindow));
+                    }
+                    late = connection->received - connection->receivedByWindow < needed;
+                    connection->since = now;
+                    connection->receivedByWindow = connection->received;
+                }
+                break;
+            case Stage::Busy:
+                break;
+            }
+            if (late) {
+                Cut(*connection);
             }
         }
+    }
+}
+
+void HttpFrontEnd::MakeRoom()
+{
+    // Room is kept for an eighth of the connections: a few addresses that open connections and
+    // never use them cannot fill every slot, as each new connection near the cap costs the
+    // busiest address its oldest waiting one.
+    const std::size_t room = std::max(1u, m_limits.maxConnections / 8);
+    std::map<std::string, std::size_t> perAddress;
+    std::size_t open = 0;
+    for (const Connection* connection : m_connections) {
+        if (!connection->cut) {
+            ++perAddress[connection->address];
+            ++open;
+        }
+    }
+    if (open + room <= m_limits.maxConnections) {
+        return;
+    }
+    // Of the busiest address, connections waiting for a head or draining go before those sending
+    // a body; requests at work or being answered are never ended.
+    Connection* chosen = nullptr;
+    const auto rank = [&](const Connection* connection) {
+        return std::make_tuple(perAddress[connection->address], connection->stage != Connection::Stage::Body,
+                               Clock::time_point::max() - connection->opened);
+    };
+    for (Connection* connection : m_connections) {
+        if (connection->cut || connection->stage == Connection::Stage::Busy) {
+            continue;
+        }
+        if (!chosen || rank(connection) > rank(chosen)) {
+            chosen = connection;
+        }
+    }
+    if (chosen) {
+        Cut(*chosen);
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,22 +34,33 @@ struct ConnectionLimits
     // the store, checking archives) so that the network threads never wait on it.
     unsigned networkThreads = 2;
     unsigned workerThreads = 8;
+    // Of those, the most that searches may hold at once: a burst of searches leaves the other
+    // threads to sign-ins, lists and uploads.
+    unsigned searchThreads = 4;
+    // Memory all request bodies being taken in may hold together (JSON bodies are kept in memory
+    // until whole; archives go to disk and do not count). One user, and one address, may hold an
+    // eighth of it (at least one body of the largest size).
+    std::uint64_t maxBufferedBodyBytes = 64ull << 20;
     // A reverse proxy in front of the server: for its connections the client's address (for the
     // log and the sign-in waits) is the last one of X-Forwarded-For. Empty: none.
     std::string trustedProxy;
 };
 
-// A fixed set of threads taking jobs in order.
+// A fixed set of threads taking jobs in order. Jobs of the bounded lane hold at most a given
+// number of threads at once and wait behind every ordinary job, so that a flood of them never
+// keeps an ordinary job waiting for a thread.
 class WorkerPool
 {
 public:
-    explicit WorkerPool(unsigned threads);
+    enum class Lane { Ordinary, Bounded };
+
+    WorkerPool(unsigned threads, unsigned boundedShare);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
     // Jobs submitted after Stop run at once on the caller's thread.
-    void Submit(std::function<void()> job);
+    void Submit(std::function<void()> job, Lane lane = Lane::Ordinary);
     // Runs the jobs still waiting and ends the threads.
     void Stop();
 
@@ -57,8 +70,34 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_ready;
     std::deque<std::function<void()>> m_jobs;
+    std::deque<std::function<void()>> m_boundedJobs;
+    unsigned m_boundedShare;
+    unsigned m_boundedRunning = 0;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
+};
+
+// Memory that request bodies being taken in may hold: in all, and for each user and address a
+// fair share of it, so that one client cannot take it all.
+class BodyBudget
+{
+public:
+    explicit BodyBudget(std::uint64_t total);
+
+    // Takes `bytes` for a body of `user` sent from `address`; false, taking nothing, when the
+    // server or either of the two holds its limit already.
+    bool Take(const std::string& user, const std::string& address, std::uint64_t bytes);
+    void Give(const std::string& user, const std::string& address, std::uint64_t bytes);
+
+    std::uint64_t Share() const { return m_share; }
+
+private:
+    std::mutex m_mutex;
+    std::uint64_t m_total;
+    std::uint64_t m_share;
+    std::uint64_t m_used = 0;
+    std::map<std::string, std::uint64_t> m_byUser;
+    std::map<std::string, std::uint64_t> m_byAddress;
 };
 
 // The HTTPS side of the server: an event-driven HTTP layer that never gives a connection more
@@ -83,15 +122,20 @@ public:
 private:
     friend struct FrontEndCallbacks;
     void WatchDeadlines();
+    // Near the connection cap: ends the connection that the address with the most connections
+    // opened first, of those waiting for a request head or sending a body.
+    void MakeRoom();
 
     WarehouseServer& m_server;
     ConnectionLimits m_limits;
     WorkerPool m_workers;
+    BodyBudget m_bodyBudget;
     MHD_Daemon* m_daemon = nullptr;
     std::string m_certificate;
     std::string m_key;
 
-    // Connections by their head deadline; closed by the watcher once it has passed.
+    // Every open connection with what it is waiting for; the watcher closes those past their
+    // deadline.
     std::mutex m_connectionsMutex;
     std::vector<Connection*> m_connections;
     std::mutex m_watchMutex;

@@ -41,6 +41,8 @@ public:
     void Append(const char* data, std::size_t length);
     // Bytes that came beyond the limit.
     std::uint64_t Overflow() const { return m_overflow; }
+    // Whether the body is kept in memory until it is whole (JSON), rather than written to disk.
+    bool InMemory() const { return m_kind == Kind::Text; }
 
     // Raises the refusal or fault of a body that did not fit or could not be stored.
     void Check() const;

@@ -630,6 +630,10 @@ int main(int argc, char** argv)
     app.add_option("--max-connections-per-address", connectionLimits.maxConnectionsPerAddress,
                    "connections served at once from one client address (default 128)")
         ->check(CLI::Range(1u, 100000u));
+    app.add_option("--max-buffered-body-bytes", connectionLimits.maxBufferedBodyBytes,
+                   "memory all JSON bodies being received may hold together; one user or address an eighth of it "
+                   "(default 64 MiB)")
+        ->check(CLI::Range(std::uint64_t { 1 } << 20, std::uint64_t { 1 } << 40));
     app.add_option("--trusted-proxy", connectionLimits.trustedProxy,
                    "address of a reverse proxy in front of the server, whose X-Forwarded-For names the client");
 
