@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -1267,7 +1268,13 @@ TEST_F(LoggedServerTest, ARequestCannotForgeOrSplitLogLines)
     EXPECT_NE(lines[0].find("/api/x\\x0a2026-01-01 00:00:00 127.0.0.1 GET /api/status 200\\x0d 404"), std::string::npos)
         << lines[0];
     EXPECT_EQ(log.find('\r'), std::string::npos);
-    EXPECT_NE(lines[1].find("GET /api/status 200"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("GET /api/status 200 "), std::string::npos) << lines[1];
+    // Each line ends with the status and the request's duration in milliseconds, so that a reader
+    // takes both from the end whatever the path holds.
+    const std::regex ending(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+ \S+ .* (\d{3}|-) \d+ms$)");
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, ending)) << line;
+    }
 }
 
 // Behind a reverse proxy the client is the one the proxy names, for the log and for the sign-in
@@ -1493,7 +1500,8 @@ TEST_F(WarehouseServerTest, AHostileClientNeitherStopsNorStarvesTheOthers)
     ASSERT_FALSE(report.empty()) << "the hostile client gave no report";
     const json seen = json::parse(report);
     // Connections that never finish their head are ended by the server, not by the attacker.
-    for (const char* attack : { "idle_tcp_closed", "idle_tls_closed", "slow_head_cut" }) {
+    // So are refused requests whose bodies drip in.
+    for (const char* attack : { "idle_tcp_closed", "idle_tls_closed", "slow_head_cut", "refused_drip_closed" }) {
         ASSERT_TRUE(seen.contains(attack)) << attack;
         for (const json& when : seen[attack]) {
             EXPECT_FALSE(when.is_null()) << attack << ": a connection outlived the attack";
@@ -1813,6 +1821,133 @@ TEST_F(WarehouseServerTest, AConfigurationFileGivesTheOptionsAndTheCommandLineWi
             << c.text;
         EXPECT_NE(output.find(c.message), std::string::npos) << output;
     }
+}
+
+// The hostile client's report on a set of its attacks, once it has run them.
+json HostileReport(const std::string& base, const std::string& seconds, const std::string& attacks,
+                   const std::vector<std::string>& env = {})
+{
+    const std::string port = base.substr(base.rfind(':') + 1);
+    ChildProcess hostile(
+        { "python3", WH_SOURCE_DIR "/tests/server/hostile_client.py", "127.0.0.1", port, seconds, kEve, attacks }, env);
+    const std::string report = hostile.WaitForLine("{", (std::stoi(seconds) + 60) * 1000);
+    return report.empty() ? json() : json::parse(report);
+}
+
+// A request refused from its head is not held open by a body that comes a byte at a time, and an
+// accepted body far below the least rate is cut off, whether it would go to memory or to disk.
+TEST_F(WarehouseServerTest, SlowBodiesAreNotWaitedFor)
+{
+    const json seen = HostileReport(m_server->Base(), "45", "slow_body");
+    ASSERT_TRUE(seen.contains("slow_body_closed")) << seen.dump();
+    EXPECT_EQ(seen["slow_body_closed"].size(), 2u);
+    for (const json& when : seen["slow_body_closed"]) {
+        EXPECT_FALSE(when.is_null()) << "a body at 1 byte a second was taken in for 45 seconds";
+    }
+    EXPECT_EQ(Send("GET", "/api/status", kEve).status, 200);
+}
+
+// Connections that never complete a request, from a few addresses, cannot take every slot: with
+// the default limits a workstation from another address signs in while they keep coming.
+TEST_F(WarehouseServerTest, ACrowdOfIdleConnectionsLeavesRoomForOthers)
+{
+    const std::string port = m_server->Base().substr(m_server->Base().rfind(':') + 1);
+    ChildProcess hostile(
+        { "python3", WH_SOURCE_DIR "/tests/server/hostile_client.py", "127.0.0.1", port, "20", kEve, "crowd" });
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const std::vector<std::string> patient { "--max-time", "6" };
+    for (int round = 0; round < 8; ++round) {
+        EXPECT_EQ(Send("GET", "/api/status", kJdoe, std::nullopt, patient).status, 200) << "sign-in " << round;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    const std::string report = hostile.WaitForLine("{", 90000);
+    ASSERT_FALSE(report.empty()) << "the hostile client gave no report";
+    const json seen = json::parse(report);
+    ASSERT_TRUE(seen.contains("crowd_opened")) << report;
+    int opened = 0;
+    for (const json& count : seen["crowd_opened"]) {
+        opened += count.get<int>();
+    }
+    EXPECT_GE(opened, 1024) << "the crowd never stood";
+}
+
+// JSON bodies wait in memory until they are whole: one user holding many of them half-sent gets
+// only a share of the memory for them (an eighth of the server's), the others are refused with
+// 503 before their bodies are read, and what was held is given back.
+TEST_F(WarehouseServerTest, BodiesHeldInMemoryGetOnlyAFairShare)
+{
+    struct Case
+    {
+        std::vector<std::string> options;
+        long taken; // bodies of 1 MiB in an eighth of the budget
+    };
+    const Case cases[] = {
+        { {}, 8 }, // 64 MiB
+        { { "--max-buffered-body-bytes", std::to_string(16 << 20) }, 2 },
+    };
+    for (const Case& c : cases) {
+        m_server = std::make_unique<ServerProcess>(m_data, c.options);
+        ASSERT_FALSE(m_server->Base().empty());
+        const json seen = HostileReport(m_server->Base(), "5", "budget");
+        ASSERT_TRUE(seen.contains("budget_status")) << seen.dump();
+        const std::vector<int> statuses = seen["budget_status"].get<std::vector<int>>();
+        ASSERT_EQ(statuses.size(), 16u);
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), c.taken) << seen.dump();
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 503), 16 - c.taken) << seen.dump();
+        // The share held is given back: the same user searches again, and so does another.
+        const std::string query = json { { "claim_num", "x" } }.dump();
+        EXPECT_EQ(Send("POST", "/api/claims/search", kEve, query).status, 200);
+        EXPECT_EQ(Send("POST", "/api/claims/search", kJdoe, query).status, 200);
+    }
+}
+
+// Searches hold only their share of the workers: while 32 clients search without pause, each
+// search running for seconds, sign-ins and lists are answered at once.
+TEST_F(WarehouseServerTest, SignInsDoNotWaitBehindSearches)
+{
+    if (!PostgresHost().empty()) {
+        GTEST_SKIP() << "the slow claims are written straight into the SQLite records";
+    }
+    // Claims with long claim numbers that a search for a long number almost matches everywhere,
+    // written straight into the records: each search then takes seconds.
+    m_server.reset();
+    const std::string fill = R"py(
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+company = db.execute("SELECT id FROM companies WHERE name = 'OTHER'").fetchone()[0]
+for _ in range(20000):
+    claim = db.execute("INSERT INTO claim_ids (company, issued) VALUES (?, '2024-01-01')", (company,)).lastrowid
+    db.execute("INSERT INTO claims (id, company, has_document, version, claim_num, date_first_uploaded, "
+               "date_last_uploaded) VALUES (?, ?, 1, 1, ?, '2024-01-01', '2024-01-01')", (claim, company, "a" * 255))
+db.commit()
+)py";
+    ASSERT_EQ(RunCommand({ "python3", "-c", fill, m_data + "/warehouse.db" }), 0);
+    Start();
+    const std::string search
+        = json { { "claim_num", std::string(254, 'a') + "b" }, { "option", { { "search_scope", "company" } } } }.dump();
+    const std::string port = m_server->Base().substr(m_server->Base().rfind(':') + 1);
+    ChildProcess hostile(
+        { "python3", WH_SOURCE_DIR "/tests/server/hostile_client.py", "127.0.0.1", port, "25", kEve, "searchers" },
+        { "SEARCH=" + search });
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const std::vector<std::string> patient { "--max-time", "10" };
+    for (int round = 0; round < 5; ++round) {
+        EXPECT_EQ(Send("GET", "/api/status", kJdoe, std::nullopt, patient).status, 200) << "sign-in " << round;
+        EXPECT_EQ(Send("GET", "/api/claims/", kJdoe, std::nullopt, patient).status, 200) << "list " << round;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    const std::string report = hostile.WaitForLine("{", 120000);
+    ASSERT_FALSE(report.empty()) << "the hostile client gave no report";
+    const json seen = json::parse(report);
+    ASSERT_TRUE(seen.contains("search_status") && !seen["search_status"].empty()) << report;
+    // The searches ran: a search that runs out of its time gets 503, and a searcher that waited
+    // its turn for 10 seconds gave up (0); none was refused otherwise.
+    int answered = 0;
+    for (const json& status : seen["search_status"]) {
+        EXPECT_TRUE(status == 200 || status == 503 || status == 0) << status;
+        answered += status == 200 || status == 503 ? 1 : 0;
+    }
+    EXPECT_GT(answered, 0) << report;
 }
 
 } // namespace

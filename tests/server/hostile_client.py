@@ -1,15 +1,26 @@
 #!/usr/bin/env python3
 """A hostile client of warehouse-server, for loopback only: it holds connections idle, sends
 request heads a byte at a time, floods headers, announces huge bodies, sends deep JSON and long
-texts as a signed-in user, and guesses passwords, all for a fixed time. Each kind of attack comes
-from a loopback address of its own, so that the per-address limit meets each of them.
+texts as a signed-in user, guesses passwords and drips the bodies of refused requests, all for a
+fixed time. Each kind of attack comes from a loopback address of its own, so that the per-address
+limit meets each of them.
 
-    hostile_client.py HOST PORT SECONDS USER:PASSWORD
+    hostile_client.py HOST PORT SECONDS USER:PASSWORD [ATTACKS]
+
+ATTACKS, comma-separated, picks other sets instead of the default one ("default"):
+  crowd      1024 idle, half-open TLS and slowloris connections from 8 addresses, each one
+             opened again as soon as the server ends it
+  slow_body  signed-in bodies (a search and an archive) sent at 1 byte a second
+  budget     16 searches of 1 MiB held open, their last byte withheld, by the one signed-in user
+  searchers  32 clients searching without pause (the query in SEARCH of the environment)
 
 Prints one JSON object with what each attack saw."""
 
 import base64
 import json
+import os
+import resource
+import selectors
 import socket
 import ssl
 import sys
@@ -17,6 +28,7 @@ import threading
 import time
 
 HOST, PORT, SECONDS, SIGNED_IN = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+ATTACKS = set((sys.argv[5] if len(sys.argv) > 5 else "default").split(","))
 START = time.monotonic()
 END = START + SECONDS
 CONTEXT = ssl.create_default_context()
@@ -211,17 +223,201 @@ def guesses(source, name):
             note("guess", 0)
 
 
-attacks = [
-    threading.Thread(target=idle_tcp, args=("127.0.0.2", 48)),
-    threading.Thread(target=idle_tls, args=("127.0.0.3", 8)),
-    threading.Thread(target=slow_head, args=("127.0.0.4",)),
-    threading.Thread(target=slow_head, args=("127.0.0.4",)),
-    threading.Thread(target=header_flood, args=("127.0.0.5",)),
-    threading.Thread(target=announced_bodies, args=("127.0.0.6",)),
-    threading.Thread(target=signed_in_abuse, args=("127.0.0.7",)),
-]
-attacks += [threading.Thread(target=guesses, args=("127.0.0.8", name)) for name in ("ACME/ann", "NOBODY/x")]
-attacks += [threading.Thread(target=guesses, args=("127.0.0.9", "ACME/ann")) for _ in range(2)]
+def refused_drip(source, line, length):
+    # A request refused from its head (no credentials, or an unknown route) whose body then comes
+    # at one byte every two seconds: the server must not wait for it.
+    try:
+        sock = connect(source, timeout=10)
+        sock.sendall(("%s HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % (line, length)).encode())
+        sent = time.monotonic()
+        sock.settimeout(0.2)
+        while time.monotonic() < END:
+            try:
+                sock.sendall(b"x")
+            except (OSError, ssl.SSLError):
+                note("refused_drip_closed", time.monotonic() - sent)
+                return
+            until = time.monotonic() + 2
+            while time.monotonic() < until:
+                try:
+                    if not sock.recv(4096):
+                        note("refused_drip_closed", time.monotonic() - sent)
+                        return
+                except (socket.timeout, ssl.SSLWantReadError):
+                    continue
+                except (OSError, ssl.SSLError):
+                    note("refused_drip_closed", time.monotonic() - sent)
+                    return
+        note("refused_drip_closed", None)
+    except (OSError, ssl.SSLError):
+        note("refused_drip_closed", 0.0)
+
+
+def slow_body(source, line, length):
+    # A signed-in request whose body comes at one byte a second, far below any useful rate.
+    try:
+        sock = connect(source, timeout=10)
+        sock.sendall(("%s HTTP/1.1\r\nHost: x\r\n%sContent-Length: %d\r\n\r\n" % (line, AUTH, length)).encode())
+        sent = time.monotonic()
+        sock.settimeout(1)
+        while time.monotonic() < END:
+            try:
+                sock.sendall(b" ")
+                if not sock.recv(4096):
+                    break
+            except (socket.timeout, ssl.SSLWantReadError):
+                continue
+            except (OSError, ssl.SSLError):
+                break
+        note("slow_body_closed", time.monotonic() - sent if time.monotonic() < END else None)
+    except (OSError, ssl.SSLError):
+        note("slow_body_closed", 0.0)
+
+
+# The start of a TLS client hello that never goes on.
+PARTIAL_HELLO = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"
+
+
+def crowd(source, count):
+    # Connections that never complete a request, kept at `count`: an idle one, a TLS handshake
+    # that stops half-way, and a request head that drips a byte a second, in turn.
+    selector = selectors.DefaultSelector()
+    dripping = set()
+    opened = 0
+
+    def open_one(kind):
+        nonlocal opened
+        try:
+            raw = socket.create_connection((HOST, PORT), timeout=3, source_address=(source, 0))
+            sock = raw
+            if kind == 1:
+                raw.sendall(PARTIAL_HELLO)
+            elif kind == 2:
+                sock = CONTEXT.wrap_socket(raw)
+                sock.sendall(b"GET /api/status HTTP/1.1\r\nHost: x\r\n")
+                dripping.add(sock)
+            sock.setblocking(False)
+            selector.register(sock, selectors.EVENT_READ, kind)
+            opened += 1
+        except (OSError, ssl.SSLError):
+            note("crowd_refused", source)
+
+    for i in range(count):
+        if time.monotonic() >= END:
+            break
+        open_one(i % 3)
+    last_drip = time.monotonic()
+    while time.monotonic() < END:
+        for key, _ in selector.select(timeout=0.2):
+            sock = key.fileobj
+            try:
+                if sock.recv(4096):
+                    continue
+            except (BlockingIOError, ssl.SSLWantReadError):
+                continue
+            except (OSError, ssl.SSLError):
+                pass
+            selector.unregister(sock)
+            dripping.discard(sock)
+            sock.close()
+            if time.monotonic() < END:
+                open_one(key.data)
+        if time.monotonic() - last_drip >= 1:
+            last_drip = time.monotonic()
+            for sock in list(dripping):
+                try:
+                    sock.send(b"X")
+                except (OSError, ssl.SSLError):
+                    pass
+    note("crowd_opened", opened)
+    for key in list(selector.get_map().values()):
+        key.fileobj.close()
+
+
+def budget(source, count):
+    # One user opens searches of 1 MiB each and holds those the server takes in, their last byte
+    # withheld; then sends the last bytes. Each asks to continue first, so that it knows at once
+    # whether the server takes the body in (100) or refuses it.
+    query = b'{"claim_num":"x"'
+    body = query + b" " * ((1 << 20) - len(query) - 1) + b"}"
+    held = []
+    for _ in range(count):
+        try:
+            sock = connect(source, timeout=30)
+            sock.sendall(("POST /api/claims/search HTTP/1.1\r\nHost: x\r\n%sContent-Length: %d\r\n"
+                          "Expect: 100-continue\r\n\r\n" % (AUTH, len(body))).encode())
+            answer = b""
+            while b"\r\n\r\n" not in answer:
+                piece = sock.recv(4096)
+                if not piece:
+                    break
+                answer += piece
+            status = int(answer.split(b" ")[1]) if answer.startswith(b"HTTP/") else 0
+            if status != 100:
+                note("budget_status", status)
+                sock.close()
+                continue
+            sock.sendall(body[:-1])
+            held.append(sock)
+        except (OSError, ssl.SSLError):
+            note("budget_status", 0)
+    for sock in held:
+        try:
+            sock.sendall(body[-1:])
+        except (OSError, ssl.SSLError):
+            pass
+    for sock in held:
+        note("budget_status", status_of(sock))
+        sock.close()
+
+
+def searcher(source):
+    query = os.environ.get("SEARCH", '{"claim_num":"x"}').encode()
+    while time.monotonic() < END:
+        try:
+            note("search_status", request(source, "POST", "/api/claims/search", query, AUTH))
+        except (OSError, ssl.SSLError):
+            note("search_status", 0)
+
+
+def default_attacks():
+    attacks = [
+        threading.Thread(target=idle_tcp, args=("127.0.0.2", 48)),
+        threading.Thread(target=idle_tls, args=("127.0.0.3", 8)),
+        threading.Thread(target=slow_head, args=("127.0.0.4",)),
+        threading.Thread(target=slow_head, args=("127.0.0.4",)),
+        threading.Thread(target=header_flood, args=("127.0.0.5",)),
+        threading.Thread(target=announced_bodies, args=("127.0.0.6",)),
+        threading.Thread(target=signed_in_abuse, args=("127.0.0.7",)),
+    ]
+    attacks += [threading.Thread(target=guesses, args=("127.0.0.8", name)) for name in ("ACME/ann", "NOBODY/x")]
+    attacks += [threading.Thread(target=guesses, args=("127.0.0.9", "ACME/ann")) for _ in range(2)]
+    # Refused from the head, their bodies dripping: no credentials (a small body and a large
+    # one) and an unknown route.
+    attacks += [
+        threading.Thread(target=refused_drip, args=("127.0.0.10", line, length))
+        for line, length in (("PUT /api/aux/PHB", 1000), ("PUT /api/aux/PHB", 100000000), ("PUT /api/nothing", 1000))
+        for _ in range(8)
+    ]
+    return attacks
+
+
+# Room for the crowd's sockets.
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
+
+attacks = default_attacks() if "default" in ATTACKS else []
+if "crowd" in ATTACKS:
+    attacks += [threading.Thread(target=crowd, args=("127.0.0.%d" % (20 + i // 4), 32)) for i in range(32)]
+if "slow_body" in ATTACKS:
+    attacks += [
+        threading.Thread(target=slow_body, args=("127.0.0.13", "POST /api/claims/search", 100000)),
+        threading.Thread(target=slow_body, args=("127.0.0.13", "PUT /api/aux/PHB", 10000000)),
+    ]
+if "budget" in ATTACKS:
+    attacks.append(threading.Thread(target=budget, args=("127.0.0.14", 16)))
+if "searchers" in ATTACKS:
+    attacks += [threading.Thread(target=searcher, args=("127.0.0.15",)) for _ in range(32)]
 for attack in attacks:
     attack.daemon = True
     attack.start()
