@@ -564,7 +564,7 @@ struct FrontEndCallbacks
             watched->address = AddressText(client ? client->client_addr : nullptr);
             *socketContext = watched;
             self.m_connections.push_back(watched);
-            self.MakeRoom();
+            self.MakeRoom(*watched);
         } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
             auto* watched = static_cast<Connection*>(*socketContext);
             std::erase(self.m_connections, watched);
@@ -674,12 +674,12 @@ void HttpFrontEnd::WatchDeadlines()
     }
 }
 
-void HttpFrontEnd::MakeRoom()
+void HttpFrontEnd::MakeRoom(const Connection& newcomer)
 {
     // Room is kept for an eighth of the connections: a few addresses that open connections and
     // never use them cannot fill every slot, as each new connection near the cap costs the
     // busiest address its oldest waiting one.
-    const std::size_t room = std::max(1u, m_limits.maxConnections / 8);
+    const std::size_t room = m_limits.maxConnections / 8;
     std::map<std::string, std::size_t> perAddress;
     std::size_t open = 0;
     for (const Connection* connection : m_connections) {
@@ -688,7 +688,7 @@ void HttpFrontEnd::MakeRoom()
             ++open;
         }
     }
-    if (open + room <= m_limits.maxConnections) {
+    if (room == 0 || open + room <= m_limits.maxConnections) {
         return;
     }
     // Of the busiest address, connections waiting for a head or draining go before those sending
@@ -699,7 +699,7 @@ void HttpFrontEnd::MakeRoom()
                                Clock::time_point::max() - connection->opened);
     };
     for (Connection* connection : m_connections) {
-        if (connection->cut || connection->stage == Connection::Stage::Busy) {
+        if (connection->cut || connection->stage == Connection::Stage::Busy || connection == &newcomer) {
             continue;
         }
         if (!chosen || rank(connection) > rank(chosen)) {

@@ -123,8 +123,8 @@ private:
     friend struct FrontEndCallbacks;
     void WatchDeadlines();
     // Near the connection cap: ends the connection that the address with the most connections
-    // opened first, of those waiting for a request head or sending a body.
-    void MakeRoom();
+    // opened first, of those waiting for a request head or sending a body (never the newcomer).
+    void MakeRoom(const Connection& newcomer);
 
     WarehouseServer& m_server;
     ConnectionLimits m_limits;
