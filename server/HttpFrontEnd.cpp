@@ -539,10 +539,12 @@ struct FrontEndCallbacks
         if (const auto* exchange = static_cast<Exchange*>(*context)) {
             const auto took
                 = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - exchange->began).count();
-            std::cerr << UtcTimestamp() << " " << ForLog(exchange->remoteAddress) << " " << ForLog(exchange->method)
-                      << " " << ForLog(exchange->path) << " "
-                      << (exchange->status ? std::to_string(exchange->status) : std::string("-")) << " " << took
-                      << "ms\n";
+            // Written in one piece, so that the lines of requests ending at once never mix.
+            const std::string line = UtcTimestamp() + " " + ForLog(exchange->remoteAddress) + " "
+                + ForLog(exchange->method) + " " + ForLog(exchange->path) + " "
+                + (exchange->status ? std::to_string(exchange->status) : std::string("-")) + " " + std::to_string(took)
+                + "ms\n";
+            std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
         }
         delete static_cast<Exchange*>(*context);
         *context = nullptr;
@@ -581,7 +583,8 @@ struct FrontEndCallbacks
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
-        std::cerr << UtcTimestamp() << " http: " << ForLog(text) << "\n";
+        const std::string line = UtcTimestamp() + " http: " + ForLog(text) + "\n";
+        std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
     }
 };
 
