@@ -89,8 +89,6 @@ public:
     bool Take(const std::string& user, const std::string& address, std::uint64_t bytes);
     void Give(const std::string& user, const std::string& address, std::uint64_t bytes);
 
-    std::uint64_t Share() const { return m_share; }
-
 private:
     std::mutex m_mutex;
     std::uint64_t m_total;
