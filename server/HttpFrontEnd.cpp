@@ -45,6 +45,8 @@ constexpr auto kDrainTime = std::chrono::seconds(5);
 constexpr std::uint64_t kLeastBodyRate = 1024; // bytes per second
 constexpr auto kBodyRateWindow = std::chrono::seconds(30);
 constexpr auto kBodyGrace = std::chrono::seconds(60);
+// Messages of the HTTP layer itself written at most in a second.
+constexpr unsigned kLibraryLinesPerSecond = 20;
 
 // The length a request announces for its body, or nothing (none given, or chunks).
 std::optional<std::uint64_t> AnnouncedLength(const HttpRequest& head)
@@ -575,15 +577,36 @@ struct FrontEndCallbacks
         }
     }
 
-    static void Log(void*, const char* format, va_list arguments)
+    // The HTTP layer's own messages (a client gone mid-request, a broken handshake): a few a
+    // second at most, so that a flood of bad connections cannot flood the log; what was left out
+    // is counted in the next line.
+    static void Log(void* cls, const char* format, va_list arguments)
     {
+        HttpFrontEnd& self = *static_cast<HttpFrontEnd*>(cls);
         char message[512];
         std::vsnprintf(message, sizeof message, format, arguments);
         std::string text = message;
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
-        const std::string line = UtcTimestamp() + " http: " + ForLog(text) + "\n";
+        std::lock_guard lock(self.m_logMutex);
+        const auto now = Clock::now();
+        std::string line;
+        if (now - self.m_logSecond >= std::chrono::seconds(1)) {
+            if (self.m_logLeftOut > 0) {
+                line = UtcTimestamp() + " http: " + std::to_string(self.m_logLeftOut)
+                    + " more messages of the HTTP layer left out\n";
+            }
+            self.m_logSecond = now;
+            self.m_logLines = 0;
+            self.m_logLeftOut = 0;
+        }
+        if (self.m_logLines >= kLibraryLinesPerSecond) {
+            ++self.m_logLeftOut;
+        } else {
+            ++self.m_logLines;
+            line += UtcTimestamp() + " http: " + ForLog(text) + "\n";
+        }
         std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
     }
 };
@@ -601,7 +624,7 @@ HttpFrontEnd::HttpFrontEnd(WarehouseServer& server, int listenSocket, const std:
         = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TLS | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
     m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &FrontEndCallbacks::Access, this,
                                 // The logger comes first, so that it takes every message of the library.
-                                MHD_OPTION_EXTERNAL_LOGGER, &FrontEndCallbacks::Log, nullptr, MHD_OPTION_LISTEN_SOCKET,
+                                MHD_OPTION_EXTERNAL_LOGGER, &FrontEndCallbacks::Log, this, MHD_OPTION_LISTEN_SOCKET,
                                 listenSocket, MHD_OPTION_THREAD_POOL_SIZE, std::max(1u, limits.networkThreads),
                                 MHD_OPTION_CONNECTION_LIMIT, limits.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
                                 limits.maxConnectionsPerAddress, MHD_OPTION_CONNECTION_TIMEOUT,

@@ -136,6 +136,11 @@ private:
     // deadline.
     std::mutex m_connectionsMutex;
     std::vector<Connection*> m_connections;
+    // The HTTP layer's own messages of the current second, and those left out.
+    std::mutex m_logMutex;
+    std::chrono::steady_clock::time_point m_logSecond;
+    unsigned m_logLines = 0;
+    std::uint64_t m_logLeftOut = 0;
     std::mutex m_watchMutex;
     std::condition_variable m_watchWake;
     bool m_stopping = false;

@@ -1219,6 +1219,17 @@ TEST_F(WarehouseServerTest, AStartingServerLeavesTheUploadsOfALiveOneAlone)
         << "the archive is stored whole";
 }
 
+// The hostile client's report on a set of its attacks, once it has run them.
+json HostileReport(const std::string& base, const std::string& seconds, const std::string& attacks,
+                   const std::vector<std::string>& env = {})
+{
+    const std::string port = base.substr(base.rfind(':') + 1);
+    ChildProcess hostile(
+        { "python3", WH_SOURCE_DIR "/tests/server/hostile_client.py", "127.0.0.1", port, seconds, kEve, attacks }, env);
+    const std::string report = hostile.WaitForLine("{", (std::stoi(seconds) + 60) * 1000);
+    return report.empty() ? json() : json::parse(report);
+}
+
 // A server whose log goes to a file of the test's.
 class LoggedServerTest : public WarehouseServerTest
 {
@@ -1292,6 +1303,26 @@ TEST_F(LoggedServerTest, OnlyTheTrustedProxyNamesTheClient)
         EXPECT_NE(log.find(seen), std::string::npos) << (trusted ? "trusted: " : "not trusted: ") << log;
         EXPECT_EQ(log.find("198.51.100.1"), std::string::npos) << log;
     }
+}
+
+// Thousands of connections ended mid-request or mid-handshake do not flood the log: the HTTP
+// layer's own messages come a few a second at most, with a count of those left out.
+TEST_F(LoggedServerTest, AFloodOfBrokenConnectionsDoesNotFloodTheLog)
+{
+    StartLogged();
+    const auto started = std::chrono::steady_clock::now();
+    const json seen = HostileReport(m_base, "10", "crowd");
+    ASSERT_TRUE(seen.contains("crowd_opened")) << seen.dump();
+    m_process->Stop(SIGTERM, 10000);
+    const auto seconds
+        = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count() + 1;
+    std::istringstream log(ReadFile(m_log));
+    long layerLines = 0;
+    for (std::string line; std::getline(log, line);) {
+        layerLines += line.find(" http: ") != std::string::npos ? 1 : 0;
+    }
+    // 20 a second, and one line a second counting the others.
+    EXPECT_LE(layerLines, 21 * seconds) << "in " << seconds << " seconds";
 }
 
 TEST_F(LoggedServerTest, OnlyTls12AndLaterWithAuthenticatedEncryptionIsSpoken)
@@ -1821,17 +1852,6 @@ TEST_F(WarehouseServerTest, AConfigurationFileGivesTheOptionsAndTheCommandLineWi
             << c.text;
         EXPECT_NE(output.find(c.message), std::string::npos) << output;
     }
-}
-
-// The hostile client's report on a set of its attacks, once it has run them.
-json HostileReport(const std::string& base, const std::string& seconds, const std::string& attacks,
-                   const std::vector<std::string>& env = {})
-{
-    const std::string port = base.substr(base.rfind(':') + 1);
-    ChildProcess hostile(
-        { "python3", WH_SOURCE_DIR "/tests/server/hostile_client.py", "127.0.0.1", port, seconds, kEve, attacks }, env);
-    const std::string report = hostile.WaitForLine("{", (std::stoi(seconds) + 60) * 1000);
-    return report.empty() ? json() : json::parse(report);
 }
 
 // A request refused from its head is not held open by a body that comes a byte at a time, and an
