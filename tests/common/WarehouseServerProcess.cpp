@@ -1,7 +1,12 @@
 #include "common/WarehouseServerProcess.h"
 
+#include <chrono>
+#include <filesystem>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#include "common/TempTree.h"
 
 namespace wh::test {
 namespace {
@@ -58,6 +63,23 @@ bool WarehouseServerProcess::AddUser(const std::string& company, const std::stri
                         "--department-id", std::to_string(departmentId),
                         "--user-id",       std::to_string(userId) })
         == 0;
+}
+
+std::size_t LoggedRequests(const std::string& requestLogPath, std::size_t expected)
+{
+    const auto count
+        = [&] { return std::filesystem::exists(requestLogPath) ? CountOf(ReadFile(requestLogPath), " /api/") : 0; };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::size_t seen = count();
+    while (seen != expected && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        seen = count();
+    }
+    if (seen == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        seen = count();
+    }
+    return seen;
 }
 
 } // namespace wh::test

@@ -41,4 +41,10 @@ private:
     std::string m_keyFingerprint;
 };
 
+// The requests in a server's request log (Options::requestLogPath). The server writes a
+// request's line once its answer has gone out, so the log is read until it shows `expected`
+// requests (at most a few seconds), and a log showing none is read again a moment later, after
+// any line still on its way.
+std::size_t LoggedRequests(const std::string& requestLogPath, std::size_t expected);
+
 } // namespace wh::test
