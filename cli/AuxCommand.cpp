@@ -15,7 +15,6 @@
 #include "env/UserPrefs.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
-#include "support/text/Clock.h"
 #include "support/text/DateTime.h"
 #include "support/text/StringUtil.h"
 #include "support/text/Win1252.h"
@@ -92,14 +91,9 @@ int PutAux(env::WarehouseEnv& environment, warehouse::WarehouseSession& session,
 int RunAux(AuxAction action, const std::string& code)
 {
     TerminalUserNotice notice;
-    text::SystemClock clock;
-    bool endRequested = false;
-    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
-    if (environment.GetClaimsDir().empty()) {
-        if (!endRequested) {
-            PrintError("DBAlias.ini (" + environment.AliasFilePath()
-                       + ") names no claims directory (no KVXClaimsDB line).");
-        }
+    HeadlessWorkstation workstation(notice);
+    env::WarehouseEnv& environment = workstation.environment;
+    if (!workstation.HasClaimsDirectory()) {
         return kAuxRefused;
     }
     try {

@@ -20,7 +20,6 @@
 #include "support/Errors.h"
 #include "support/json/Json.h"
 #include "support/platform/Paths.h"
-#include "support/text/Clock.h"
 #include "support/text/DateTime.h"
 #include "support/text/StringUtil.h"
 #include "support/text/Win1252.h"
@@ -98,17 +97,12 @@ restore::DownloadRow RowFor(warehouse::WarehouseSession& session, std::int32_t s
 int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
 {
     RestoreNotice notice(answerYes);
-    text::SystemClock clock;
-    bool endRequested = false;
-    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
-    const std::string claimsDir = environment.GetClaimsDir();
-    if (claimsDir.empty() || !platform::DirectoryExists(claimsDir)) {
-        if (!endRequested) {
-            std::fprintf(stderr, "Error: DBAlias.ini (%s) names no claims directory that exists.\n",
-                         environment.AliasFilePath().c_str());
-        }
+    HeadlessWorkstation workstation(notice);
+    env::WarehouseEnv& environment = workstation.environment;
+    if (!workstation.HasClaimsDirectory(true)) {
         return kCannotStart;
     }
+    const std::string claimsDir = environment.GetClaimsDir();
 
     // The tray tool's start-up preparation, then the sign-in its Claim Search command makes.
     HeadlessStart start;

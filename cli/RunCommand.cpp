@@ -12,7 +12,6 @@
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
 #include "support/platform/Paths.h"
-#include "support/text/Clock.h"
 #include "support/text/DateTime.h"
 #include "support/text/StringUtil.h"
 #include "support/text/Win1252.h"
@@ -44,14 +43,9 @@ void PrintProgress(const upload::ClaimProgress& progress)
 int RunUploadOnce(bool debug)
 {
     TerminalUserNotice notice;
-    text::SystemClock clock;
-    bool endRequested = false;
-    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
-    if (environment.GetClaimsDir().empty()) {
-        if (!endRequested) {
-            std::fprintf(stderr, "Error: DBAlias.ini (%s) names no claims directory (no KVXClaimsDB line).\n",
-                         environment.AliasFilePath().c_str());
-        }
+    HeadlessWorkstation workstation(notice);
+    env::WarehouseEnv& environment = workstation.environment;
+    if (!workstation.HasClaimsDirectory()) {
         return kRunError;
     }
 

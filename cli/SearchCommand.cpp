@@ -17,7 +17,6 @@
 #include "env/WarehouseFuncs.h"
 #include "restore/ClaimSearch.h"
 #include "support/Errors.h"
-#include "support/text/Clock.h"
 #include "support/text/DateTime.h"
 #include "support/text/StringUtil.h"
 #include "support/text/Win1252.h"
@@ -108,19 +107,14 @@ void PrintRows(const std::vector<restore::ClaimSearchRow>& rows)
 int RunSearch(const SearchOptions& options)
 {
     TerminalUserNotice notice;
-    text::SystemClock clock;
-    bool endRequested = false;
-    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
-    if (environment.GetClaimsDir().empty()) {
-        if (!endRequested) {
-            std::fprintf(stderr, "Error: DBAlias.ini (%s) names no claims directory (no KVXClaimsDB line).\n",
-                         environment.AliasFilePath().c_str());
-        }
+    HeadlessWorkstation workstation(notice);
+    env::WarehouseEnv& environment = workstation.environment;
+    if (!workstation.HasClaimsDirectory()) {
         return kSearchRefused;
     }
 
     // The window's default range: the first day of the current month to today.
-    const text::DateParts now = text::DecodeDateTime(clock.Now());
+    const text::DateParts now = text::DecodeDateTime(workstation.clock.Now());
     const text::DateTime today = text::EncodeDateTime({ now.year, now.month, now.day });
     restore::ClaimSearchCriteria criteria;
     criteria.insuredLast = text::Utf8ToWin1252(options.insured);

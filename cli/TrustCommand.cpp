@@ -9,7 +9,6 @@
 #include "TerminalUserNotice.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
-#include "support/text/Clock.h"
 #include "warehouse/ServerTrust.h"
 #include "warehouse/WarehouseSession.h"
 
@@ -23,14 +22,9 @@ constexpr int kTrustError = 2;
 int ShowOrAcceptTrust(bool accept, bool yes)
 {
     TerminalUserNotice notice;
-    text::SystemClock clock;
-    bool endRequested = false;
-    env::WarehouseEnv environment(notice, clock, [&endRequested] { endRequested = true; });
-    if (environment.GetClaimsDir().empty()) {
-        if (!endRequested) {
-            std::fprintf(stderr, "Error: DBAlias.ini (%s) names no claims directory (no KVXClaimsDB line).\n",
-                         environment.AliasFilePath().c_str());
-        }
+    HeadlessWorkstation workstation(notice);
+    env::WarehouseEnv& environment = workstation.environment;
+    if (!workstation.HasClaimsDirectory()) {
         return kTrustError;
     }
     try {

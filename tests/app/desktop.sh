@@ -128,3 +128,55 @@ choose()
     done
     return 1
 }
+
+# --- The tray tests' sample: a warehouse-server and a workstation signed up with it, the tray tool
+# on the private display. They take the tool, the server and whfixture as $exe, $server and
+# $fixture, and set $log to the activity log.
+
+# The failure of a tray test: the message, then what the programs wrote and the activity log.
+fail()
+{
+    echo "FAIL: $*"
+    for f in "$w"/*.err "$w"/trayer.log "${log:-}"; do [ -e "$f" ] && { echo "--- $f"; cat "$f"; }; done
+    exit 1
+}
+
+# wait_for with a deadline of 30 s, for an upload run.
+wait_long() { for _ in $(seq 300); do eval "$1" && return 0; sleep 0.1; done; return 1; }
+
+# Starts warehouse-server on loopback with the sample account (password "secret") and makes the
+# workstation $w/ws with 3 claims, one of them open, whose stored password is $1 and whose timer
+# interval is $2 ms. Sets $url, $server_pid and $log.
+start_sample_warehouse()
+{
+    local password=$1 interval=$2
+    "$server" --data "$w/server" add-user --company "Sample Adjusting" --user adjuster --password secret \
+        --company-id 11 --region-id 22 --office-id 33 --department-id 44 --user-id 55 >/dev/null \
+        || fail "add-user failed"
+    "$server" --data "$w/server" --listen 127.0.0.1:0 >"$w/server.out" 2>"$w/server.err" &
+    server_pid=$!
+    pids+=("$server_pid")
+    wait_for "grep -q 'listening on https://' '$w/server.out'" || fail "warehouse-server did not start"
+    url=$(grep -o 'https://[^ ]*' "$w/server.out" | head -n 1)
+    "$fixture" --root "$w/ws" --claims 3 --open-claims 1 --server "$url" --interval "$interval" \
+        --warehouse-user adjuster --warehouse-password "$password" --company "Sample Adjusting" >/dev/null \
+        || fail "whfixture failed"
+    log="$w/ws/Claims/Warehouse/log.txt"
+}
+
+# The display, the tray host and the private folders of the tool, then the tool itself, on the
+# sample workstation; returns once its launch line is in the activity log. Sets $tool.
+start_tray_tool()
+{
+    start_display || fail "no X display could be started"
+    start_tray_host || fail "the tray host did not come up"
+    use_display
+    mkdir -p "$w"/{data,tmp,run}
+    chmod 700 "$w/run"
+    export WHUPLOAD_PROGRAM_DIR="$w/ws/Program" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" \
+        HOME="$w"
+    "$exe" >"$w/tool.out" 2>"$w/tool.err" &
+    tool=$!
+    pids+=("$tool")
+    wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
+}

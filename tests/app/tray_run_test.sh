@@ -11,38 +11,12 @@ fixture=$3
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=desktop.sh
 source "$here/desktop.sh"
-fail()
-{
-    echo "FAIL: $*"
-    for f in "$w"/*.err "$w"/trayer.log "$log"; do echo "--- $f"; cat "$f"; done
-    exit 1
-}
-# The same with a longer deadline, for an upload run.
-wait_long() { for _ in $(seq 300); do eval "$1" && return 0; sleep 0.1; done; return 1; }
 
 need_tools Xvfb trayer xwininfo xdotool
-log="$w/ws/Claims/Warehouse/log.txt"
-
-"$server" --data "$w/server" add-user --company "Sample Adjusting" --user adjuster --password secret \
-    --company-id 11 --region-id 22 --office-id 33 --department-id 44 --user-id 55 >/dev/null \
-    || fail "add-user failed"
-"$server" --data "$w/server" --listen 127.0.0.1:0 >"$w/server.out" 2>"$w/server.err" & pids+=($!)
-wait_for "grep -q 'listening on https://' '$w/server.out'" || fail "warehouse-server did not start"
-url=$(grep -o 'https://[^ ]*' "$w/server.out" | head -n 1)
 # Interval 60000: no first-run timer and no timer before the first run, so only the menu starts one.
-"$fixture" --root "$w/ws" --claims 3 --open-claims 1 --server "$url" --interval 60000 --warehouse-user adjuster \
-    --warehouse-password secret --company "Sample Adjusting" >/dev/null || fail "whfixture failed"
-
-start_display || fail "no X display could be started"
-start_tray_host || fail "the tray host did not come up"
-use_display
-mkdir -p "$w"/{data,tmp,run}
-chmod 700 "$w/run"
-export WHUPLOAD_PROGRAM_DIR="$w/ws/Program" XDG_DATA_HOME="$w/data" TMPDIR="$w/tmp" XDG_RUNTIME_DIR="$w/run" HOME="$w"
+start_sample_warehouse secret 60000
 reached="Warehouse Tool balloon reached the tray: "
-
-"$exe" >"$w/tool.out" 2>"$w/tool.err" & tool=$!; pids+=($tool)
-wait_for "grep -q 'launch warehouse tool' '$log' 2>/dev/null" || fail "no launch line"
+start_tray_tool
 
 wait_for "[ -n \"\$(icon_centre)\" ]" || fail "the tool's icon is not in the tray"
 read -r x y <<<"$(icon_centre)"

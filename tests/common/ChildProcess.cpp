@@ -17,7 +17,8 @@ extern char** environ;
 namespace wh::test {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int& stdoutFd)
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int& stdoutFd,
+            bool joinErrors = false)
 {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -31,6 +32,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         // A child must not outlive a test that died: it would keep the test runner's output open.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::dup2(pipeFds[1], STDOUT_FILENO);
+        if (joinErrors) {
+            ::dup2(pipeFds[1], STDERR_FILENO);
+        }
         for (const std::string& entry : extraEnv) {
             ::putenv(const_cast<char*>(entry.c_str()));
         }
@@ -126,15 +130,17 @@ int ChildProcess::Stop(int signal, int timeoutMs)
 }
 
 int RunCommand(const std::vector<std::string>& argv, std::string* output, const std::vector<std::string>& extraEnv,
-               int timeoutMs)
+               int timeoutMs, Collect collect)
 {
     int fd = -1;
-    const pid_t pid = Spawn(argv, extraEnv, fd);
+    const pid_t pid = Spawn(argv, extraEnv, fd, collect == Collect::OutputAndErrors);
     std::string collected;
     char chunk[4096];
     ssize_t n;
-    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
-        collected.append(chunk, static_cast<std::size_t>(n));
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) {
+            collected.append(chunk, static_cast<std::size_t>(n));
+        }
     }
     ::close(fd);
     const int code = WaitExit(pid, timeoutMs);

@@ -31,8 +31,13 @@ private:
     std::string m_buffer;
 };
 
-// Runs a command to its end and returns its exit code; standard output goes to `output`.
+// What RunCommand collects of the child's output.
+enum class Collect { StandardOutput, OutputAndErrors };
+
+// Runs a command to its end and returns its exit code (-1 when it was killed for running past
+// `timeoutMs`); standard output, with `OutputAndErrors` standard error too, goes to `output`.
 int RunCommand(const std::vector<std::string>& argv, std::string* output = nullptr,
-               const std::vector<std::string>& extraEnv = {}, int timeoutMs = 60000);
+               const std::vector<std::string>& extraEnv = {}, int timeoutMs = 60000,
+               Collect collect = Collect::StandardOutput);
 
 } // namespace wh::test

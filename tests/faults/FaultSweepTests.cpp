@@ -13,6 +13,7 @@
 
 #include "ClaimsFixture.h"
 #include "auxfiles/AuxArchive.h"
+#include "common/ChildProcess.h"
 #include "common/PxlibForm.h"
 #include "common/TempTree.h"
 #include "common/WarehouseServerProcess.h"
@@ -115,43 +116,10 @@ std::string PreloadAsanOptions()
 }
 
 // Runs a program to its end with the environment additions, standard error joined to standard
-// output.
+// output. A run that hangs is killed after five minutes and counts as a disorderly end.
 int Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, std::string& output)
 {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        return -1;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipeFds[0]);
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        ::dup2(pipeFds[1], STDERR_FILENO);
-        ::close(pipeFds[1]);
-        for (const std::string& entry : extraEnv) {
-            ::putenv(const_cast<char*>(entry.c_str()));
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    output.clear();
-    char chunk[4096];
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) {
-            output.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return test::RunCommand(argv, &output, extraEnv, 5 * 60 * 1000, test::Collect::OutputAndErrors);
 }
 
 // Every file below `folder`, relative names, optionally only those `keep` accepts.
