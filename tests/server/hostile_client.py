@@ -13,6 +13,10 @@ ATTACKS, comma-separated, picks other sets instead of the default one ("default"
   slow_body  signed-in bodies (a search and an archive) sent at 1 byte a second
   budget     16 searches of 1 MiB held open, their last byte withheld, by the one signed-in user
   searchers  32 clients searching without pause (the query in SEARCH of the environment)
+  wide_json  signed-in searches and claim documents of 1 MiB, {"a":[{},{},...]}, one after another
+  nul_document  signed-in claim documents followed by a NUL byte and junk
+  long_names  failed sign-ins under long unknown account names, each name new, some over the limit
+  parallel_guesses  50 wrong passwords for ACME/bob from 50 connections at once
 
 Prints one JSON object with what each attack saw."""
 
@@ -380,6 +384,123 @@ def searcher(source):
             note("search_status", 0)
 
 
+def wide_body(head):
+    # {"a":[{},{},...]} of just under 1 MiB, after `head` ("{" or "{" and members).
+    return (head + '"a":[{}' + ",{}" * ((1024 * 1024 - 16 - len(head)) // 3) + "]}").encode()
+
+
+def new_claim(source):
+    # A claim id of the signed-in user's company; None when the server gave none.
+    sock = connect(source, timeout=30)
+    sock.sendall(("POST /api/sequences/claims HTTP/1.1\r\nHost: x\r\n%sContent-Length: 0\r\nConnection: close\r\n\r\n"
+                  % AUTH).encode())
+    answer = b""
+    while True:
+        piece = sock.recv(4096)
+        if not piece:
+            break
+        answer += piece
+    sock.close()
+    head, _, body = answer.partition(b"\r\n\r\n")
+    return body.decode().strip() if head.startswith(b"HTTP/1.1 200") else None
+
+
+def wide_json(source):
+    # Bodies whose parse once took seconds of CPU each and hundreds of MB at a time.
+    search = wide_body("{")
+    document = wide_body('{"claim_version":1,')
+    try:
+        claim = new_claim(source)
+    except (OSError, ssl.SSLError):
+        claim = None
+    note("wide_claim", claim)
+    while time.monotonic() < END and claim:
+        try:
+            note("wide_search", request(source, "POST", "/api/claims/search", search, AUTH))
+            note("wide_document", request(source, "PUT", "/api/claims/%s.json" % claim, document, AUTH))
+        except (OSError, ssl.SSLError):
+            note("wide_search", 0)
+
+
+def nul_document(source):
+    # A whole claim document, then a NUL byte and what a reader of the stored file would never expect.
+    document = json.dumps({"claim_version": 1, "claimnumber": "C-NUL"}).encode()
+    try:
+        claim = new_claim(source)
+    except (OSError, ssl.SSLError):
+        claim = None
+    note("nul_claim", claim)
+    while time.monotonic() < END and claim:
+        junk = document + b"\0" + os.urandom(64)
+        try:
+            note("nul_document", request(source, "PUT", "/api/claims/%s.json" % claim, junk, AUTH))
+        except (OSError, ssl.SSLError):
+            note("nul_document", 0)
+        time.sleep(0.1)
+
+
+def long_names(source):
+    # Sign-ins under account names nobody has, each one new: every third over the 255-character
+    # limit, the others just within it, so that each would take a place in the sign-in waits.
+    tried = 0
+    while time.monotonic() < END:
+        length = 4000 if tried % 3 == 0 else 250
+        name = ("N%d-" % tried + "n" * length)[:length] + "/someone"
+        auth = "Authorization: Basic " + base64.b64encode((name + ":pw").encode()).decode() + "\r\n"
+        try:
+            note("long_name", request(source, "GET", "/api/status", headers=auth))
+        except (OSError, ssl.SSLError):
+            note("long_name", 0)
+        tried += 1
+
+
+def parallel_guesses(source, count):
+    # Wrong passwords for one account, all at once from `count` connections: a guess in flight
+    # counts, so the server checks no more of them than of guesses sent one by one. Reports the
+    # statuses, how many were checked (401 without Retry-After), how many were told to wait, and
+    # the seconds the burst took.
+    connections = []
+    for _ in range(count):
+        try:
+            connections.append(connect(source, timeout=60))
+        except (OSError, ssl.SSLError):
+            pass
+    go = threading.Barrier(len(connections))
+    answers = []
+
+    def guess(i, sock):
+        token = base64.b64encode(("ACME/bob:guess%d" % i).encode()).decode()
+        line = "GET /api/status HTTP/1.1\r\nHost: x\r\nAuthorization: Basic %s\r\nConnection: close\r\n\r\n" % token
+        go.wait()
+        head = b""
+        try:
+            sock.sendall(line.encode())
+            while b"\r\n\r\n" not in head:
+                piece = sock.recv(4096)
+                if not piece:
+                    break
+                head += piece
+        except (OSError, ssl.SSLError):
+            pass
+        status = int(head.split(b" ")[1]) if head.startswith(b"HTTP/") else 0
+        with lock:
+            answers.append((status, b"\r\nretry-after:" in head.lower(), time.monotonic()))
+        sock.close()
+
+    start = time.monotonic()
+    threads = [threading.Thread(target=guess, args=(i, sock)) for i, sock in enumerate(connections)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    note("parallel_guesses", {
+        "statuses": [a[0] for a in answers],
+        "checked": sum(1 for a in answers if a[0] == 401 and not a[1]),
+        "waited": sum(1 for a in answers if a[0] == 401 and a[1]),
+        "seconds": max([a[2] for a in answers] + [start]) - start,
+    })
+
+
 def default_attacks():
     attacks = [
         threading.Thread(target=idle_tcp, args=("127.0.0.2", 48)),
@@ -418,6 +539,14 @@ if "budget" in ATTACKS:
     attacks.append(threading.Thread(target=budget, args=("127.0.0.14", 16)))
 if "searchers" in ATTACKS:
     attacks += [threading.Thread(target=searcher, args=("127.0.0.15",)) for _ in range(32)]
+if "wide_json" in ATTACKS:
+    attacks.append(threading.Thread(target=wide_json, args=("127.0.0.16",)))
+if "nul_document" in ATTACKS:
+    attacks.append(threading.Thread(target=nul_document, args=("127.0.0.17",)))
+if "long_names" in ATTACKS:
+    attacks += [threading.Thread(target=long_names, args=("127.0.0.18",)) for _ in range(2)]
+if "parallel_guesses" in ATTACKS:
+    attacks.append(threading.Thread(target=parallel_guesses, args=("127.0.0.19", 50)))
 for attack in attacks:
     attack.daemon = True
     attack.start()
