@@ -4,9 +4,10 @@
 
 namespace wh::server {
 
-JsonScan ScanJson(std::string_view text, int maxDepth)
+JsonScan ScanJson(std::string_view text, const JsonShapeLimits& limits)
 {
     int depth = 0;
+    std::size_t values = 0;
     bool inString = false;
     bool escaped = false;
     for (const char c : text) {
@@ -30,8 +31,16 @@ JsonScan ScanJson(std::string_view text, int maxDepth)
             break;
         case '[':
         case '{':
-            if (++depth > maxDepth) {
+            if (++depth > limits.maxDepth) {
                 return JsonScan::TooDeep;
+            }
+            if (++values > limits.maxValues) {
+                return JsonScan::TooManyValues;
+            }
+            break;
+        case ',':
+            if (++values > limits.maxValues) {
+                return JsonScan::TooManyValues;
             }
             break;
         case ']':
@@ -45,14 +54,18 @@ JsonScan ScanJson(std::string_view text, int maxDepth)
     return JsonScan::Fine;
 }
 
-nlohmann::json ParseJsonObject(const std::string& text, const std::string& what, int maxDepth)
+nlohmann::json ParseJsonObject(const std::string& text, const std::string& what, const JsonShapeLimits& limits)
 {
-    // The depth is checked before the parse: a body of nothing but "[" would otherwise cost far
-    // more memory than its own size, and the parser's own depth callback costs time that grows
-    // with the square of a wide object or array.
-    switch (ScanJson(text, maxDepth)) {
+    // The shape is checked before the parse: a body of nothing but "[" or "{}," would otherwise
+    // cost far more memory than its own size, and the parser's own depth callback costs time that
+    // grows with the square of a wide object or array.
+    switch (ScanJson(text, limits)) {
     case JsonScan::TooDeep:
-        throw RequestError(400, "The " + what + " is nested deeper than " + std::to_string(maxDepth) + " levels");
+        throw RequestError(400,
+                           "The " + what + " is nested deeper than " + std::to_string(limits.maxDepth) + " levels");
+    case JsonScan::TooManyValues:
+        throw RequestError(
+            400, "The " + what + " holds more than " + std::to_string(limits.maxValues) + " members and elements");
     case JsonScan::NulByte:
         throw RequestError(400, "The " + what + " is not valid JSON: it holds a NUL byte");
     case JsonScan::Fine:

@@ -634,7 +634,7 @@ void WarehouseServer::NextClaimId(const Account& account, HttpResponse& response
 
 void WarehouseServer::SearchClaims(const Account& account, const RequestBody& body, HttpResponse& response)
 {
-    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(body.Text(), "search query", kMaxJsonDepth));
+    const ClaimQuery query = ReadClaimQuery(ParseJsonObject(body.Text(), "search query", kJsonShape));
     const ClaimSearchResult found = m_store.Search(account, query, kSearchLimit);
     json results = json::array();
     for (const ClaimHit& hit : found.hits) {
@@ -692,7 +692,7 @@ void WarehouseServer::PutClaim(const Account& account, const std::string& fileNa
         }
         owner = m_store.StoreArchive(name.id, account, [&] { upload.MoveTo(target); });
     } else {
-        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body.Text(), "claim document", kMaxJsonDepth));
+        const ClaimFields fields = ReadClaimFields(ParseJsonObject(body.Text(), "claim document", kJsonShape));
         UploadFile upload(TempDir());
         if (!upload.Write(body.Text().data(), body.Text().size()) || !upload.Finish()) {
             throw std::runtime_error("cannot store an upload in " + upload.Path());

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "HttpExchange.h"
+#include "JsonBody.h"
 
 #include "SignInGuard.h"
 #include "WarehouseStore.h"
@@ -84,8 +85,9 @@ public:
 
     // Largest JSON body accepted (summary documents and search queries are a few kilobytes).
     static constexpr std::size_t kMaxJsonBody = 1024 * 1024;
-    // Deepest nesting of a JSON body; the documents the tool sends are two levels deep.
-    static constexpr int kMaxJsonDepth = 32;
+    // The shape of a JSON body: 32 levels and 10,000 members and elements at most; the documents
+    // the tool sends are two levels deep with about a hundred members.
+    static constexpr JsonShapeLimits kJsonShape {};
     // Longest stored or searched text member, in characters: the longest text field of the
     // product's tables.
     static constexpr std::size_t kMaxTextMember = 255;

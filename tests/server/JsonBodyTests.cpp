@@ -7,6 +7,7 @@
 #include "WarehouseStore.h"
 
 using wh::server::JsonScan;
+using wh::server::JsonShapeLimits;
 using wh::server::ParseJsonObject;
 using wh::server::RequestError;
 using wh::server::ScanJson;
@@ -47,7 +48,7 @@ TEST(JsonScanTest, CountsOnlyTheBracketsOutsideStrings)
         { "NUL right after a backslash", std::string("{\"a\":\"\\\0\"}", 10), JsonScan::NulByte },
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ScanJson(c.text, 3), c.expected) << c.what << ": " << c.text;
+        EXPECT_EQ(ScanJson(c.text, JsonShapeLimits { 3, 100 }), c.expected) << c.what << ": " << c.text;
     }
 }
 
@@ -80,7 +81,7 @@ TEST(JsonBodyTest, ExactlyOneObjectWithinTheDepthAndNothingAfterIt)
     };
     for (const Case& c : cases) {
         try {
-            const nlohmann::json value = ParseJsonObject(c.text, "claim document", 32);
+            const nlohmann::json value = ParseJsonObject(c.text, "claim document", JsonShapeLimits {});
             EXPECT_STREQ(c.refusal, "") << c.what << " was taken";
             EXPECT_TRUE(value.is_object()) << c.what;
         } catch (const RequestError& error) {
@@ -92,15 +93,39 @@ TEST(JsonBodyTest, ExactlyOneObjectWithinTheDepthAndNothingAfterIt)
     }
 }
 
-// Wide bodies of the largest size taken parse whole: every member is there.
-TEST(JsonBodyTest, WideBodiesOfAMebibyteAreParsedWhole)
+// The values are counted as objects and arrays plus the commas between members and elements,
+// outside strings: a body within the count parses whole, one more value is refused, whatever the
+// shape; a wide body of a mebibyte holds hundreds of thousands and is refused before its parse.
+TEST(JsonBodyTest, TheNumberOfValuesIsBoundedWhateverTheShape)
 {
-    std::string wide = "{\"a\":[";
-    int objects = 0;
-    while (wide.size() < 1024 * 1024 - 8) {
-        wide += objects++ ? ",{}" : "{}";
+    const JsonShapeLimits limits { 32, 1000 };
+    // {"a":[x,x,...]} with `n` elements: 2 containers and n - 1 commas.
+    const auto wide = [](const std::string& element, int n) {
+        std::string text = "{\"a\":[" + element;
+        for (int i = 1; i < n; ++i) {
+            text += "," + element;
+        }
+        return text + "]}";
+    };
+    for (const std::string element : { "0", "\"x,y,z\"", "{}", "[]" }) {
+        SCOPED_TRACE(element);
+        // An element that is itself an object or an array counts once more.
+        const int most = element == "{}" || element == "[]" ? 499 : 999;
+        const nlohmann::json value = ParseJsonObject(wide(element, most), "search query", limits);
+        EXPECT_EQ(value.at("a").size(), static_cast<std::size_t>(most));
+        try {
+            ParseJsonObject(wide(element, most + 1), "search query", limits);
+            ADD_FAILURE() << "one value more was taken";
+        } catch (const RequestError& error) {
+            EXPECT_EQ(error.Status(), 400);
+            EXPECT_NE(std::string(error.what()).find("holds more than 1000 members and elements"), std::string::npos)
+                << error.what();
+        }
     }
-    wide += "]}";
-    const nlohmann::json value = ParseJsonObject(wide, "search query", 32);
-    EXPECT_EQ(value.at("a").size(), static_cast<std::size_t>(objects));
+    std::string mebibyte = "{\"a\":[{}";
+    while (mebibyte.size() < 1024 * 1024 - 8) {
+        mebibyte += ",{}";
+    }
+    mebibyte += "]}";
+    EXPECT_EQ(ScanJson(mebibyte, JsonShapeLimits {}), JsonScan::TooManyValues);
 }

@@ -625,22 +625,30 @@ TEST_F(WarehouseServerTest, BadInputGetsAClearRefusalAndTheServerCarriesOn)
     EXPECT_EQ(found.Json().at("total"), 1);
 }
 
-// A JSON body is exactly one object within the documented limits, whatever its shape: the widest
-// bodies of the largest size are answered like any other, 32 levels pass and 33 do not, and
-// nothing may follow the object but white space (a NUL byte once hid what came after it).
+// A JSON body is exactly one object within the documented limits, whatever its shape: a body of
+// the most values is answered like any other and a mebibyte of empty objects is refused before its
+// parse, 32 levels pass and 33 do not, and nothing may follow the object but white space (a NUL
+// byte once hid what came after it).
 TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirShape)
 {
     const std::string claim = "/api/claims/" + std::to_string(NewClaimId(kJdoe)) + ".json";
     const std::string document = ClaimDocument(1, "Smith", "Jones", "P-1", "C-1", "2024-01-02").dump();
-    // {"claim_version":1,"a":[{},{},...]} and {"a":[{},{},...]} of just under 1 MiB.
-    const auto wide = [](const std::string& head) {
-        std::string text = head + "\"a\":[{}";
-        while (text.size() < 1024 * 1024 - 8) {
-            text += ",{}";
+    // HEAD"a":[0,0,...]} with `elements` zeros, and {"a":[{},{},...]} of just under 1 MiB.
+    const auto wide = [](const std::string& head, std::size_t elements) {
+        std::string text = head + "\"a\":[0";
+        for (std::size_t i = 1; i < elements; ++i) {
+            text += ",0";
         }
         return text + "]}";
     };
-    const std::string wideDocument = wide("{\"claim_version\":2,");
+    std::string mebibyte = "{\"a\":[{}";
+    while (mebibyte.size() < 1024 * 1024 - 8) {
+        mebibyte += ",{}";
+    }
+    mebibyte += "]}";
+    // The document's own member and its comma, the object and the array: the rest are zeros.
+    const std::size_t most = 10000; // the documented limit of members and elements
+    const std::string widestDocument = wide("{\"claim_version\":2,", most - 3);
     const std::string nested
         = [](int depth) { return "{\"a\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}"; }(32);
     const std::string tooDeep = "{\"a\":" + std::string(32, '[') + std::string(32, ']') + "}";
@@ -653,8 +661,11 @@ TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirSh
         int status;
     };
     const Case cases[] = {
-        { "a wide search of 1 MiB", "POST", "/api/claims/search", wide("{"), 200 },
-        { "a wide document of 1 MiB", "PUT", claim, wideDocument, 200 },
+        { "a search of the most values", "POST", "/api/claims/search", wide("{", most - 2), 200 },
+        { "a search of one value more", "POST", "/api/claims/search", wide("{", most - 1), 400 },
+        { "a search of 1 MiB of empty objects", "POST", "/api/claims/search", mebibyte, 400 },
+        { "a document of 1 MiB of empty objects", "PUT", claim, "{\"claim_version\":3," + mebibyte.substr(1), 400 },
+        { "a document of the most values", "PUT", claim, widestDocument, 200 },
         { "a search 32 levels deep", "POST", "/api/claims/search", nested, 200 },
         { "a search 33 levels deep", "POST", "/api/claims/search", tooDeep, 400 },
         { "a document, a NUL byte and more", "PUT", claim, document + std::string(1, '\0') + "{\"x\":\"y\"}", 400 },
@@ -671,8 +682,8 @@ TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirSh
         }
     }
     const std::string stored = Send("GET", claim, kJdoe).body;
-    EXPECT_TRUE(stored == wideDocument) << "only the whole objects were stored; got " << stored.size()
-                                        << " bytes: " << stored.substr(0, 80);
+    EXPECT_TRUE(stored == widestDocument)
+        << "only the whole objects were stored; got " << stored.size() << " bytes: " << stored.substr(0, 80);
     // White space after the object is no fault.
     ASSERT_EQ(Send("PUT", claim, kJdoe, document + " \r\n\t").status, 200);
     EXPECT_EQ(Send("GET", claim, kJdoe).body, document + " \r\n\t");
