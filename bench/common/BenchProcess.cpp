@@ -1,8 +1,10 @@
 #include "BenchProcess.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -43,7 +45,7 @@ int RunToEnd(const std::vector<std::string>& argv, const std::string& logPath)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-BenchChild::BenchChild(const std::vector<std::string>& argv, const std::string& logPath, bool readFirstLine)
+BenchChild::BenchChild(const std::vector<std::string>& argv, const std::string& logPath)
 {
     int fds[2];
     if (::pipe(fds) != 0) {
@@ -57,12 +59,45 @@ BenchChild::BenchChild(const std::vector<std::string>& argv, const std::string& 
     }
     ::close(fds[1]);
     m_output = fds[0];
-    if (readFirstLine) {
-        char c = 0;
-        while (::read(m_output, &c, 1) == 1 && c != '\n') {
-            m_firstLine.push_back(c);
+}
+
+std::string BenchChild::WaitForLine(const std::string& prefix, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_output >= 0) {
+        // Whole lines first: a line may already be in the buffer from the last read.
+        for (std::size_t end = m_partial.find('\n'); end != std::string::npos; end = m_partial.find('\n')) {
+            m_lines.push_back(m_partial.substr(0, end));
+            m_partial.erase(0, end + 1);
+            if (m_lines.back().rfind(prefix, 0) == 0) {
+                return m_lines.back();
+            }
         }
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return {};
+        }
+        pollfd ready { m_output, POLLIN, 0 };
+        const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+        if (polled < 0 && errno == EINTR) {
+            continue;
+        }
+        if (polled <= 0) {
+            return {};
+        }
+        char buffer[4096];
+        const ssize_t got = ::read(m_output, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            // The program closed its output (most likely it ended): nothing more will come.
+            return {};
+        }
+        m_partial.append(buffer, static_cast<std::size_t>(got));
     }
+    return {};
 }
 
 BenchChild::~BenchChild()

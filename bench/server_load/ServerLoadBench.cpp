@@ -1,15 +1,20 @@
-// server_load [--seconds S] [--clients 1,16,64] [--label NAME] [--server-arg ARG]... [--postgres]
-// [--no-nginx] [--keep DIR]: warehouse-server under load from many clients at once, on loopback.
+// server_load [--seconds S] [--clients 1,16,64] [--label NAME] [--server PATH] [--server-arg ARG]...
+// [--postgres] [--no-nginx] [--keep DIR]: warehouse-server under load from many clients at once, on
+// loopback.
 //  1. Sign-in plus claim list: each client asks /api/status, then /api/claims/, again and again.
 //  2. 1 MB archive uploads: each client takes a claim id and stores a 1 MB archive under it.
 //  3. The ceiling of this machine: the same clients fetching a static file of the same size from
 //     nginx over the same TLS certificate.
 // Each load runs S seconds (5 by default) at each client count, on connections kept open; the
-// figures are requests per second and latency percentiles. --server-arg passes an argument on to
-// warehouse-server, --label names that store in the output. --postgres measures again with the
-// records in PostgreSQL, on a private cluster that the bench starts (tests/server/with_postgres.sh),
-// once with one server and once with two servers over the one database, the clients' requests
-// going to each in turn.
+// figures are requests per second and latency percentiles. --server names the warehouse-server
+// program to measure (by default the one built beside this bench), so that two builds, say one
+// from before a change and one after, can be measured by the same bench in turn; the bench passes
+// it only --data, --listen, --max-connections, --max-connections-per-address and --database, and
+// add-user with its account options, which older builds take too. --server-arg passes a further
+// argument on to warehouse-server, --label names that store in the output. --postgres measures
+// again with the records in PostgreSQL, on a private cluster that the bench starts
+// (tests/server/with_postgres.sh), once with one server and once with two servers over the one
+// database, the clients' requests going to each in turn.
 #include <curl/curl.h>
 #include <zlib.h>
 
@@ -56,6 +61,7 @@ struct Options
     double seconds = 5;
     std::vector<int> clients { 1, 16, 64 };
     std::string label = "SQLite";
+    std::string server = WH_SERVER_PROGRAM;
     std::vector<std::string> serverArgs;
     bool nginx = true;
     bool postgres = false;
@@ -291,6 +297,11 @@ Options ParseOptions(int argc, char** argv)
             }
         } else if (arg == "--label") {
             options.label = value();
+        } else if (arg == "--server") {
+            options.server = fs::absolute(value()).string();
+            if (::access(options.server.c_str(), X_OK) != 0) {
+                throw std::runtime_error("--server " + options.server + ": not an executable program");
+            }
         } else if (arg == "--server-arg") {
             options.serverArgs.push_back(value());
         } else if (arg == "--postgres") {
@@ -363,7 +374,7 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
                   const std::string& data, const std::string& archive, int servers, const std::string& work)
 {
     const std::string logs = work + "/" + fs::path(data).filename().string();
-    std::vector<std::string> addUser { WH_SERVER_PROGRAM, "--data", data };
+    std::vector<std::string> addUser { options.server, "--data", data };
     addUser.insert(addUser.end(), storeArgs.begin(), storeArgs.end());
     for (const char* arg :
          { "add-user", "--company", kCompany, "--user", kUser, "--password", kPassword, "--company-id", "1",
@@ -378,16 +389,20 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
     for (int i = 0; i < servers; ++i) {
         // The clients all come from loopback, as many as the largest load.
         std::vector<std::string> serve {
-            WH_SERVER_PROGRAM,   "--data", data, "--listen", "127.0.0.1:0", "--max-connections-per-address", "1024",
+            options.server,      "--data", data, "--listen", "127.0.0.1:0", "--max-connections-per-address", "1024",
             "--max-connections", "2048"
         };
         serve.insert(serve.end(), storeArgs.begin(), storeArgs.end());
-        running.push_back(std::make_unique<BenchChild>(serve, logs + "-server" + std::to_string(i + 1) + ".log", true));
+        const std::string log = logs + "-server" + std::to_string(i + 1) + ".log";
+        running.push_back(std::make_unique<BenchChild>(serve, log));
+        // The server prints other lines first (its certificate's fingerprint); the address comes
+        // once it listens. A first start makes a certificate, which takes a moment on a busy machine.
         const std::string prefix = "listening on ";
-        if (running.back()->FirstLine().rfind(prefix, 0) != 0) {
-            throw std::runtime_error("warehouse-server did not start: see " + logs + "-server*.log");
+        const std::string line = running.back()->WaitForLine(prefix, std::chrono::seconds(60));
+        if (line.empty()) {
+            throw std::runtime_error("warehouse-server " + options.server + " did not start within 60 s: see " + log);
         }
-        bases.push_back(running.back()->FirstLine().substr(prefix.size()));
+        bases.push_back(line.substr(prefix.size()));
     }
     std::printf("\nwarehouse-server (%s) at %s%s; %.0f s per load; latency of one step in ms\n", label.c_str(),
                 bases.front().c_str(), servers > 1 ? " and more" : "", options.seconds);
@@ -468,7 +483,7 @@ int main(int argc, char** argv)
             const int port = FreeLoopbackPort();
             std::ofstream(work + "/nginx.conf") << NginxConfig(work, port, data + "/server.crt", data + "/server.key");
             BenchChild nginx({ nginxProgram, "-p", work, "-c", work + "/nginx.conf", "-g", "daemon off;" },
-                             work + "/nginx.log", false);
+                             work + "/nginx.log");
             const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/archive.kvz";
             bool up = false;
             for (int i = 0; i < 100 && !up; ++i) {

@@ -377,13 +377,15 @@ class ServerProcess
 {
 public:
     ServerProcess(const std::string& program, const std::string& dataDir, const std::string& logPath)
-        : m_child({ program, "--data", dataDir, "--listen", "127.0.0.1:0" }, logPath, true)
+        : m_child({ program, "--data", dataDir, "--listen", "127.0.0.1:0" }, logPath)
     {
+        // Other lines (the certificate's fingerprint) come before the address.
         const std::string prefix = "listening on ";
-        if (m_child.FirstLine().rfind(prefix, 0) != 0) {
-            throw std::runtime_error("warehouse-server did not start (see " + logPath + ")");
+        const std::string line = m_child.WaitForLine(prefix, std::chrono::seconds(60));
+        if (line.empty()) {
+            throw std::runtime_error("warehouse-server did not start within 60 s (see " + logPath + ")");
         }
-        m_address = m_child.FirstLine().substr(prefix.size());
+        m_address = line.substr(prefix.size());
     }
 
     const std::string& Address() const { return m_address; }
