@@ -4,7 +4,10 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -43,6 +46,27 @@ int RunToEnd(const std::vector<std::string>& argv, const std::string& logPath)
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The program's name, in parentheses, may hold spaces: the fields are counted after it.
+    const std::size_t nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(nameEnd + 1));
+    std::string field;
+    // After the name: state, then ten more fields before utime and stime (fields 14 and 15).
+    for (int i = 0; i < 11 && fields >> field; ++i) { }
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    if (!(fields >> user >> system)) {
+        return -1;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 BenchChild::BenchChild(const std::vector<std::string>& argv, const std::string& logPath)

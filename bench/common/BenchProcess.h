@@ -11,6 +11,11 @@ namespace wh::bench {
 // 128 plus the signal that ended it.
 int RunToEnd(const std::vector<std::string>& argv, const std::string& logPath);
 
+// The processor time (user and system) a running process has used so far, in seconds; negative
+// when it cannot be read. On a shared, busy machine this changes far less with the load beside
+// than wall-clock rates do.
+double CpuSeconds(pid_t pid);
+
 // A program running beside the bench: its standard output on a pipe, read line by line on demand
 // (a server's "listening on ..."), its standard error appended to a log file. Stopped with
 // SIGTERM, then SIGKILL after five seconds.
@@ -27,6 +32,7 @@ public:
     // can still use the lines a program prints before the one it waits for.
     std::string WaitForLine(const std::string& prefix, std::chrono::milliseconds timeout);
     const std::vector<std::string>& Lines() const { return m_lines; }
+    pid_t Pid() const { return m_pid; }
     void Stop();
 
 private:

@@ -6,15 +6,16 @@
 //  3. The ceiling of this machine: the same clients fetching a static file of the same size from
 //     nginx over the same TLS certificate.
 // Each load runs S seconds (5 by default) at each client count, on connections kept open; the
-// figures are requests per second and latency percentiles. --server names the warehouse-server
-// program to measure (by default the one built beside this bench), so that two builds, say one
-// from before a change and one after, can be measured by the same bench in turn; the bench passes
-// it only --data, --listen, --max-connections, --max-connections-per-address and --database, and
-// add-user with its account options, which older builds take too. --server-arg passes a further
-// argument on to warehouse-server, --label names that store in the output. --postgres measures
-// again with the records in PostgreSQL, on a private cluster that the bench starts
-// (tests/server/with_postgres.sh), once with one server and once with two servers over the one
-// database, the clients' requests going to each in turn.
+// figures are requests per second, latency percentiles and the server's processor time per
+// request (user and system, from /proc: less swayed by other work on the machine than the rates).
+// --server names the warehouse-server program to measure (by default the one built beside this
+// bench), so that two builds, say one from before a change and one after, can be measured by the
+// same bench in turn; the bench passes it only --data, --listen, --max-connections,
+// --max-connections-per-address and --database, and add-user with its account options, which
+// older builds take too. --server-arg passes a further argument on to warehouse-server, --label
+// names that store in the output. --postgres measures again with the records in PostgreSQL, on a
+// private cluster that the bench starts (tests/server/with_postgres.sh), once with one server and
+// once with two servers over the one database, the clients' requests going to each in turn.
 #include <curl/curl.h>
 #include <zlib.h>
 
@@ -216,11 +217,15 @@ struct LoadResult
     long failed = 0;
     double seconds = 0;
     std::vector<double> latenciesMs;
+    double serverCpuSeconds = -1; // negative: not measured
 };
 
 // `clients` threads each repeat `step` (true when it succeeded) until the time is up.
-LoadResult RunLoad(int clients, double seconds, const std::function<bool(Client&)>& step)
+// `serverCpu`, when given, tells the processor time the measured servers have used so far.
+LoadResult RunLoad(int clients, double seconds, const std::function<bool(Client&)>& step,
+                   const std::function<double()>& serverCpu = {})
 {
+    const double cpuBefore = serverCpu ? serverCpu() : -1;
     std::vector<std::vector<double>> latencies(clients);
     std::vector<long> done(clients, 0);
     std::vector<long> failed(clients, 0);
@@ -250,6 +255,10 @@ LoadResult RunLoad(int clients, double seconds, const std::function<bool(Client&
     }
     LoadResult result;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (serverCpu && cpuBefore >= 0) {
+        const double cpuAfter = serverCpu();
+        result.serverCpuSeconds = cpuAfter >= 0 ? cpuAfter - cpuBefore : -1;
+    }
     for (int i = 0; i < clients; ++i) {
         result.done += done[i];
         result.failed += failed[i];
@@ -270,9 +279,14 @@ double Percentile(const std::vector<double>& sorted, double fraction)
 
 void PrintRow(const std::string& load, int clients, const LoadResult& result, int requestsPerStep)
 {
-    std::printf("%-46s %7d %9ld %8ld %10.1f %9.1f %9.1f %9.1f\n", load.c_str(), clients, result.done, result.failed,
-                result.done * requestsPerStep / result.seconds, Percentile(result.latenciesMs, 0.5),
-                Percentile(result.latenciesMs, 0.9), Percentile(result.latenciesMs, 0.99));
+    const long requests = result.done * requestsPerStep;
+    char cpu[32] = "-";
+    if (result.serverCpuSeconds >= 0 && requests > 0) {
+        std::snprintf(cpu, sizeof cpu, "%.3f", result.serverCpuSeconds * 1000 / static_cast<double>(requests));
+    }
+    std::printf("%-46s %7d %9ld %8ld %10.1f %9.1f %9.1f %9.1f %10s\n", load.c_str(), clients, result.done,
+                result.failed, static_cast<double>(requests) / result.seconds, Percentile(result.latenciesMs, 0.5),
+                Percentile(result.latenciesMs, 0.9), Percentile(result.latenciesMs, 0.99), cpu);
     std::fflush(stdout);
 }
 
@@ -406,9 +420,22 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
     }
     std::printf("\nwarehouse-server (%s) at %s%s; %.0f s per load; latency of one step in ms\n", label.c_str(),
                 bases.front().c_str(), servers > 1 ? " and more" : "", options.seconds);
-    std::printf("%-46s %7s %9s %8s %10s %9s %9s %9s\n", "load", "clients", "steps", "failed", "requests/s", "p50",
-                "p90", "p99");
+    std::printf("%-46s %7s %9s %8s %10s %9s %9s %9s %10s\n", "load", "clients", "steps", "failed", "requests/s", "p50",
+                "p90", "p99", "cpu ms/req");
 
+    // The servers' own processor time per request: a figure that the machine's other work changes
+    // far less than the rates, so that builds measured on a busy machine can still be compared.
+    const auto serverCpu = [&running] {
+        double sum = 0;
+        for (const auto& server : running) {
+            const double used = wh::bench::CpuSeconds(server->Pid());
+            if (used < 0) {
+                return -1.0;
+            }
+            sum += used;
+        }
+        return sum;
+    };
     std::atomic<unsigned> turn { 0 };
     const auto next = [&] { return bases[turn++ % bases.size()]; };
     const auto signInAndList = [&next](Client& client) {
@@ -416,7 +443,8 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
         return client.Get(base + "/api/status") == 200 && client.Get(base + "/api/claims/") == 200;
     };
     for (const int clients : options.clients) {
-        PrintRow("sign-in + claim list (" + label + ")", clients, RunLoad(clients, options.seconds, signInAndList), 2);
+        PrintRow("sign-in + claim list (" + label + ")", clients,
+                 RunLoad(clients, options.seconds, signInAndList, serverCpu), 2);
     }
     const auto upload = [&next, &archive](Client& client) {
         const std::string base = next();
@@ -427,7 +455,8 @@ void MeasureStore(const Options& options, const std::string& label, const std::v
         return client.Put(next() + "/api/claims/" + id + ".kvz", archive) == 200;
     };
     for (const int clients : options.clients) {
-        PrintRow("1 MB archive upload (" + label + ")", clients, RunLoad(clients, options.seconds, upload), 2);
+        PrintRow("1 MB archive upload (" + label + ")", clients, RunLoad(clients, options.seconds, upload, serverCpu),
+                 2);
     }
     for (auto& server : running) {
         server->Stop();
