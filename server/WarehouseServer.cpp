@@ -564,6 +564,8 @@ Account WarehouseServer::SignIn(const HttpRequest& request)
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const std::string accountKey = Sha256(lowerName);
     const std::string& addressKey = request.remoteAddress;
+    std::lock_guard oneCheckAtATime(
+        m_accountChecks[static_cast<unsigned char>(accountKey.front()) % m_accountChecks.size()]);
     std::optional<Account> account = m_store.FindAccount(company, user);
     if (account && account->disabled) {
         // Refused as an unknown account is, the same way and in the same time.

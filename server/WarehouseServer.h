@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -144,6 +145,11 @@ private:
     // Guessing is slowed (see SignInGuard); refusals of unknown accounts take as long as those of
     // wrong passwords.
     SignInGuard m_guard;
+    // One check of an account's password at a time (accounts share these locks by the digest of
+    // their name): a try that comes while another is checked waits for its outcome, so that a
+    // right password sent in several requests at once passes as soon as it is known, rather than
+    // counting as guesses in flight, and guesses sent in parallel are checked one by one.
+    std::array<std::mutex, 64> m_accountChecks;
     DerivationGate m_derivations;
     std::string m_unknownAccountHash;
 };
