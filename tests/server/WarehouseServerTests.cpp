@@ -633,7 +633,7 @@ TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirSh
 {
     const std::string claim = "/api/claims/" + std::to_string(NewClaimId(kJdoe)) + ".json";
     const std::string document = ClaimDocument(1, "Smith", "Jones", "P-1", "C-1", "2024-01-02").dump();
-    // HEAD"a":[0,0,...]} with `elements` zeros, and {"a":[{},{},...]} of just under 1 MiB.
+    // HEAD"a":[0,0,...]} with `elements` zeros.
     const auto wide = [](const std::string& head, std::size_t elements) {
         std::string text = head + "\"a\":[0";
         for (std::size_t i = 1; i < elements; ++i) {
@@ -641,14 +641,18 @@ TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirSh
         }
         return text + "]}";
     };
-    std::string mebibyte = "{\"a\":[{}";
-    while (mebibyte.size() < 1024 * 1024 - 8) {
-        mebibyte += ",{}";
-    }
-    mebibyte += "]}";
-    // The document's own member and its comma, the object and the array: the rest are zeros.
+    // HEAD"a":[{},{},...]} of just under 1 MiB.
+    const auto emptyObjects = [](const std::string& head) {
+        std::string text = head + "\"a\":[{}";
+        while (text.size() < 1024 * 1024 - 8) {
+            text += ",{}";
+        }
+        return text + "]}";
+    };
+    // The object and the array count, and each comma: n zeros are n + 1 values, and the
+    // document's own member adds one more.
     const std::size_t most = 10000; // the documented limit of members and elements
-    const std::string widestDocument = wide("{\"claim_version\":2,", most - 3);
+    const std::string widestDocument = wide("{\"claim_version\":2,", most - 2);
     const std::string nested
         = [](int depth) { return "{\"a\":" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}"; }(32);
     const std::string tooDeep = "{\"a\":" + std::string(32, '[') + std::string(32, ']') + "}";
@@ -661,10 +665,10 @@ TEST_F(WarehouseServerTest, JsonBodiesAreOneObjectWithinTheLimitsWhateverTheirSh
         int status;
     };
     const Case cases[] = {
-        { "a search of the most values", "POST", "/api/claims/search", wide("{", most - 2), 200 },
-        { "a search of one value more", "POST", "/api/claims/search", wide("{", most - 1), 400 },
-        { "a search of 1 MiB of empty objects", "POST", "/api/claims/search", mebibyte, 400 },
-        { "a document of 1 MiB of empty objects", "PUT", claim, "{\"claim_version\":3," + mebibyte.substr(1), 400 },
+        { "a search of the most values", "POST", "/api/claims/search", wide("{", most - 1), 200 },
+        { "a search of one value more", "POST", "/api/claims/search", wide("{", most), 400 },
+        { "a search of 1 MiB of empty objects", "POST", "/api/claims/search", emptyObjects("{"), 400 },
+        { "a document of 1 MiB of empty objects", "PUT", claim, emptyObjects("{\"claim_version\":3,"), 400 },
         { "a document of the most values", "PUT", claim, widestDocument, 200 },
         { "a search 32 levels deep", "POST", "/api/claims/search", nested, 200 },
         { "a search 33 levels deep", "POST", "/api/claims/search", tooDeep, 400 },
