@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -15,7 +16,6 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -1297,9 +1297,29 @@ TEST_F(LoggedServerTest, ARequestCannotForgeOrSplitLogLines)
     EXPECT_NE(lines[1].find("GET /api/status 200 "), std::string::npos) << lines[1];
     // Each line ends with the status and the request's duration in milliseconds, so that a reader
     // takes both from the end whatever the path holds.
-    const std::regex ending(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S+ \S+ .* (\d{3}|-) \d+ms$)");
+    // (A plain reading, not std::regex, whose code draws a false warning from the sanitizer build.)
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+    };
+    const auto wellFormed = [&](const std::string& line) {
+        std::vector<std::string> fields;
+        std::istringstream words(line);
+        for (std::string word; words >> word;) {
+            fields.push_back(word);
+        }
+        if (fields.size() < 7) {
+            return false;
+        }
+        const std::string& date = fields[0];
+        const std::string& time = fields[1];
+        const std::string& status = fields[fields.size() - 2];
+        const std::string& duration = fields.back();
+        return date.size() == 10 && date[4] == '-' && date[7] == '-' && time.size() == 8 && time[2] == ':'
+            && time[5] == ':' && (status == "-" || (status.size() == 3 && digits(status))) && duration.size() > 2
+            && duration.compare(duration.size() - 2, 2, "ms") == 0 && digits(duration.substr(0, duration.size() - 2));
+    };
     for (const std::string& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, ending)) << line;
+        EXPECT_TRUE(wellFormed(line)) << line;
     }
 }
 
