@@ -40,4 +40,7 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output = nullp
                const std::vector<std::string>& extraEnv = {}, int timeoutMs = 60000,
                Collect collect = Collect::StandardOutput);
 
+// Peak resident memory of a process, from its status file, in KiB; -1 when it cannot be read.
+long PeakMemoryKiB(pid_t pid);
+
 } // namespace wh::test

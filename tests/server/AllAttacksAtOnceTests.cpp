@@ -42,19 +42,6 @@ constexpr int kStepSeconds = 20;
 constexpr int kCrowdSeconds = 6;
 static_assert(kCrowdSeconds + 2 * kStepSeconds < kAttackSeconds);
 
-// Peak resident memory of a process, from its status file, in KiB.
-long PeakMemoryKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
-}
-
 std::vector<int> Statuses(const json& seen, const std::string& attack)
 {
     std::vector<int> statuses;
@@ -246,7 +233,7 @@ TEST(AllAttacksAtOnce, AWorkstationUploadsAndSearchesWhileEveryAttackRuns)
     // request bodies held at once, and bodies whose values are too many to parse refused before
     // the parse (a mebibyte of empty objects once became about 42 MiB on each worker thread).
     // Measured: about 40 MiB.
-    const long peak = PeakMemoryKiB(server.Pid());
+    const long peak = test::PeakMemoryKiB(server.Pid());
     EXPECT_GT(peak, 0);
 #if !defined(__SANITIZE_ADDRESS__)
     // Under the address sanitizer the shadow memory and the freed-memory quarantine swamp the figure.

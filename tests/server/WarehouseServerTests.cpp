@@ -32,6 +32,7 @@ namespace {
 
 using nlohmann::json;
 using wh::test::ChildProcess;
+using wh::test::PeakMemoryKiB;
 using wh::test::ReadFile;
 using wh::test::RunCommand;
 using wh::test::TempTree;
@@ -1523,19 +1524,6 @@ TEST_F(WarehouseServerTest, TheUnusedClaimIdLimitHoldsAcrossServers)
     }
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), 5);
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 7);
-}
-
-// Peak resident memory of a process, from its status file, in KiB.
-long PeakMemoryKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
 }
 
 // While a hostile client holds connections idle, drips request heads, floods headers, announces
