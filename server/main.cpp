@@ -28,12 +28,14 @@
 #include "ServeCommand.h"
 #include "WarehouseServer.h"
 #include "WarehouseStore.h"
+#include "support/version/Version.h"
 
 using namespace wh::server;
 
 int main(int argc, char** argv)
 {
     CLI::App app { "warehouse-server: the HTTPS warehouse for the claims upload tool" };
+    app.set_version_flag("--version", wh::version::VersionLine("warehouse-server"), "print the version and exit");
     std::string configPath;
     app.add_option("--config", configPath,
                    "file of options, one \"key = value\" a line (keys: the long options without --)");

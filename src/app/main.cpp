@@ -1,7 +1,10 @@
 // The tray tool: one instance per desktop session, a hidden main form with its tray icon, and
-// the upload timers. Its only argument is an optional DEBUG.
+// the upload timers. Its only argument is an optional DEBUG (or --version).
 #include <QApplication>
 #include <QSystemTrayIcon>
+
+#include <cstdio>
+#include <cstring>
 
 #include "app/QtUserNotice.h"
 #include "app/SessionEnd.h"
@@ -12,11 +15,17 @@
 #include "env/EnginePaths.h"
 #include "env/WarehouseFuncs.h"
 #include "support/text/Clock.h"
+#include "support/version/Version.h"
 
 using namespace wh;
 
 int main(int argc, char** argv)
 {
+    // Answered before Qt starts, so that it needs no display and leaves a running instance alone.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s\n", version::VersionLine("whupload").c_str());
+        return 0;
+    }
     app::WarehouseApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Warehouse Upload"));
     // The desktop matches the windows to whupload.desktop and its icon by this name.
