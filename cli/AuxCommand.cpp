@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
@@ -23,10 +24,6 @@
 
 namespace wh::cli {
 namespace {
-
-constexpr int kAuxDone = 0;
-constexpr int kAuxFailed = 1; // refused, not built, not extracted, or the transfer failed
-constexpr int kAuxRefused = 2; // settings incomplete, sign-in failed, or an error before the transfer
 
 enum class AuxAction { List, Get, Put };
 
@@ -48,19 +45,19 @@ int ListAux(warehouse::WarehouseSession& session)
     const std::string list = warehouse::AuxGetList(session);
     if (list.empty() && !session.LastServerMessage().empty()) {
         PrintError("Error Retrieving Auxiliary File List\r\nServer Response : " + session.LastServerMessage());
-        return kAuxFailed;
+        return ExitFailed;
     }
     std::string problem;
     const auto dates = auxfiles::ParseAuxList(list, &problem);
     if (!dates) {
         PrintError(problem);
-        return kAuxFailed;
+        return ExitFailed;
     }
     for (const auto& [number, date] : *dates) {
         const auxfiles::AuxKind& kind = auxfiles::AuxKindByNumber(number);
         PrintLine(std::string(kind.code) + "  " + date + "  " + kind.rowCaption);
     }
-    return kAuxDone;
+    return ExitDone;
 }
 
 int GetAux(env::WarehouseEnv& environment, warehouse::WarehouseSession& session, UserNotice& notice,
@@ -71,21 +68,21 @@ int GetAux(env::WarehouseEnv& environment, warehouse::WarehouseSession& session,
         if (!detail.empty()) {
             PrintError(detail);
         }
-        return kAuxFailed;
+        return ExitFailed;
     }
     PrintLine(std::string(kind.statusWord) + " retrieved into " + environment.GetClaimsDir());
-    return kAuxDone;
+    return ExitDone;
 }
 
 int PutAux(env::WarehouseEnv& environment, warehouse::WarehouseSession& session, UserNotice& notice,
            const auxfiles::AuxKind& kind)
 {
     if (!auxfiles::PutAuxKind(environment, session, notice, kind)) {
-        return kAuxFailed;
+        return ExitFailed;
     }
     PrintLine(std::string(kind.statusWord) + " stored on the server, " + auxfiles::kPutDatePrefix
               + auxfiles::TodayShortDate(environment));
-    return kAuxDone;
+    return ExitDone;
 }
 
 int RunAux(AuxAction action, const std::string& code)
@@ -94,8 +91,9 @@ int RunAux(AuxAction action, const std::string& code)
     HeadlessWorkstation workstation(notice);
     env::WarehouseEnv& environment = workstation.environment;
     if (!workstation.HasClaimsDirectory()) {
-        return kAuxRefused;
+        return ExitCannotStart;
     }
+    bool signedIn = false;
     try {
         auto session = PrepareHeadlessStart(environment).session;
 
@@ -103,10 +101,11 @@ int RunAux(AuxAction action, const std::string& code)
         env::UserPrefs prefs(environment);
         app::UploadRunner runner(environment, prefs, *session, notice);
         if (!runner.SignInAfresh()) {
-            return kAuxRefused; // the balloon has said why
+            return ExitCannotStart; // the balloon has said why
         }
+        signedIn = true;
 
-        int outcome = kAuxFailed;
+        int outcome = ExitFailed;
         switch (action) {
         case AuxAction::List:
             outcome = ListAux(*session);
@@ -122,7 +121,7 @@ int RunAux(AuxAction action, const std::string& code)
         return outcome;
     } catch (const Error& error) {
         PrintError(error.what());
-        return kAuxRefused;
+        return signedIn ? ExitFailed : ExitCannotStart;
     }
 }
 
@@ -134,7 +133,8 @@ void AddAuxCommand(CLI::App& app, int& exitCode)
         "aux",
         "List, get or put the shared reference databases (auxiliary files) as the Auxiliary Files window does, "
         "signed in with the current user's stored settings. Exit 0 on success, 1 when the transfer was refused "
-        "or failed, 2 when the settings, the sign-in or the installation stopped it");
+        "or failed, 2 when the command line, the settings, the sign-in, the server or the installation stopped "
+        "it");
     aux->require_subcommand(1);
     std::vector<std::string> codes;
     for (const auxfiles::AuxKind& kind : auxfiles::AuxKinds()) {

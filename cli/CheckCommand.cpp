@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
 #include "env/EnginePaths.h"
@@ -82,7 +83,7 @@ int RunCheck()
     Line("DBAlias.ini", aliasFound ? aliasPath + " (found)" : aliasPath + " (not found)");
     if (!aliasFound) {
         std::printf("Installation check:    FAILED (no DBAlias.ini beside the program)\n");
-        return 1;
+        return ExitFailed;
     }
     const std::string claimsDir = environment.GetClaimsDir();
     Line("Claims directory", claimsDir.empty() ? "(no KVXClaimsDB line in DBAlias.ini)" : Presence(claimsDir));
@@ -141,16 +142,19 @@ int RunCheck()
             Line("Server", std::string("not asked: ") + e.what());
         }
     }
-    return installed ? 0 : 1;
+    return installed ? ExitDone : ExitFailed;
 }
 
 } // namespace
 
 void AddCheckCommand(CLI::App& app, int& exitCode)
 {
+    // Finding the installation broken is this command's answer, not a reason it could not start:
+    // so it is 1 here; the server and the sign-in are shown, they do not change the code.
     CLI::App* check = app.add_subcommand("check",
-                                         "Show the installation as the tool sees it; exit 1 when it is not "
-                                         "installed properly");
+                                         "Show the installation as the tool sees it, the server's answer and the "
+                                         "sign-in with the stored settings; exit 0 when it is installed properly, "
+                                         "1 when it is not, 2 when the command line is wrong");
     check->callback([&exitCode] { exitCode = RunCheck(); });
 }
 

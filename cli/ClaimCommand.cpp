@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "TerminalUserNotice.h"
 #include "env/WarehouseFuncs.h"
 #include "support/Errors.h"
@@ -20,13 +21,21 @@
 namespace wh::cli {
 namespace {
 
+// An installation without its claims directory: the command cannot start, which is not the
+// same as failing on the claim it was given.
+class NoClaimsDirectory : public FileError
+{
+public:
+    using FileError::FileError;
+};
+
 // The claims directory named by DBAlias.ini; its absence has been shown already by the notice.
 std::string ClaimsDirOrRaise(env::WarehouseEnv& environment)
 {
     const std::string claimsDir = environment.GetClaimsDir();
     if (claimsDir.empty() || !platform::DirectoryExists(claimsDir)) {
-        throw FileError("No claims directory: DBAlias.ini (" + environment.AliasFilePath()
-                        + ") names none that exists");
+        throw NoClaimsDirectory("No claims directory: DBAlias.ini (" + environment.AliasFilePath()
+                                + ") names none that exists");
     }
     return claimsDir;
 }
@@ -94,15 +103,19 @@ void BuildArchive(std::int64_t claimId, std::int64_t serverClaimId)
     std::printf("%s\n", archivePath.c_str());
 }
 
-// Runs one command and turns its error into a message on standard error and exit code 1.
+// Runs one command and turns its error into a message on standard error and its exit code.
 template <typename Command> void Guarded(int& exitCode, Command command)
 {
     try {
         command();
+    } catch (const NoClaimsDirectory& error) {
+        std::fflush(stdout);
+        std::cerr << error.what() << '\n';
+        exitCode = ExitCannotStart;
     } catch (const std::exception& error) {
         std::fflush(stdout);
         std::cerr << error.what() << '\n';
-        exitCode = 1;
+        exitCode = ExitFailed;
     }
 }
 

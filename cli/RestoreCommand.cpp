@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
@@ -28,10 +29,6 @@
 
 namespace wh::cli {
 namespace {
-
-constexpr int kAllDone = 0; // every claim restored or deliberately left alone
-constexpr int kSomeFailed = 1;
-constexpr int kCannotStart = 2; // settings, claims directory or sign-in
 
 // The terminal notice, keeping count of what calls for the user's attention: every message box of
 // the download is a failure of some claim, and a question nobody could answer is no decision.
@@ -100,7 +97,7 @@ int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
     HeadlessWorkstation workstation(notice);
     env::WarehouseEnv& environment = workstation.environment;
     if (!workstation.HasClaimsDirectory(true)) {
-        return kCannotStart;
+        return ExitCannotStart;
     }
     const std::string claimsDir = environment.GetClaimsDir();
 
@@ -110,7 +107,7 @@ int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
         start = PrepareHeadlessStart(environment);
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
-        return kCannotStart;
+        return ExitCannotStart;
     }
     const env::EngineFolders& engine = start.engine;
     auto& session = start.session;
@@ -120,16 +117,16 @@ int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
         if (!runner.LoadWarehouseSettings()) {
             std::fprintf(stderr, "Error: the warehouse user name, password or company is not set for %s.\n",
                          text::Win1252ToUtf8(environment.CurrentUserName()).c_str());
-            return kCannotStart;
+            return ExitCannotStart;
         }
         env::ActivityLog log(environment);
         runner.SignIn(log);
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
-        return kCannotStart;
+        return ExitCannotStart;
     }
     if (runner.Identity.ServerUserID == -1) {
-        return kCannotStart; // SignIn has shown why
+        return ExitCannotStart; // SignIn has shown why
     }
 
     std::vector<restore::DownloadRow> rows;
@@ -139,7 +136,7 @@ int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
         }
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
-        return kSomeFailed;
+        return ExitFailed;
     }
 
     restore::DownloadContext context { environment, *session, engine.privateDir, [](const std::string& status) {
@@ -152,7 +149,7 @@ int RestoreClaims(const std::vector<std::int32_t>& serverIds, bool answerYes)
     notice.messagesShown = 0;
     restore::DownloadClaims(context, rows);
     warehouse::FreeWarehouseSession(session);
-    return notice.messagesShown == 0 && notice.questionsUnanswered == 0 ? kAllDone : kSomeFailed;
+    return notice.messagesShown == 0 && notice.questionsUnanswered == 0 ? ExitDone : ExitFailed;
 }
 
 } // namespace
@@ -162,8 +159,9 @@ void AddRestoreCommand(CLI::App& app, int& exitCode)
     CLI::App* restore = app.add_subcommand("restore",
                                            "Download claims by server id and restore them into the claims "
                                            "directory, asking as the claim search window does; exit 0 when every "
-                                           "claim was restored or deliberately skipped, 1 otherwise, 2 when the "
-                                           "settings or the sign-in failed");
+                                           "claim was restored or deliberately skipped, 1 when some claim was not, "
+                                           "2 when the command line, the settings, the sign-in, the server or the "
+                                           "installation stopped it");
     auto ids = std::make_shared<std::vector<std::int32_t>>();
     auto yes = std::make_shared<bool>(false);
     restore->add_option("SERVERID", *ids, "Server claim ids")->required()->check(CLI::PositiveNumber);

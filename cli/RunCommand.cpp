@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
@@ -19,11 +20,6 @@
 
 namespace wh::cli {
 namespace {
-
-constexpr int kRunCompleted = 0;
-constexpr int kRunRefused = 1; // settings incomplete, sign-in or claim list failed
-constexpr int kRunError = 2;
-constexpr int kRunNotAllStored = 3; // completed, but the server did not store every claim it was to
 
 void PrintProgress(const upload::ClaimProgress& progress)
 {
@@ -46,7 +42,7 @@ int RunUploadOnce(bool debug)
     HeadlessWorkstation workstation(notice);
     env::WarehouseEnv& environment = workstation.environment;
     if (!workstation.HasClaimsDirectory()) {
-        return kRunError;
+        return ExitCannotStart;
     }
 
     std::unique_ptr<warehouse::WarehouseSession> session;
@@ -54,11 +50,11 @@ int RunUploadOnce(bool debug)
         session = PrepareHeadlessStart(environment).session;
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
-        return kRunError;
+        return ExitCannotStart;
     }
     if (!platform::FileExists(platform::ResolveNoCase(environment.TempArcsDir(), "Arcs.DB"))) {
         notice.ShowBalloon("Warehouse Upload Tool is not installed properly.");
-        return kRunError;
+        return ExitCannotStart;
     }
 
     env::UserPrefs prefs(environment);
@@ -75,18 +71,18 @@ int RunUploadOnce(bool debug)
                 claims += (claims.empty() ? "" : ", ") + text::Win1252ToUtf8(claim);
             }
             std::printf("Not stored on the server, to be tried again by the next run: %s\n", claims.c_str());
-            return kRunNotAllStored;
+            return ExitNotAllStored;
         }
-        return kRunCompleted;
+        return ExitDone;
     case app::RunResult::SettingsIncomplete:
     case app::RunResult::SignInFailed:
+        return ExitCannotStart;
     case app::RunResult::ClaimListFailed:
-        return kRunRefused;
     case app::RunResult::Failed:
     case app::RunResult::Stopped:
         break;
     }
-    return kRunError;
+    return ExitFailed;
 }
 
 } // namespace
@@ -95,9 +91,10 @@ void AddRunCommand(CLI::App& app, int& exitCode)
 {
     CLI::App* run = app.add_subcommand("run",
                                        "One upload run as the tray tool's timer starts it; exit 0 when it "
-                                       "completed, 1 when the settings, the sign-in or the claim list failed, "
-                                       "2 on an error, 3 when it completed but the server did not store every "
-                                       "claim it was to");
+                                       "completed, 1 when the claim list or the run failed, 2 when the command "
+                                       "line, the settings, the sign-in, the server or the installation stopped "
+                                       "it, 3 when it "
+                                       "completed but the server did not store every claim it was to");
     auto debug = std::make_shared<bool>(false);
     run->add_flag("--debug", *debug, "Write ClaimList.txt and ProcessFileList.txt, as the DEBUG switch does");
     run->callback([debug, &exitCode] { exitCode = RunUploadOnce(*debug); });

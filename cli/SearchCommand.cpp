@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "app/UploadRun.h"
@@ -24,10 +25,6 @@
 
 namespace wh::cli {
 namespace {
-
-constexpr int kSearchDone = 0; // also when nothing was found
-constexpr int kSearchFailed = 1;
-constexpr int kSearchRefused = 2; // settings incomplete, sign-in failed, or an error before the search
 
 struct SearchOptions
 {
@@ -110,7 +107,7 @@ int RunSearch(const SearchOptions& options)
     HeadlessWorkstation workstation(notice);
     env::WarehouseEnv& environment = workstation.environment;
     if (!workstation.HasClaimsDirectory()) {
-        return kSearchRefused;
+        return ExitCannotStart;
     }
 
     // The window's default range: the first day of the current month to today.
@@ -126,6 +123,7 @@ int RunSearch(const SearchOptions& options)
     criteria.endDate = options.to.empty() ? today : *ParseIsoDate(options.to);
     criteria.scopeIndex = options.company ? 1 : 0;
 
+    bool signedIn = false;
     try {
         auto session = PrepareHeadlessStart(environment).session;
 
@@ -133,19 +131,20 @@ int RunSearch(const SearchOptions& options)
         env::UserPrefs prefs(environment);
         app::UploadRunner runner(environment, prefs, *session, notice);
         if (!runner.SignInAfresh()) {
-            return kSearchRefused; // the balloon has said why
+            return ExitCannotStart; // the balloon has said why
         }
+        signedIn = true;
 
         const auto rows = restore::RunClaimSearch(*session, notice, criteria);
         warehouse::FreeWarehouseSession(session);
         if (!rows) {
-            return kSearchFailed;
+            return ExitFailed;
         }
         PrintRows(*rows);
-        return kSearchDone;
+        return ExitDone;
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", text::Win1252ToUtf8(error.what()).c_str());
-        return kSearchRefused;
+        return signedIn ? ExitFailed : ExitCannotStart;
     }
 }
 
@@ -158,7 +157,8 @@ void AddSearchCommand(CLI::App& app, int& exitCode)
         "Search the warehouse for claims as the Claim Search window's \"Find Now\" does, signed in with the "
         "current user's stored settings, and print the claims found. The first column is the server claim id "
         "(hidden in the window), which \"restore\" takes. Exit 0 when the search was answered (also with no "
-        "claims), 1 when it failed, 2 when the settings, the sign-in or the installation stopped it");
+        "claims), 1 when it failed, 2 when the command line, the settings, the sign-in, the server or the "
+        "installation stopped it");
     auto options = std::make_shared<SearchOptions>();
     search->add_option("--insured", options->insured, "Insured's last name");
     search->add_option("--adjuster", options->adjuster, "Adjuster's last name");

@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "ExitCodes.h"
 
 #include "support/Errors.h"
 #include "support/paradox/SecondaryIndex.h"
@@ -188,7 +189,7 @@ void RebuildIndexes(const std::string& path)
     }
 }
 
-// Runs one command, turning an error into its message on stderr and exit code 1.
+// Runs one command, turning an error into its message on stderr and ExitFailed.
 template <typename Body> void Guarded(int& exitCode, Body body)
 {
     try {
@@ -196,7 +197,7 @@ template <typename Body> void Guarded(int& exitCode, Body body)
     } catch (const wh::Error& error) {
         std::cout.flush();
         std::cerr << error.what() << '\n';
-        exitCode = 1;
+        exitCode = ExitFailed;
     }
 }
 
@@ -226,7 +227,7 @@ void AddTableCommands(CLI::App& app, int& exitCode)
     check->callback([checkPath, &exitCode]() {
         Guarded(exitCode, [&] {
             if (!CheckTable(*checkPath)) {
-                exitCode = 1;
+                exitCode = ExitFailed;
             }
         });
     });

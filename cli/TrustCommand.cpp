@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "ExitCodes.h"
 #include "HeadlessStart.h"
 #include "TerminalUserNotice.h"
 #include "env/WarehouseFuncs.h"
@@ -15,24 +16,21 @@
 namespace wh::cli {
 namespace {
 
-constexpr int kTrustOk = 0;
-constexpr int kTrustNotChanged = 1; // --accept answered No, or the server could not be reached
-constexpr int kTrustError = 2;
-
 int ShowOrAcceptTrust(bool accept, bool yes)
 {
     TerminalUserNotice notice;
     HeadlessWorkstation workstation(notice);
     env::WarehouseEnv& environment = workstation.environment;
     if (!workstation.HasClaimsDirectory()) {
-        return kTrustError;
+        return ExitCannotStart;
     }
+    bool reached = false;
     try {
         std::unique_ptr<warehouse::WarehouseSession> session = PrepareHeadlessStart(environment).session;
         const warehouse::ServerIdentity identity = session->ProbeServer();
         if (identity.address.empty()) {
             std::fprintf(stderr, "Error: %s\n", identity.failure.c_str());
-            return kTrustError;
+            return ExitCannotStart;
         }
         std::printf("Server:        %s\n", identity.address.c_str());
         std::printf("Trusted key:   %s\n", identity.pinned.empty() ? "(none)" : identity.pinned.c_str());
@@ -43,26 +41,27 @@ int ShowOrAcceptTrust(bool accept, bool yes)
         std::fflush(stdout);
         if (identity.presented.empty()) {
             std::fprintf(stderr, "Error: the server could not be reached: %s\n", identity.failure.c_str());
-            return kTrustNotChanged;
+            return ExitCannotStart;
         }
+        reached = true;
         if (!accept) {
-            return kTrustOk;
+            return ExitDone;
         }
         if (identity.presented == identity.pinned) {
             std::printf("The key shown now is already the trusted one.\n");
-            return kTrustOk;
+            return ExitDone;
         }
         const warehouse::ChangedServer changed { identity.address, identity.pinned, identity.presented };
         if (!yes && !notice.AskYesNo(warehouse::ChangedServerQuestion(changed))) {
             std::printf("The trusted key stays as it was.\n");
-            return kTrustNotChanged;
+            return ExitFailed;
         }
         session->TrustServerKey(identity.address, identity.presented);
         std::printf("The key %s is now trusted for %s.\n", identity.presented.c_str(), identity.address.c_str());
-        return kTrustOk;
+        return ExitDone;
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", error.what());
-        return kTrustError;
+        return reached ? ExitFailed : ExitCannotStart;
     }
 }
 
@@ -72,8 +71,10 @@ void AddTrustCommand(CLI::App& app, int& exitCode)
 {
     CLI::App* trust = app.add_subcommand("trust",
                                          "Show the server's address, the key trusted for it and the key it shows "
-                                         "now; with --accept, trust the key shown now (exit 0 done, 1 not "
-                                         "changed or not reached, 2 on an error)");
+                                         "now; with --accept, trust the key shown now. Exit 0 when done (also "
+                                         "when the key shown is already trusted), 1 when --accept was answered No "
+                                         "or the key could not be stored, 2 when the command line, the settings, "
+                                         "the installation or an unreachable server stopped it");
     auto accept = std::make_shared<bool>(false);
     auto yes = std::make_shared<bool>(false);
     trust->add_flag("--accept", *accept, "Replace the trusted key by the one the server shows now, after asking");
