@@ -1,5 +1,5 @@
 // whupload-cli search: the claim search window's "Find Now", with its criteria as options and its
-// grid printed as a table.
+// grid printed as a table, or as CSV or JSON for scripts.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -18,6 +18,7 @@
 #include "env/WarehouseFuncs.h"
 #include "restore/ClaimSearch.h"
 #include "support/Errors.h"
+#include "support/json/Json.h"
 #include "support/text/DateTime.h"
 #include "support/text/StringUtil.h"
 #include "support/text/Win1252.h"
@@ -36,6 +37,7 @@ struct SearchOptions
     std::string from; // empty: the first day of the current month
     std::string to; // empty: today
     bool company = false;
+    std::string format = "table";
 };
 
 // A date given as YYYY-MM-DD; none when the text is not exactly that or names no day.
@@ -70,16 +72,59 @@ int DateKindIndex(const std::string& kind)
 }
 
 // The grid's columns in the grid's order, with the server claim id in front: the CLI user needs
-// it for "restore", while the window keeps it in a hidden column.
-void PrintRows(const std::vector<restore::ClaimSearchRow>& rows)
+// it for "restore", while the window keeps it in a hidden column. `key` names the column in CSV
+// and JSON, where scripts read it; `title` heads it in the table people read.
+struct Column
+{
+    const char* key;
+    const char* title;
+};
+constexpr Column kColumns[] = {
+    { "serverClaimId", "Server Claim ID" }, { "adjLastName", "Adj Last Name" },
+    { "claimNumber", "Claim Number" },      { "insuredLastName", "Insured Last Name" },
+    { "policyNumber", "Policy Number" },    { "lossCity", "Loss City" },
+    { "lossState", "Loss State" },          { "lossZipcode", "Loss Zipcode" },
+    { "dateOfLoss", "Date Of Loss" },
+};
+constexpr std::size_t kDateColumn = 8;
+
+// One row's cells in the column order, as the tool's Windows-1252 texts; the date of loss as
+// `date` formats it (empty when the server gave none).
+template <typename DateFormat> std::vector<std::string> Cells(const restore::ClaimSearchRow& row, DateFormat date)
+{
+    return { std::to_string(row.claimUid),
+             row.adjLastName,
+             row.claimNumber,
+             row.primInsLastName,
+             row.policyNumber,
+             row.lossCity,
+             row.lossState,
+             row.lossZipcode,
+             row.dateOfLoss ? date(*row.dateOfLoss) : std::string() };
+}
+
+std::string IsoDate(text::DateTime date)
+{
+    const text::DateParts parts = text::DecodeDateTime(date);
+    char out[16];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02d", parts.year, parts.month, parts.day);
+    return out;
+}
+
+void PrintTable(const std::vector<restore::ClaimSearchRow>& rows)
 {
     std::vector<std::vector<std::string>> table;
-    table.push_back({ "Server Claim ID", "Adj Last Name", "Claim Number", "Insured Last Name", "Policy Number",
-                      "Loss City", "Loss State", "Loss Zipcode", "Date Of Loss" });
+    table.emplace_back();
+    for (const Column& column : kColumns) {
+        table.front().emplace_back(column.title);
+    }
     for (const restore::ClaimSearchRow& row : rows) {
-        table.push_back({ std::to_string(row.claimUid), row.adjLastName, row.claimNumber, row.primInsLastName,
-                          row.policyNumber, row.lossCity, row.lossState, row.lossZipcode,
-                          row.dateOfLoss ? text::FormatShortDate(*row.dateOfLoss) : std::string() });
+        table.push_back(Cells(row, [](text::DateTime date) { return text::FormatShortDate(date); }));
+        // A line break or tab in a field would tear the row apart; the table shows it as a blank.
+        for (std::string& cell : table.back()) {
+            std::replace_if(
+                cell.begin(), cell.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
+        }
     }
     // Windows-1252 has one byte per character, so widths are measured before the texts become UTF-8.
     std::vector<std::size_t> widths(table.front().size(), 0);
@@ -97,6 +142,75 @@ void PrintRows(const std::vector<restore::ClaimSearchRow>& rows)
             }
         }
         std::printf("%s\n", text::TrimRight(out).c_str());
+    }
+}
+
+// A CSV field: quoted when it holds a comma, a quote or a line break, with its quotes doubled.
+std::string CsvField(const std::string& utf8)
+{
+    if (utf8.find_first_of(",\"\r\n") == std::string::npos) {
+        return utf8;
+    }
+    std::string out = "\"";
+    for (const char c : utf8) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    return out + "\"";
+}
+
+// RFC 4180 CSV with LF line ends: the column keys, then one line per claim; dates as YYYY-MM-DD.
+void PrintCsv(const std::vector<restore::ClaimSearchRow>& rows)
+{
+    std::string out;
+    for (const Column& column : kColumns) {
+        out += (out.empty() ? "" : ",") + CsvField(column.key);
+    }
+    out += '\n';
+    for (const restore::ClaimSearchRow& row : rows) {
+        const std::vector<std::string> cells = Cells(row, IsoDate);
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            out += (c == 0 ? "" : ",") + CsvField(text::Win1252ToUtf8(cells[c]));
+        }
+        out += '\n';
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+// One JSON array of objects keyed by the column keys: the server claim id a number, the date of
+// loss YYYY-MM-DD or null, every other member a string.
+void PrintJson(const std::vector<restore::ClaimSearchRow>& rows)
+{
+    json::Value array = json::Value::array();
+    for (const restore::ClaimSearchRow& row : rows) {
+        const std::vector<std::string> cells = Cells(row, IsoDate);
+        json::Value object = json::Value::object();
+        object[kColumns[0].key] = row.claimUid;
+        for (std::size_t c = 1; c < cells.size(); ++c) {
+            if (c == kDateColumn && !row.dateOfLoss) {
+                object[kColumns[c].key] = nullptr;
+            } else {
+                object[kColumns[c].key] = text::Win1252ToUtf8(cells[c]);
+            }
+        }
+        array.push_back(std::move(object));
+    }
+    // The texts come from Windows-1252, so they are valid UTF-8; should one ever not be, its bad
+    // bytes become U+FFFD rather than the output breaking off.
+    const std::string out = array.dump(2, ' ', false, json::Value::error_handler_t::replace) + "\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+void PrintRows(const std::vector<restore::ClaimSearchRow>& rows, const std::string& format)
+{
+    if (format == "csv") {
+        PrintCsv(rows);
+    } else if (format == "json") {
+        PrintJson(rows);
+    } else {
+        PrintTable(rows);
     }
     std::fflush(stdout);
 }
@@ -140,7 +254,7 @@ int RunSearch(const SearchOptions& options)
         if (!rows) {
             return ExitFailed;
         }
-        PrintRows(*rows);
+        PrintRows(*rows, options.format);
         return ExitDone;
     } catch (const Error& error) {
         std::fprintf(stderr, "Error: %s\n", text::Win1252ToUtf8(error.what()).c_str());
@@ -180,6 +294,14 @@ void AddSearchCommand(CLI::App& app, int& exitCode)
         ->check(isoDate);
     search->add_option("--to", options->to, "Last day of the range (default: today)")->check(isoDate);
     search->add_flag("--company", options->company, "Search all claims of the company, not only the user's own");
+    search
+        ->add_option("--format", options->format,
+                     "table: aligned columns for people; csv: RFC 4180 with a header line of column keys "
+                     "(serverClaimId, adjLastName, claimNumber, insuredLastName, policyNumber, lossCity, lossState, "
+                     "lossZipcode, dateOfLoss), LF line ends; json: one array of objects with those keys. CSV and "
+                     "JSON give the date of loss as YYYY-MM-DD; output is UTF-8")
+        ->check(CLI::IsMember({ "table", "csv", "json" }))
+        ->capture_default_str();
     search->callback([options, &exitCode] { exitCode = RunSearch(*options); });
 }
 
