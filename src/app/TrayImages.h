@@ -14,7 +14,10 @@ QList<QIcon> MakeTrayImages();
 QPixmap AppIconPixmap(int size);
 QIcon AppIcon();
 
-// The sizes the icon theme gets, in pixels.
+// The sizes the program's icons are drawn in for the tray and the windows, in pixels.
 inline constexpr int kAppIconSizes[] = { 16, 22, 24, 32, 48, 64, 128, 256 };
+// The sizes the installed icon theme gets: every fixed size of hicolor that menus, docks and
+// software centres ask for (the drawing scales, so none of them is a resized bitmap).
+inline constexpr int kThemeIconSizes[] = { 16, 22, 24, 32, 48, 64, 96, 128, 192, 256, 512 };
 
 } // namespace wh::app

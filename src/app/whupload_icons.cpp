@@ -15,7 +15,7 @@ int main(int argc, char** argv)
     }
     QApplication application(argc, argv);
     const QString root = QString::fromLocal8Bit(argv[1]);
-    for (const int size : wh::app::kAppIconSizes) {
+    for (const int size : wh::app::kThemeIconSizes) {
         const QString folder = QStringLiteral("%1/hicolor/%2x%2/apps").arg(root).arg(size);
         const QString file = folder + QStringLiteral("/whupload.png");
         if (!QDir().mkpath(folder) || !wh::app::AppIconPixmap(size).save(file, "PNG")) {

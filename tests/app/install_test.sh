@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What `cmake --install` puts on a desktop: the three programs, the menu entry and the autostart
-# entry (the same file), and the icon the entry names in every theme size, each PNG the size its
-# folder says.
+# entry (the same file), the manual pages, and the icon the entry names in every theme size, each
+# PNG the size its folder says.
 set -u
 build=$1
 w=$(mktemp -d)
@@ -22,12 +22,15 @@ head -n 1 "$entry" | grep -qx '\[Desktop Entry\]' || fail "the entry does not op
 for line in 'Type=Application' 'Exec=whupload' 'Icon=whupload' 'Terminal=false' 'Name=Warehouse Upload Tool'; do
     grep -qx "$line" "$entry" || fail "the entry lacks $line"
 done
+for page in man1/whupload.1 man1/whupload-cli.1 man8/warehouse-server.8; do
+    [ -f "$p/share/man/$page" ] || fail "the manual page share/man/$page is not installed"
+done
 PATH="$p/bin:$PATH" command -v "$(sed -n 's/^Exec=//p' "$entry")" >/dev/null || fail "Exec does not name an installed program"
 
 python3 - "$p/share/icons/hicolor" <<'PY' || fail "icon theme"
 import os, struct, sys
 root = sys.argv[1]
-sizes = [16, 22, 24, 32, 48, 64, 128, 256]
+sizes = [16, 22, 24, 32, 48, 64, 96, 128, 192, 256, 512]
 for size in sizes:
     path = os.path.join(root, f"{size}x{size}", "apps", "whupload.png")
     with open(path, "rb") as f:
@@ -38,4 +41,4 @@ for size in sizes:
     if (width, height) != (size, size):
         sys.exit(f"{path} is {width}x{height}")
 PY
-echo "installed: programs, menu and autostart entries, icon in 8 sizes"
+echo "installed: programs, menu and autostart entries, manual pages, icon in 11 sizes"
