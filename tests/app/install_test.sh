@@ -19,7 +19,7 @@ autostart="$p/etc/xdg/autostart/whupload.desktop"
 [ -f "$autostart" ] || fail "no autostart entry"
 cmp -s "$entry" "$autostart" || fail "the autostart entry differs from the menu entry"
 head -n 1 "$entry" | grep -qx '\[Desktop Entry\]' || fail "the entry does not open with [Desktop Entry]"
-for line in 'Type=Application' 'Exec=whupload' 'Icon=whupload' 'Terminal=false' 'Name=Warehouse Upload Tool'; do
+for line in 'Type=Application' 'TryExec=whupload' 'Exec=whupload' 'Icon=whupload' 'Terminal=false' 'Name=Warehouse Upload Tool'; do
     grep -qx "$line" "$entry" || fail "the entry lacks $line"
 done
 for page in man1/whupload.1 man1/whupload-cli.1 man8/warehouse-server.8; do

@@ -139,7 +139,8 @@ service_user=$(unit_value User)
 service_group=$(unit_value Group)
 service_umask=$(unit_value UMask)
 [ -n "$exec_start" ] && [ -n "$service_user" ] || fail "$unit has no ExecStart or User."
-getent passwd "$service_user" >/dev/null || fail "the package did not make the user $service_user."
+service_home=$(getent passwd "$service_user" | cut -d: -f6)
+[ "$service_home" = "$data" ] || fail "the package did not make the user $service_user with the home folder $data."
 [ "$(stat -c '%U %a' "$data")" = "$service_user 700" ] \
     || fail "$data is $(stat -c '%U %a' "$data"), not $service_user 700."
 read -r -a command <<<"$exec_start"
@@ -151,12 +152,15 @@ if command -v ss >/dev/null && ss -Hltn "sport = :$port" | grep -q .; then
     echo "port $port is in use here; the server listens on a free loopback port instead"
     command+=(--listen 127.0.0.1:0)
 fi
-# The unit's user, group and umask, no capability of any kind, no way to gain privileges; standard
+# The unit's user, group and umask, no capability of any kind, no way to gain privileges, the
+# environment systemd gives a service of a user (HOME is where libpq looks for .pgpass); standard
 # output and error go where the journal would take them; the folder is /, as for every service.
 (
     cd / || exit 1
     umask "${service_umask:-0022}"
-    exec setpriv --reuid="$service_user" --regid="${service_group:-$service_user}" --init-groups \
+    exec env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+        HOME="$service_home" USER="$service_user" LOGNAME="$service_user" SHELL=/usr/sbin/nologin \
+        setpriv --reuid="$service_user" --regid="${service_group:-$service_user}" --init-groups \
         --no-new-privs --bounding-set=-all --inh-caps=-all -- "${command[@]}"
 ) >"$w/server.out" 2>"$w/server.err" &
 server_pid=$!
@@ -219,10 +223,16 @@ server_pid=
 step "apt-get remove, then purge"
 apt-get -o DPkg::Lock::Timeout=600 remove -y -q "${service_packages[@]}" >"$w/remove.log" 2>&1 \
     || { cat "$w/remove.log"; fail "apt-get remove failed."; }
-for f in "${programs[@]}" "${entries[@]}" "${pages[@]}" "$unit"; do
+for f in "${programs[@]}" "${entries[0]}" "${pages[@]}" "$unit"; do
     [ ! -e "$f" ] || fail "$f is left after remove."
 done
+# Files in /etc are the administrator's (conffiles): remove keeps them, purge takes them. The
+# autostart entry kept names its program in TryExec, so no session tries to start what is gone.
 [ -f "$config" ] || fail "remove took the configuration $config (only purge may)."
+try_exec=$(sed -n 's/^TryExec=//p' "${entries[1]}" 2>/dev/null)
+if [ -e "${entries[1]}" ] && { [ -z "$try_exec" ] || command -v "$try_exec" >/dev/null; }; then
+    fail "${entries[1]}, kept after remove, would still start a session's tool (TryExec=$try_exec)."
+fi
 apt-get -o DPkg::Lock::Timeout=600 purge -y -q "${service_packages[@]}" >"$w/purge.log" 2>&1 \
     || { cat "$w/purge.log"; fail "apt-get purge failed."; }
 installed=no
