@@ -129,7 +129,15 @@ systemd-analyze verify "$unit" >"$w/verify.txt" 2>&1 || { cat "$w/verify.txt"; f
 if grep -i 'warehouse-server' "$w/verify.txt"; then
     fail "systemd-analyze verify has remarks on $unit."
 fi
-echo "help, desktop entries, ${#pages[@]} manual pages and the unit pass; $icons icon sizes"
+# The confinement as systemd rates it: the "OK" band (below 2.0) or better.
+exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 \
+    | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p')
+case $exposure in
+*" SAFE" | *" OK") ;;
+*) fail "systemd-analyze security rates $unit \"$exposure\", not OK or better." ;;
+esac
+echo "help, desktop entries, ${#pages[@]} manual pages and the unit pass; $icons icon sizes;" \
+    "exposure $exposure"
 
 # --- The service as its unit runs it.
 step "Starting the server as $unit starts it"
