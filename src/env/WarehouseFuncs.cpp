@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fnmatch.h>
 #include <fstream>
 #include <memory>
@@ -141,7 +142,12 @@ std::int64_t LimitLogSize(const std::string& path)
     }
     const std::int64_t size = info.st_size;
     if (size > kLogSizeLimit) {
-        ::truncate(path.c_str(), 0);
+        // A log that cannot be emptied keeps growing: say so rather than go on in silence.
+        std::error_code error;
+        std::filesystem::resize_file(path, 0, error);
+        if (error) {
+            std::fprintf(stderr, "Cannot empty the activity log \"%s\": %s\n", path.c_str(), error.message().c_str());
+        }
     }
     return size;
 }
