@@ -1,5 +1,5 @@
 // The tray tool: one instance per desktop session, a hidden main form with its tray icon, and
-// the upload timers. Its only argument is an optional DEBUG (or --version).
+// the upload timers. Its only argument is an optional DEBUG (or --version, --help).
 #include <QApplication>
 #include <QSystemTrayIcon>
 
@@ -24,6 +24,16 @@ int main(int argc, char** argv)
     // Answered before Qt starts, so that it needs no display and leaves a running instance alone.
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("%s\n", version::VersionLine("whupload").c_str());
+        return 0;
+    }
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf("Usage: whupload [DEBUG]\n"
+                    "       whupload --version\n"
+                    "The Warehouse Upload Tool in the notification area: uploads the closed claims on its\n"
+                    "timer and offers Upload Claims, Claim Search, Auxiliary Files and Settings from its\n"
+                    "icon's menu. DEBUG also writes ClaimList.txt and ProcessFileList.txt into the claims\n"
+                    "directory's Warehouse folder during upload runs. The same jobs without a display:\n"
+                    "whupload-cli --help. More: man whupload.\n");
         return 0;
     }
     app::WarehouseApplication application(argc, argv);
