@@ -392,10 +392,15 @@ TEST(ParadoxSecondaryIndex, WritersKilledMidPostLeaveTablesTheNextWriteMends)
         byDayAndCount.composite = true;
         byDayAndCount.name = "DayCount";
         Table::AddSecondaryIndex(tree.Root(), "Killed.DB", byDayAndCount);
+        // The writer says when its first record is in, so that the kill's delay counts from there
+        // however slowly a busy machine starts it.
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             // Appends, key changes and deletes until killed; never back into the test runner.
+            ::close(started[0]);
             try {
                 Table table(tree.Root(), "Killed.DB");
                 table.Open();
@@ -406,6 +411,13 @@ TEST(ParadoxSecondaryIndex, WritersKilledMidPostLeaveTablesTheNextWriteMends)
                     table.FieldAt(2).SetInteger(40000 + i % 13);
                     table.FieldAt(3).SetInteger(i % 5);
                     table.Post();
+                    if (i == 0) {
+                        const char one = 1;
+                        if (::write(started[1], &one, 1) != 1) {
+                            ::_exit(1);
+                        }
+                        ::close(started[1]);
+                    }
                     if (i % 3 == 0 && table.FindKey(i * 7919 % 100003)) {
                         table.Edit();
                         table.FieldAt(0).SetInteger(200000 + i);
@@ -420,7 +432,13 @@ TEST(ParadoxSecondaryIndex, WritersKilledMidPostLeaveTablesTheNextWriteMends)
             }
             ::_exit(1);
         }
-        ::usleep(static_cast<useconds_t>(20000 + round * 15000));
+        ::close(started[1]);
+        char one = 0;
+        const ssize_t heard = ::read(started[0], &one, 1);
+        ::close(started[0]);
+        if (heard == 1) {
+            ::usleep(static_cast<useconds_t>(20000 + round * 15000));
+        }
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
