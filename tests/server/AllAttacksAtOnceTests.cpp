@@ -235,10 +235,7 @@ TEST(AllAttacksAtOnce, AWorkstationUploadsAndSearchesWhileEveryAttackRuns)
     // Measured: about 40 MiB.
     const long peak = test::PeakMemoryKiB(server.Pid());
     EXPECT_GT(peak, 0);
-#if !defined(__SANITIZE_ADDRESS__)
-    // Under the address sanitizer the shadow memory and the freed-memory quarantine swamp the figure.
     EXPECT_LT(peak, 128 * 1024) << "the server's peak memory in KiB";
-#endif
     std::cout << "upload run " << runSeconds << " s, search " << searchSeconds << " s, server peak " << peak
               << " KiB\n";
 }
