@@ -103,14 +103,6 @@ template <typename DateFormat> std::vector<std::string> Cells(const restore::Cla
              row.dateOfLoss ? date(*row.dateOfLoss) : std::string() };
 }
 
-std::string IsoDate(text::DateTime date)
-{
-    const text::DateParts parts = text::DecodeDateTime(date);
-    char out[16];
-    std::snprintf(out, sizeof out, "%04d-%02d-%02d", parts.year, parts.month, parts.day);
-    return out;
-}
-
 void PrintTable(const std::vector<restore::ClaimSearchRow>& rows)
 {
     std::vector<std::vector<std::string>> table;
@@ -170,7 +162,7 @@ void PrintCsv(const std::vector<restore::ClaimSearchRow>& rows)
     }
     out += '\n';
     for (const restore::ClaimSearchRow& row : rows) {
-        const std::vector<std::string> cells = Cells(row, IsoDate);
+        const std::vector<std::string> cells = Cells(row, text::FormatIsoDate);
         for (std::size_t c = 0; c < cells.size(); ++c) {
             out += (c == 0 ? "" : ",") + CsvField(text::Win1252ToUtf8(cells[c]));
         }
@@ -185,7 +177,7 @@ void PrintJson(const std::vector<restore::ClaimSearchRow>& rows)
 {
     json::Value array = json::Value::array();
     for (const restore::ClaimSearchRow& row : rows) {
-        const std::vector<std::string> cells = Cells(row, IsoDate);
+        const std::vector<std::string> cells = Cells(row, text::FormatIsoDate);
         json::Value object = json::Value::object();
         object[kColumns[0].key] = row.claimUid;
         for (std::size_t c = 1; c < cells.size(); ++c) {

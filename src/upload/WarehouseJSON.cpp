@@ -88,14 +88,6 @@ constexpr Member kMembers[] = {
     { "catnumber", "CATNumber", Kind::Text },
 };
 
-std::string IsoDate(text::DateTime value)
-{
-    const text::DateParts parts = text::DecodeDateTime(value);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", parts.year, parts.month, parts.day);
-    return buffer;
-}
-
 } // namespace
 
 void BuildClaimJSON(paradox::Table& claimsTable, json::ObjectBuilder& document)
@@ -120,12 +112,12 @@ void BuildClaimJSON(paradox::Table& claimsTable, json::ObjectBuilder& document)
             // An empty date reads as 0 (1899-12-30), and so does that day itself: both are left out.
             const text::DateTime value = field.AsDateTime();
             if (value.value != 0.0) {
-                document.AddText(member.name, IsoDate(value));
+                document.AddText(member.name, text::FormatIsoDate(value));
             }
             break;
         }
         case Kind::VersionDate:
-            document.AddText(member.name, IsoDate(field.AsDateTime()));
+            document.AddText(member.name, text::FormatIsoDate(field.AsDateTime()));
             break;
         case Kind::Fixed:
             break;

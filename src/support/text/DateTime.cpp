@@ -185,6 +185,14 @@ std::string FormatDateTime(std::string_view format, DateTime dt, const DateConve
     return out;
 }
 
+std::string FormatIsoDate(DateTime dt)
+{
+    const DateParts parts = DecodeDateTime(dt);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", parts.year, parts.month, parts.day);
+    return buffer;
+}
+
 std::string FormatShortDate(DateTime dt, const DateConventions& conventions)
 {
     return FormatDateTime(conventions.shortDateFormat, dt, conventions);

@@ -54,6 +54,8 @@ void SetProcessDateConventions(const DateConventions& conventions);
 
 std::string FormatDateTime(std::string_view format, DateTime dt, const DateConventions& conventions);
 std::string FormatShortDate(DateTime dt, const DateConventions& conventions = CurrentDateConventions());
+// YYYY-MM-DD whatever the conventions, as documents and scripts read dates.
+std::string FormatIsoDate(DateTime dt);
 std::string FormatLongTime(DateTime dt, const DateConventions& conventions = CurrentDateConventions());
 
 // Short date, one blank and the long time; the time part is left out when the time of day is
